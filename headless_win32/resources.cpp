@@ -8,6 +8,7 @@
 #include "headless_win32/headless.h"
 #include "headless_win32/internal.h"
 #include "headless_win32/modules.h"
+#include "headless_win32/utf16.h"
 
 namespace headless_detail {
 namespace {
@@ -45,33 +46,7 @@ bool read_id(const unsigned char* bytes, std::size_t end, std::size_t& at, bool&
 }  // namespace
 
 std::string narrow(const unsigned char* utf16le, std::size_t units) {
-  std::string out;
-  for (std::size_t i = 0; i < units; ++i) {
-    uint32_t c = u16(utf16le + 2 * i);
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units) {
-      uint32_t low = u16(utf16le + 2 * (i + 1));
-      if (low >= 0xDC00 && low < 0xE000) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-        ++i;
-      }
-    }
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += char(0xE0 | (c >> 12));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += char(0xF0 | (c >> 18));
-      out += char(0x80 | ((c >> 12) & 0x3F));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
+  return utf16::to_utf8(utf16le, units);
 }
 
 std::vector<Resource> parse_res(const unsigned char* bytes, std::size_t size) {

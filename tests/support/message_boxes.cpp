@@ -19,7 +19,12 @@ LRESULT CALLBACK on_cbt(int code, WPARAM wparam, LPARAM lparam) {
       char text[1024] = {};
       GetWindowTextA(box, caption, sizeof caption);
       GetDlgItemTextA(box, 0xFFFF, text, sizeof text);  // a message box's text control
-      bool icon = GetDlgItem(box, 20) != nullptr;         // its icon control
+      // Its icon control: id 20 on Windows, 0x440 in wine; set only when an icon was asked for.
+      bool icon = false;
+      for (int id : {20, 0x440}) {
+        HWND control = GetDlgItem(box, id);
+        if (control != nullptr && SendMessageA(control, STM_GETICON, 0, 0) != 0) icon = true;
+      }
       shown.push_back({GetWindow(box, GW_OWNER), text, caption, icon});
       PostMessageA(box, WM_COMMAND, IDOK, 0);
     }
