@@ -107,8 +107,8 @@ struct NativePointers {
   using Ptr = void*;
   using TestAbortProc = Boolean (*)();
   using ProgressProc = void (*)(int32 done, int32 total);
-  using DisplayPixelsProc = OSErr (*)(const PSPixelMap* source, const VRect* srcRect,
-                                      int32 dstRow, int32 dstCol, void* platformContext);
+  using DisplayPixelsProc = OSErr (*)(const PSPixelMap* source, const VRect* srcRect, int32 dstRow,
+                                      int32 dstCol, void* platformContext);
   using AdvanceStateProc = OSErr (*)();
   using Callback = void (*)();  // a callback the module never calls
 };
@@ -200,8 +200,7 @@ struct FilterRecordT {
   Fixed inputRate;
   Fixed maskRate;
   typename P::Callback colorServices;
-  int16 inLayerPlanes, inTransparencyMask, inLayerMasks, inInvertedLayerMasks,
-      inNonLayerPlanes;
+  int16 inLayerPlanes, inTransparencyMask, inLayerMasks, inInvertedLayerMasks, inNonLayerPlanes;
   int16 outLayerPlanes, outTransparencyMask, outLayerMasks, outInvertedLayerMasks,
       outNonLayerPlanes;
   int16 absLayerPlanes, absTransparencyMask, absLayerMasks, absInvertedLayerMasks,
@@ -294,10 +293,10 @@ using FilterEntry = void (*)(int16 selector, void* paramBlock, intptr_t* data, i
 // is asserted for the native record below and for both widths in the tests.
 struct FieldOffsets {
   std::size_t progressProc, parameters, imageSize, planes, filterRect, maxSpace, bufferSpace,
-      inRect, inLoPlane, inHiPlane, outRect, outLoPlane, outHiPlane, inData, inRowBytes,
-      outData, outRowBytes, isFloating, haveMask, autoMask, maskRect, maskData, maskRowBytes,
-      hostSig, imageMode, platformData, displayPixels, handleProcs, filterCase, advanceState,
-      documentInfo, depth, size;
+      inRect, inLoPlane, inHiPlane, outRect, outLoPlane, outHiPlane, inData, inRowBytes, outData,
+      outRowBytes, isFloating, haveMask, autoMask, maskRect, maskData, maskRowBytes, hostSig,
+      imageMode, platformData, displayPixels, handleProcs, filterCase, advanceState, documentInfo,
+      depth, size;
 };
 constexpr FieldOffsets kOffsetsX86{8,   12,  16,  20,  22,  44,  48,  52,  60,  62,  64,
                                    72,  74,  76,  80,  84,  88,  92,  93,  94,  96,  104,

@@ -17,8 +17,8 @@ struct PiplProperty {
   OSType vendor;
   OSType key;
   int32 id;
-  uint32 length;              // as stored: the padded length
-  std::vector<uint8> data;    // `length` bytes
+  uint32 length;            // as stored: the padded length
+  std::vector<uint8> data;  // `length` bytes
 };
 
 struct Pipl {

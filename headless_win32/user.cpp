@@ -1,5 +1,5 @@
 // USER32 for a machine without a screen: message boxes and beeps are recorded for tests and
-// answered at once (OK); the default window procedure.
+// answered at once (OK).
 #include <mutex>
 
 #include "headless_win32/headless.h"
@@ -22,8 +22,8 @@ Records& records() {
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   Records& r = records();
   std::lock_guard<std::mutex> lock(r.mutex);
-  r.boxes.push_back({owner, text != nullptr ? text : "", caption != nullptr ? caption : "Error",
-                     type});
+  r.boxes.push_back(
+      {owner, text != nullptr ? text : "", caption != nullptr ? caption : "Error", type});
   return IDOK;
 }
 
@@ -33,8 +33,6 @@ BOOL MessageBeep(UINT type) {
   r.beeps.push_back(type);
   return TRUE;
 }
-
-LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) { return 0; }
 
 namespace headless {
 

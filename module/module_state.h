@@ -43,7 +43,33 @@ struct ModuleState {
   int16_t work_height;                      // working image height, pixels
   int32_t work_row_bytes;                   // working image stride, bytes
   uint32_t block_alloc_calls;               // block_alloc calls since load (test seam)
-  uint32_t block_alloc_fail_at;             // 0, or the block_alloc call number that fails (test seam)
+  uint32_t block_alloc_fail_at;  // 0, or the block_alloc call number that fails (test seam)
+  uint32_t gdi_create_calls;     // bitmap and memory DC creations since load (test seam)
+  uint32_t gdi_create_fail_at;   // 0, or the creation number that fails (test seam)
+
+  // --- Start's plan and the Continue driver (host/start, host/continue) ---
+  int16_t decimation;        // 1..5: the working image keeps every decimation-th pixel and row
+  int16_t rows_collected;    // working-image rows gathered so far
+  int16_t continue_state;    // 1 collect, 0 process, -1 awaiting a requested row
+  int16_t out_row;           // output row of this call, filter-area rows
+  int16_t delivered_row;     // filter-area row whose data the host delivered in this call
+  int16_t pixel_skip;        // (decimation - 1) * bytes_per_pixel: bytes skipped per copied pixel
+  int16_t view_width;        // client width of the big preview control; 0 selects measuring
+  int16_t view_height;       // client height of the big preview control
+  bool classes_registered;   // the two preview window classes are registered
+  bool run_active;           // a planned run is under way (Start succeeded, not yet ended)
+  HGLOBAL image_copy;        // reduced working image; kNotNeeded with the whole area in memory
+  HGLOBAL preview_block;     // preview_pixels' block
+  HGLOBAL dib_block;         // dib_buffer's block; null when the host draws (displayPixels)
+  HGLOBAL mask_block;        // guard row, mask rows, guard row; kNotNeeded without a selection
+  HGLOBAL outline_block;     // outline_bits' block (selection only)
+  HGLOBAL mask_saved_block;  // mask_saved's block (selection only)
+  HGLOBAL cache_block;       // the row cache's block, locked through the final pass
+  HBITMAP marker_bitmap;     // 16 x 8 monochrome centre marker
+  HBITMAP mask_bitmap;       // monochrome outline bitmap (selection only)
+  HDC mask_dc;               // memory DC holding mask_bitmap
+  uint8_t* preview_pixels;   // locked preview_block: four preview rows, or the marker block
+  uint8_t* dib_buffer;       // locked dib_block, or null until first used
 
   // --- settings (loaded from the record, edited by the dialog) ---
   int16_t regions;    // 1..20
@@ -54,13 +80,36 @@ struct ModuleState {
   int16_t fade;       // 0 or 1
 
   // --- preview geometry (preview/) ---
+  int16_t preview_width;   // preview columns, 1..512
+  int16_t preview_height;  // preview rows, 1..512
+  int32_t preview_step;    // 16.16 working-image pixels per preview pixel
+  int32_t image_step;      // 16.16 filter-area pixels per preview pixel (decimation * preview_step)
   int16_t preview_extent;  // larger preview side, at most 512
+  int16_t center_x;        // effect centre, preview column
+  int16_t center_y;        // effect centre, preview row
+
+  // --- selection mask (outline/) ---
+  int16_t mask_row_words;   // 16-bit words per 1-bit mask row
+  int16_t mask_row_bytes;   // 2 * mask_row_words
+  int32_t mask_size;        // mask_row_bytes * preview_height
+  int16_t mask_rows_built;  // preview mask rows sampled; 9999 without a selection
+  uint8_t* mask_guard;      // locked mask_block: the guard row above mask_bits
+  uint8_t* mask_bits;       // 1-bit preview mask, preview_height rows of mask_row_bytes
+  uint8_t* outline_bits;    // locked outline_block
+  uint8_t* mask_saved;      // locked mask_saved_block: the mask as sampled
+
+  // --- dialog (ui/) ---
+  HWND dialog_window;    // the dialog while it runs
+  int16_t show_result;   // 1 while the big preview shows the filtered image
+  int16_t dialog_ready;  // 1 once the first paint sized the preview windows
 
   // --- row cache (host/row_cache) ---
-  int16_t cache_active;     // 1: rows other than the current one come from the cache
-  int16_t cache_slots;      // slots in the cache, 35..255
-  uint8_t* slot_of_row;     // filter_height bytes: slot of each row, 255 = not cached
-  uint8_t* cache_data;      // cache_slots rows of row_bytes bytes
+  int16_t cache_active;  // 1: rows other than the current one come from the cache
+  int16_t cache_slots;   // slots in the cache, 35..255
+  uint8_t stamp_clock;   // fill counter, wraps
+  uint8_t* slot_of_row;  // filter_height bytes: slot of each row, 255 = not cached
+  uint8_t* slot_stamp;   // cache_slots bytes: stamp_clock when each slot was filled
+  uint8_t* cache_data;   // cache_slots rows of row_bytes bytes
 
   // --- engine: derived geometry (engine/geometry) ---
   int16_t dir_cos;       // Q15 cosine of the angle, 32767 = 1.0
@@ -75,16 +124,20 @@ struct ModuleState {
   int16_t render_fade;   // copy of fade
 
   // --- engine: per-pixel inputs and scratch (engine/compositor) ---
-  int32_t pos_h;                // 16.16 column of the pixel being produced
-  int32_t pos_v;                // 16.16 row of the pixel being produced
-  int16_t origin_h;             // effect centre column, whole pixels of the rendered image
-  int16_t origin_v;             // effect centre row
-  int16_t bound_h;              // mirror bound: rendered image width, >= 1
-  int16_t bound_v;              // mirror bound: rendered image height, >= 1
-  const uint8_t* current_row;   // source row of pos_v, or null
-  const uint8_t* image_base;    // top-left source pixel of the rendered image
-  int64_t sample_h;             // 16.16 sample column, scratch
-  int64_t sample_v;             // 16.16 sample row, scratch
+  int32_t pos_h;               // 16.16 column of the pixel being produced
+  int32_t pos_v;               // 16.16 row of the pixel being produced
+  int16_t origin_h;            // effect centre column, whole pixels of the rendered image
+  int16_t origin_v;            // effect centre row
+  int16_t bound_h;             // mirror bound: rendered image width, >= 1
+  int16_t bound_v;             // mirror bound: rendered image height, >= 1
+  const uint8_t* current_row;  // source row of pos_v, or null
+  const uint8_t* image_base;   // top-left source pixel of the rendered image
+  int64_t sample_h;            // 16.16 sample column, scratch
+  int64_t sample_v;            // 16.16 sample row, scratch
 };
+
+// A block handle that stands for "not needed" (the working image is the host's buffer, or
+// there is no selection), as opposed to null for "allocation failed".
+inline HGLOBAL const kNotNeeded = reinterpret_cast<HGLOBAL>(intptr_t{-1});
 
 extern ModuleState module_state;

@@ -94,7 +94,27 @@ HEADLESS_API int LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int buff
 HEADLESS_API int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 HEADLESS_API BOOL MessageBeep(UINT type);
 
-// USER32: windows and dialogs
+// USER32: windows, classes and dialogs
+struct RECT {
+  LONG left, top, right, bottom;
+};
+typedef RECT* LPRECT;
+struct POINT {
+  LONG x, y;
+};
+typedef POINT* LPPOINT;
+struct HICON__;
+struct HCURSOR__;
+struct HBRUSH__;
+struct HMENU__;
+typedef HICON__* HICON;
+typedef HCURSOR__* HCURSOR;
+typedef HBRUSH__* HBRUSH;
+typedef HMENU__* HMENU;
+
+#define WM_CREATE 0x0001
+#define WM_DESTROY 0x0002
+#define WM_CLOSE 0x0010
 #define WM_PAINT 0x000F
 #define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
@@ -105,4 +125,114 @@ HEADLESS_API BOOL MessageBeep(UINT type);
 #define WM_LBUTTONUP 0x0202
 typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+
+#define WS_OVERLAPPED 0x00000000L
+#define WS_POPUP 0x80000000L
+#define WS_CHILD 0x40000000L
+#define WS_VISIBLE 0x10000000L
+#define WS_CAPTION 0x00C00000L
+#define WS_BORDER 0x00800000L
+#define WS_DLGFRAME 0x00400000L
+#define WS_GROUP 0x00020000L
+#define WS_TABSTOP 0x00010000L
+#define WS_OVERLAPPEDWINDOW 0x00CF0000L
+#define DS_ABSALIGN 0x01L
+#define DS_SETFONT 0x40L
+#define CS_VREDRAW 0x0001
+#define CS_HREDRAW 0x0002
+#define COLOR_WINDOW 5
+#define IDC_ARROW MAKEINTRESOURCEA(32512)
+#define SM_CXSCREEN 0
+#define SM_CYSCREEN 1
+#define SM_CYCAPTION 4
+#define SM_CXBORDER 5
+#define SM_CYBORDER 6
+#define CW_USEDEFAULT ((int)0x80000000)
+
+struct WNDCLASSA {
+  UINT style;
+  WNDPROC lpfnWndProc;
+  int cbClsExtra;
+  int cbWndExtra;
+  HINSTANCE hInstance;
+  HICON hIcon;
+  HCURSOR hCursor;
+  HBRUSH hbrBackground;
+  LPCSTR lpszMenuName;
+  LPCSTR lpszClassName;
+};
+
+struct CREATESTRUCTA {
+  LPVOID lpCreateParams;
+  HINSTANCE hInstance;
+  HMENU hMenu;
+  HWND hwndParent;
+  int cy;
+  int cx;
+  int y;
+  int x;
+  LONG style;
+  LPCSTR lpszName;
+  LPCSTR lpszClass;
+  DWORD dwExStyle;
+};
+
 HEADLESS_API LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+HEADLESS_API ATOM RegisterClassA(const WNDCLASSA* window_class);
+HEADLESS_API BOOL UnregisterClassA(LPCSTR class_name, HINSTANCE instance);
+HEADLESS_API HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name);
+HEADLESS_API HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR window_name,
+                                  DWORD style, int x, int y, int width, int height, HWND parent,
+                                  HMENU menu, HINSTANCE instance, LPVOID param);
+HEADLESS_API BOOL DestroyWindow(HWND window);
+HEADLESS_API BOOL IsWindow(HWND window);
+HEADLESS_API INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner,
+                                     DLGPROC dialog_procedure, LPARAM init_param);
+HEADLESS_API BOOL EndDialog(HWND dialog, INT_PTR result);
+HEADLESS_API HWND GetDlgItem(HWND dialog, int id);
+HEADLESS_API int GetDlgCtrlID(HWND window);
+HEADLESS_API BOOL GetClientRect(HWND window, LPRECT rect);
+HEADLESS_API BOOL GetWindowRect(HWND window, LPRECT rect);
+HEADLESS_API BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL repaint);
+HEADLESS_API int GetSystemMetrics(int index);
+HEADLESS_API LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// GDI32: device contexts and bitmaps
+#define HGDI_ERROR ((HGDIOBJ)(LONG_PTR)-1)
+#define CLR_INVALID 0xFFFFFFFF
+HEADLESS_API HDC GetDC(HWND window);
+HEADLESS_API int ReleaseDC(HWND window, HDC dc);
+HEADLESS_API HDC CreateCompatibleDC(HDC dc);
+HEADLESS_API BOOL DeleteDC(HDC dc);
+HEADLESS_API HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bits_per_pixel,
+                                  const void* bits);
+HEADLESS_API HGDIOBJ SelectObject(HDC dc, HGDIOBJ object);
+HEADLESS_API BOOL DeleteObject(HGDIOBJ object);
+
+// GDI32: device-independent bitmaps
+#define BI_RGB 0L
+#define DIB_RGB_COLORS 0
+struct BITMAPINFOHEADER {
+  DWORD biSize;
+  LONG biWidth;
+  LONG biHeight;
+  WORD biPlanes;
+  WORD biBitCount;
+  DWORD biCompression;
+  DWORD biSizeImage;
+  LONG biXPelsPerMeter;
+  LONG biYPelsPerMeter;
+  DWORD biClrUsed;
+  DWORD biClrImportant;
+};
+struct RGBQUAD {
+  BYTE rgbBlue, rgbGreen, rgbRed, rgbReserved;
+};
+struct BITMAPINFO {
+  BITMAPINFOHEADER bmiHeader;
+  RGBQUAD bmiColors[1];
+};
+// Draws scan lines of a 24-bit DIB (bottom-up when the height is positive) at (x, y).
+HEADLESS_API int SetDIBitsToDevice(HDC dc, int x, int y, DWORD width, DWORD height, int source_x,
+                                   int source_y, UINT start_scan, UINT lines, const void* bits,
+                                   const BITMAPINFO* info, UINT usage);

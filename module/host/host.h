@@ -21,6 +21,10 @@ void* block_lock(HGLOBAL handle);
 void block_unlock(HGLOBAL handle);
 void block_free(HGLOBAL handle);
 
+// GDI object creation, through one place so that tests can count and fail it.
+HBITMAP create_bitmap(int32_t width, int32_t height, const void* bits);  // monochrome
+HDC create_compatible_dc(HDC dc);
+
 // --- selector handlers (host/entry) ---
 void show_about();
 void set_show_dialog(uint8_t value);  // stores into an existing record only
@@ -41,7 +45,6 @@ void fill_default_record(ParameterRecord* record);
 // out of range).
 void load_settings(const ParameterRecord* record);
 
-// --- row cache (host/row_cache) ---
 // Address of byte `offset` of cached filter-area row `row`, or null when not cached.
 const uint8_t* row_cache_lookup(int32_t offset, int32_t row);
 
@@ -53,7 +56,27 @@ ParameterRecord* lock_record();
 void unlock_record();
 
 // --- Start, Continue, Finish (host/start, host/continue) ---
+// Start, first step: the window classes and the parameter record.
 void start_setup();
+// Start, second step: measure the preview, plan memory, allocate, set the first requests.
+// On failure everything is released and result_code is -108 (or 1 after a message).
 void start_filter();
+// One Continue call: mask sampling, gathering the working image, the dialog phase, or one
+// output row of the final pass.
 void continue_filter();
+// Copies the delivered row, every decimation-th pixel, into row rows_collected of image_copy.
+void copy_reduced_row();
+// The host's progress callback, when it offers one.
+void report_progress(int32_t done, int32_t total);
+// Frees every block and GDI object the run holds and unregisters the window classes; safe to
+// call any number of times.
 void release_all();
+
+// The stored record's values, or the defaults when there is no usable record.
+ParameterRecord read_record();
+
+// Allocates the row cache for a reduced image's final pass (nothing with decimation 1).
+// Returns 0, or 1 after a failure (everything released, result_code -108).
+int16_t row_cache_allocate();
+// Files the row at current_row under delivered_row; nothing when current_row is null.
+void row_cache_store();

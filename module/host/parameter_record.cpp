@@ -45,3 +45,15 @@ ParameterRecord* lock_record() {
 }
 
 void unlock_record() { block_unlock(record_handle()); }
+
+ParameterRecord read_record() {
+  ParameterRecord copy;
+  ParameterRecord* record = lock_record();
+  if (record == nullptr) {
+    fill_default_record(&copy);
+  } else {
+    copy = *record;
+    unlock_record();
+  }
+  return copy;
+}

@@ -4,7 +4,9 @@
 namespace expected {
 namespace {
 
-void put(std::vector<uint8_t>& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
+void put(std::vector<uint8_t>& out, const std::string& text) {
+  out.insert(out.end(), text.begin(), text.end());
+}
 void put16(std::vector<uint8_t>& out, uint16_t v) {
   out.push_back(uint8_t(v));
   out.push_back(uint8_t(v >> 8));
@@ -38,11 +40,10 @@ std::vector<uint8_t> pipl(bool x64) {
   property(out, "catg", {9, 'H', 'a', 'l', 'c', 'y', 'r', 'i', 'o', 'n', 0, 0});
   property(out, "vers", {0x00, 0x00, 0x04, 0x00});
   property(out, "mode", {0x59, 0x80, 0x00, 0x00});
-  property(out, x64 ? "8664" : "wx86",
-           {'E', 'N', 'T', 'R', 'Y', 'P', 'O', 'I', 'N', 'T', '1', 0});
-  property(out, "fici", {0x01, 0x01, 0x01, 0x00, 0x01, 0x01, 0x01, 0x00, 0x01, 0x01,
-                         0x01, 0x00, 0x0A, 0x09, 0x03, 0x00, 0x0A, 0x09, 0x03, 0x00,
-                         0x0A, 0x01, 0x01, 0x00, 0x0A, 0x01, 0x01, 0x00});
+  property(out, x64 ? "8664" : "wx86", {'E', 'N', 'T', 'R', 'Y', 'P', 'O', 'I', 'N', 'T', '1', 0});
+  property(out, "fici",
+           {0x01, 0x01, 0x01, 0x00, 0x01, 0x01, 0x01, 0x00, 0x01, 0x01, 0x01, 0x00, 0x0A, 0x09,
+            0x03, 0x00, 0x0A, 0x09, 0x03, 0x00, 0x0A, 0x01, 0x01, 0x00, 0x0A, 0x01, 0x01, 0x00});
   return out;
 }
 

@@ -17,9 +17,9 @@ std::vector<uint8_t> flts();
 
 struct Control {
   uint16_t id;
-  uint16_t class_ordinal;   // 0 for a named class
-  const char* class_name;   // named classes, compared without regard to case
-  const char* text;         // UTF-8
+  uint16_t class_ordinal;  // 0 for a named class
+  const char* class_name;  // named classes, compared without regard to case
+  const char* text;        // UTF-8
   int16_t x, y, cx, cy;
   uint32_t style;
 };

@@ -61,8 +61,8 @@ std::vector<ShownBox> MessageBoxWatch::boxes() const {
   std::vector<ShownBox> out;
   std::vector<headless::MessageBoxCall> all = headless::message_boxes();
   for (std::size_t i = first_; i < all.size(); ++i)
-    out.push_back({all[i].owner, all[i].text, all[i].caption,
-                   (all[i].type & MB_ICONINFORMATION) != 0});
+    out.push_back(
+        {all[i].owner, all[i].text, all[i].caption, (all[i].type & MB_ICONINFORMATION) != 0});
   return out;
 }
 

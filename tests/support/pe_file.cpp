@@ -137,7 +137,8 @@ std::optional<PeFile> read_pe_file(const std::string& path, std::string* error) 
       if (index < functions)
         name_of[index] = image.c_string(image.offset(image.u32(name_table + 4 * std::size_t(i))));
     }
-    for (uint32_t i = 0; i < functions; ++i) pe.exports.push_back({pe.ordinal_base + i, name_of[i]});
+    for (uint32_t i = 0; i < functions; ++i)
+      pe.exports.push_back({pe.ordinal_base + i, name_of[i]});
   }
   uint32_t import_rva = image.u32(directories + 8);
   if (import_rva != 0) {

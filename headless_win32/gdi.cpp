@@ -1,0 +1,278 @@
+// GDI32 objects: window and memory device contexts, bitmaps and what is selected where, with
+// live-object accounting and fault injection; the pixel rasters behind bitmaps and windows,
+// and SetDIBitsToDevice drawing into them.
+//
+// Deleting a bitmap that is still selected into a DC succeeds but only marks it: the handle
+// is dead at once (it can be selected nowhere), while the bitmap stays alive, and counted,
+// until its DC lets go of it (another SelectObject or DeleteDC).
+#include <algorithm>
+#include <cstring>
+
+#include "headless_win32/headless.h"
+#include "headless_win32/internal.h"
+#include "headless_win32/window_tree.h"
+
+namespace headless_detail {
+
+void Raster::resize(int new_width, int new_height) {
+  std::size_t new_stride = stride_for(new_width, bits_per_pixel);
+  std::vector<uint8_t> fresh(new_stride * std::size_t(new_height), 0);
+  std::size_t row_bytes =
+      (std::size_t(std::min(width, new_width)) * std::size_t(bits_per_pixel) + 7) / 8;
+  for (int y = 0; y < std::min(height, new_height); ++y)
+    std::memcpy(fresh.data() + std::size_t(y) * new_stride, bytes.data() + std::size_t(y) * stride,
+                row_bytes);
+  width = new_width;
+  height = new_height;
+  stride = new_stride;
+  bytes = std::move(fresh);
+}
+
+COLORREF Raster::pixel(int x, int y) const {
+  if (x < 0 || y < 0 || x >= width || y >= height) return CLR_INVALID;
+  const uint8_t* row = bytes.data() + std::size_t(y) * stride;
+  if (bits_per_pixel == 1) return (row[x / 8] & (0x80 >> (x % 8))) ? 0xFFFFFF : 0;
+  const uint8_t* p = row + std::size_t(x) * std::size_t(bits_per_pixel / 8);
+  return COLORREF(p[2]) | (COLORREF(p[1]) << 8) | (COLORREF(p[0]) << 16);
+}
+
+void Raster::set_pixel(int x, int y, COLORREF colour) {
+  if (x < 0 || y < 0 || x >= width || y >= height) return;
+  uint8_t* row = bytes.data() + std::size_t(y) * stride;
+  if (bits_per_pixel == 1) {
+    uint8_t bit = uint8_t(0x80 >> (x % 8));
+    row[x / 8] = uint8_t((colour & 0xFFFFFF) == 0xFFFFFF ? row[x / 8] | bit : row[x / 8] & ~bit);
+    return;
+  }
+  uint8_t* p = row + std::size_t(x) * std::size_t(bits_per_pixel / 8);
+  p[0] = uint8_t(colour >> 16);
+  p[1] = uint8_t(colour >> 8);
+  p[2] = uint8_t(colour);
+}
+
+Raster* target_of(Display& d, const DeviceContext& dc) {
+  if (dc.kind == DcKind::kWindow) {
+    Window* w = d.window(dc.window);
+    return w != nullptr ? &w->framebuffer : nullptr;
+  }
+  auto it = d.bitmaps.find(dc.bitmap);
+  return it != d.bitmaps.end() ? &it->second.raster : nullptr;
+}
+
+}  // namespace headless_detail
+
+namespace {
+
+using headless_detail::Bitmap;
+using headless_detail::DcKind;
+using headless_detail::DeviceContext;
+using headless_detail::Display;
+using headless_detail::display;
+using headless_detail::set_last_error;
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+constexpr DWORD kInvalidHandle = 6;      // ERROR_INVALID_HANDLE
+constexpr DWORD kNotEnoughMemory = 8;    // ERROR_NOT_ENOUGH_MEMORY
+constexpr DWORD kInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
+constexpr DWORD kInvalidWindowHandle = 1400;
+constexpr std::size_t kLargestBitmap = std::size_t(1) << 28;  // bytes
+
+// The fault injection of tests: true when this creation is the one to fail.
+bool creation_fails(Display& d) {
+  if (d.gdi_fail_countdown > 0 && --d.gdi_fail_countdown == 0) {
+    set_last_error(kNotEnoughMemory);
+    return true;
+  }
+  return false;
+}
+
+// Lets go of a DC's bitmap; one whose deletion was waiting goes now.
+void deselect(Display& d, HGDIOBJ handle) {
+  auto it = d.bitmaps.find(handle);
+  if (it == d.bitmaps.end() || it->second.stock) return;
+  it->second.selected_into = nullptr;
+  if (it->second.delete_pending) d.bitmaps.erase(it);
+}
+
+}  // namespace
+
+HDC GetDC(HWND window) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  if (window != nullptr && d.window(window) == nullptr) {
+    set_last_error(kInvalidWindowHandle);
+    return nullptr;
+  }
+  auto handle = reinterpret_cast<HDC>(d.new_handle());
+  d.dcs[handle] = DeviceContext{DcKind::kWindow, window, nullptr};
+  return handle;
+}
+
+int ReleaseDC(HWND, HDC dc) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  auto it = d.dcs.find(dc);
+  if (it == d.dcs.end() || it->second.kind != DcKind::kWindow) return 0;
+  d.dcs.erase(it);
+  return 1;
+}
+
+HDC CreateCompatibleDC(HDC dc) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  if (dc != nullptr && d.dcs.count(dc) == 0) {
+    set_last_error(kInvalidHandle);
+    return nullptr;
+  }
+  if (creation_fails(d)) return nullptr;
+  auto handle = reinterpret_cast<HDC>(d.new_handle());
+  d.dcs[handle] = DeviceContext{DcKind::kMemory, nullptr, d.stock_bitmap};
+  return handle;
+}
+
+BOOL DeleteDC(HDC dc) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  auto it = d.dcs.find(dc);
+  if (it == d.dcs.end() || it->second.kind != DcKind::kMemory) {
+    set_last_error(kInvalidHandle);  // window DCs go back with ReleaseDC
+    return FALSE;
+  }
+  deselect(d, it->second.bitmap);
+  d.dcs.erase(it);
+  return TRUE;
+}
+
+HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bits_per_pixel, const void* bits) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  if (width < 0 || height < 0 || planes != 1 ||
+      (bits_per_pixel != 1 && bits_per_pixel != 24 && bits_per_pixel != 32)) {
+    set_last_error(kInvalidParameter);
+    return nullptr;
+  }
+  if (width == 0 || height == 0) return d.stock_bitmap;  // as Windows: the 1 x 1 stock bitmap
+  std::size_t stride = headless_detail::Raster::stride_for(width, int(bits_per_pixel));
+  if (stride * std::size_t(height) > kLargestBitmap) {
+    set_last_error(kNotEnoughMemory);
+    return nullptr;
+  }
+  if (creation_fails(d)) return nullptr;
+  Bitmap bitmap;
+  bitmap.raster.bits_per_pixel = int(bits_per_pixel);
+  bitmap.raster.resize(width, height);
+  if (bits != nullptr) std::memcpy(bitmap.raster.bytes.data(), bits, bitmap.raster.bytes.size());
+  auto handle = reinterpret_cast<HBITMAP>(d.new_handle());
+  d.bitmaps.emplace(handle, std::move(bitmap));
+  return handle;
+}
+
+HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  auto context = d.dcs.find(dc);
+  auto bitmap = d.bitmaps.find(object);
+  if (context == d.dcs.end() || bitmap == d.bitmaps.end() || bitmap->second.delete_pending) {
+    set_last_error(kInvalidHandle);
+    return nullptr;
+  }
+  DeviceContext& c = context->second;
+  Bitmap& b = bitmap->second;
+  // Bitmaps go into memory DCs only, and into one at a time (the stock one excepted).
+  if (c.kind != DcKind::kMemory ||
+      (!b.stock && b.selected_into != nullptr && b.selected_into != dc))
+    return nullptr;
+  HGDIOBJ previous = c.bitmap;
+  if (previous == object) return previous;
+  if (!b.stock) b.selected_into = dc;
+  c.bitmap = object;
+  deselect(d, previous);
+  return previous;
+}
+
+BOOL DeleteObject(HGDIOBJ object) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  auto it = d.bitmaps.find(object);
+  if (it == d.bitmaps.end() || it->second.delete_pending) {
+    set_last_error(kInvalidHandle);
+    return FALSE;
+  }
+  if (it->second.stock) return TRUE;  // stock objects are never deleted
+  if (it->second.selected_into != nullptr)
+    it->second.delete_pending = true;
+  else
+    d.bitmaps.erase(it);
+  return TRUE;
+}
+
+int SetDIBitsToDevice(HDC dc, int x, int y, DWORD width, DWORD height, int source_x, int source_y,
+                      UINT start_scan, UINT lines, const void* bits, const BITMAPINFO* info,
+                      UINT usage) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  auto context = d.dcs.find(dc);
+  if (context == d.dcs.end()) {
+    set_last_error(kInvalidHandle);
+    return 0;
+  }
+  // Bottom-up 24-bit DIBs: rows of whole 32-bit words, scan 0 the bottom row.
+  if (bits == nullptr || info == nullptr || usage != DIB_RGB_COLORS ||
+      info->bmiHeader.biBitCount != 24 || info->bmiHeader.biCompression != BI_RGB ||
+      info->bmiHeader.biWidth <= 0 || info->bmiHeader.biHeight <= 0) {
+    set_last_error(kInvalidParameter);
+    return 0;
+  }
+  headless_detail::Raster* target = headless_detail::target_of(d, context->second);
+  if (target == nullptr) return int(lines);  // the screen DC, or a window that has gone
+  const LONG dib_width = info->bmiHeader.biWidth;
+  const LONG dib_height = info->bmiHeader.biHeight;
+  const std::size_t stride = (std::size_t(dib_width) * 3 + 3) & ~std::size_t(3);
+  const auto* data = static_cast<const uint8_t*>(bits);
+  // Destination row y + height - 1 - j shows scan source_y + j, when the given scans hold it.
+  for (int64_t j = 0; j < int64_t(height); ++j) {
+    int64_t scan = int64_t(source_y) + j;
+    if (scan < int64_t(start_scan) || scan >= int64_t(start_scan) + lines || scan >= dib_height)
+      continue;
+    const uint8_t* row = data + std::size_t(scan - start_scan) * stride;
+    int64_t to_y = int64_t(y) + int64_t(height) - 1 - j;
+    for (int64_t i = 0; i < int64_t(width); ++i) {
+      int64_t from_x = int64_t(source_x) + i, to_x = int64_t(x) + i;
+      if (from_x < 0 || from_x >= dib_width || to_x < 0 || to_x >= target->width) continue;
+      if (to_y < 0 || to_y >= target->height) break;
+      const uint8_t* p = row + std::size_t(from_x) * 3;
+      target->set_pixel(int(to_x), int(to_y),
+                        COLORREF(p[2]) | (COLORREF(p[1]) << 8) | (COLORREF(p[0]) << 16));
+    }
+  }
+  return int(lines);
+}
+
+namespace headless {
+
+DisplayCounts display_counts() {
+  Display& d = display();
+  Lock lock(d.mutex);
+  DisplayCounts counts;
+  counts.windows = d.windows.size();
+  for (const auto& entry : d.dcs)
+    ++(entry.second.kind == DcKind::kWindow ? counts.window_dcs : counts.memory_dcs);
+  for (const auto& entry : d.bitmaps)
+    if (!entry.second.stock) ++counts.bitmaps;
+  return counts;
+}
+
+void fail_gdi_creation(unsigned n) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  d.gdi_fail_countdown = n;
+}
+
+COLORREF bitmap_pixel(HBITMAP bitmap, int x, int y) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  auto it = d.bitmaps.find(bitmap);
+  return it == d.bitmaps.end() ? CLR_INVALID : it->second.raster.pixel(x, y);
+}
+
+}  // namespace headless

@@ -1,0 +1,405 @@
+// The host side of the filter protocol: loading a module, filling the parameter block as
+// hosts do, and the Continue loop that delivers fresh input, output and mask buffers for
+// the rectangles the module asks for and commits its output.
+#include <algorithm>
+#include <cstring>
+
+#include "plugin_host/plugin_host.h"
+#ifndef _WIN32
+#include "headless_win32/headless.h"
+#endif
+
+namespace plugin_host {
+namespace fa = filter_api;
+
+namespace {
+
+bool empty(const fa::Rect& r) { return r.left >= r.right || r.top >= r.bottom; }
+
+std::string describe(const fa::Rect& r) {
+  return "(" + std::to_string(r.left) + "," + std::to_string(r.top) + ")-(" +
+         std::to_string(r.right) + "," + std::to_string(r.bottom) + ")";
+}
+
+// One run: the image, the record and the buffers handed to the module.
+struct Run {
+  const RunOptions* options = nullptr;
+  const Image* source = nullptr;
+  Image result;  // the destination: source plus every committed output
+  std::unique_ptr<fa::FilterRecord> record;
+  fa::PlatformData platform{};
+  bool poison_output = false;
+  std::vector<uint8_t> in_buffer, out_buffer, mask_buffer;
+  fa::Rect committed_out{0, 0, 0, 0};  // the output rectangle of the last delivery
+  int16_t committed_lo = 0, committed_hi = -1;
+  std::string error;
+
+  bool inside_image(const fa::Rect& r) const {
+    return r.left >= 0 && r.top >= 0 && r.right <= source->width && r.bottom <= source->height;
+  }
+
+  // Writes the module's output of the last delivery into the destination.
+  void commit() {
+    const fa::Rect& r = committed_out;
+    if (empty(r) || out_buffer.empty()) return;
+    int32_t planes = committed_hi - committed_lo + 1;
+    int32_t row_bytes = (r.right - r.left) * planes;
+    for (int32_t y = r.top; y < r.bottom; ++y) {
+      const uint8_t* from = out_buffer.data() + size_t(y - r.top) * row_bytes;
+      for (int32_t x = r.left; x < r.right; ++x) {
+        uint8_t* to = result.at(x, y) + committed_lo;
+        std::memcpy(to, from, size_t(planes));
+        from += planes;
+      }
+    }
+  }
+
+  // Hands over fresh buffers for the rectangles now in the record; false when the module
+  // asked for something no host would deliver.
+  bool deliver() {
+    fa::FilterRecord& f = *record;
+    // Fresh buffers every time, the old ones freed, as hosts that reallocate do.
+    std::vector<uint8_t>().swap(in_buffer);
+    std::vector<uint8_t>().swap(out_buffer);
+    std::vector<uint8_t>().swap(mask_buffer);
+    f.inData = f.outData = f.maskData = nullptr;
+    f.inRowBytes = f.outRowBytes = f.maskRowBytes = 0;
+    committed_out = fa::Rect{0, 0, 0, 0};
+    auto planes_ok = [&](int16_t lo, int16_t hi) {
+      return lo >= 0 && lo <= hi && hi < options->color_planes;
+    };
+    if (!empty(f.inRect)) {
+      if (!inside_image(f.inRect) || !planes_ok(f.inLoPlane, f.inHiPlane)) {
+        error = "input request " + describe(f.inRect) + " lies outside the image";
+        return false;
+      }
+      int32_t planes = f.inHiPlane - f.inLoPlane + 1;
+      int32_t row_bytes = (f.inRect.right - f.inRect.left) * planes + options->row_padding;
+      in_buffer.assign(size_t(row_bytes) * (f.inRect.bottom - f.inRect.top), 0);
+      for (int32_t y = f.inRect.top; y < f.inRect.bottom; ++y) {
+        uint8_t* to = in_buffer.data() + size_t(y - f.inRect.top) * row_bytes;
+        for (int32_t x = f.inRect.left; x < f.inRect.right; ++x) {
+          std::memcpy(to, source->at(x, y) + f.inLoPlane, size_t(planes));
+          to += planes;
+        }
+      }
+      f.inData = in_buffer.data();
+      f.inRowBytes = row_bytes;
+    }
+    if (!empty(f.outRect)) {
+      const fa::Rect& area = f.filterRect;
+      bool inside = f.outRect.left >= area.left && f.outRect.top >= area.top &&
+                    f.outRect.right <= area.right && f.outRect.bottom <= area.bottom;
+      if (!inside || !planes_ok(f.outLoPlane, f.outHiPlane)) {
+        error = "output request " + describe(f.outRect) + " lies outside the filter area";
+        return false;
+      }
+      int32_t planes = f.outHiPlane - f.outLoPlane + 1;
+      int32_t row_bytes = (f.outRect.right - f.outRect.left) * planes;
+      out_buffer.assign(size_t(row_bytes) * (f.outRect.bottom - f.outRect.top), kPoison);
+      if (!poison_output) {
+        for (int32_t y = f.outRect.top; y < f.outRect.bottom; ++y) {
+          uint8_t* to = out_buffer.data() + size_t(y - f.outRect.top) * row_bytes;
+          for (int32_t x = f.outRect.left; x < f.outRect.right; ++x) {
+            std::memcpy(to, result.at(x, y) + f.outLoPlane, size_t(planes));
+            to += planes;
+          }
+        }
+      }
+      f.outData = out_buffer.data();
+      f.outRowBytes = row_bytes;
+      committed_out = f.outRect;
+      committed_lo = f.outLoPlane;
+      committed_hi = f.outHiPlane;
+    }
+    if (!empty(f.maskRect) && options->selection != nullptr) {
+      if (!inside_image(f.maskRect)) {
+        error = "mask request " + describe(f.maskRect) + " lies outside the image";
+        return false;
+      }
+      int32_t width = f.maskRect.right - f.maskRect.left;
+      mask_buffer.resize(size_t(width) * (f.maskRect.bottom - f.maskRect.top));
+      for (int32_t y = f.maskRect.top; y < f.maskRect.bottom; ++y)
+        std::memcpy(mask_buffer.data() + size_t(y - f.maskRect.top) * width,
+                    options->selection->data() + size_t(y) * source->width + f.maskRect.left,
+                    size_t(width));
+      f.maskData = mask_buffer.data();
+      f.maskRowBytes = width;
+    }
+    return true;
+  }
+};
+
+thread_local Run* current_run = nullptr;
+
+fa::Boolean abort_proc() { return 0; }
+
+void progress_proc(int32_t done, int32_t total) {
+  if (current_run != nullptr && current_run->options->progress)
+    current_run->options->progress(done, total);
+}
+
+fa::OSErr advance_state() {
+  if (current_run == nullptr) return fa::filterBadParameters;
+  current_run->commit();
+  return current_run->deliver() ? fa::noErr : fa::filterBadParameters;
+}
+
+// Draws a region of a pixel map into a device context, as 24-bit screen pixels.
+fa::OSErr display_pixels(const fa::PSPixelMap* source, const fa::VRect* area, int32_t row,
+                         int32_t column, void* context) {
+  if (source == nullptr || area == nullptr || context == nullptr || source->baseAddr == nullptr ||
+      source->rowBytes <= 0 || source->colBytes <= 0)
+    return fa::filterBadParameters;
+  int32_t width = area->right - area->left, height = area->bottom - area->top;
+  if (width <= 0 || height <= 0) return fa::noErr;
+  int32_t stride = (width * 3 + 3) & ~3;
+  std::vector<uint8_t> bgr(size_t(stride) * height);
+  for (int32_t y = 0; y < height; ++y) {
+    const auto* from = static_cast<const uint8_t*>(source->baseAddr) +
+                       int64_t(area->top + y) * source->rowBytes +
+                       int64_t(area->left) * source->colBytes;
+    uint8_t* to = bgr.data() + size_t(height - 1 - y) * stride;  // bottom-up
+    for (int32_t x = 0; x < width; ++x, from += source->colBytes, to += 3) {
+      uint8_t r, g, b;
+      if (source->imageMode == fa::plugInModeCMYKColor) {
+        r = uint8_t(255 - std::min(255, from[0] + from[3]));
+        g = uint8_t(255 - std::min(255, from[1] + from[3]));
+        b = uint8_t(255 - std::min(255, from[2] + from[3]));
+      } else if (source->colBytes >= 3) {
+        r = from[0], g = from[1], b = from[2];
+      } else {
+        r = g = b = from[0];
+      }
+      to[0] = b, to[1] = g, to[2] = r;
+    }
+  }
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  info.bmiHeader.biCompression = BI_RGB;
+  SetDIBitsToDevice(static_cast<HDC>(context), column, row, DWORD(width), DWORD(height), 0, 0, 0,
+                    UINT(height), bgr.data(), &info, DIB_RGB_COLORS);
+  return fa::noErr;
+}
+
+}  // namespace
+
+std::unique_ptr<Module> Module::load(const std::string& path, std::string* error) {
+  auto fail = [&](const std::string& why) -> std::unique_ptr<Module> {
+    if (error != nullptr) *error = path + ": " + why;
+    return nullptr;
+  };
+  HMODULE library = LoadLibraryA(path.c_str());
+  if (library == nullptr) {
+#ifdef _WIN32
+    return fail("cannot be loaded (Windows error " + std::to_string(GetLastError()) + ")");
+#else
+    return fail("cannot be loaded: " + headless::last_library_error());
+#endif
+  }
+  std::unique_ptr<Module> module(new Module());
+  module->library_ = library;
+  std::string why;
+  if (!module->read_registration(library, &why)) return fail(why);
+  // The entry of this machine's code first; hosts that find the other key use it too.
+  bool x64 = sizeof(void*) == 8;
+#ifndef _WIN32
+  x64 = false;  // the Linux build of a module carries the x86 records
+#endif
+  auto name = fa::pipl_entry_name(module->pipl_, x64);
+  if (!name) name = fa::pipl_entry_name(module->pipl_, !x64);
+  if (!name) return fail("its PiPL names no entry point");
+  void* entry = reinterpret_cast<void*>(GetProcAddress(library, name->c_str()));
+  if (entry == nullptr) return fail("it does not export its entry point " + *name);
+  module->entry_ = reinterpret_cast<fa::FilterEntry>(entry);
+  return module;
+}
+
+std::unique_ptr<Module> Module::linked(HMODULE resources, fa::FilterEntry entry,
+                                       std::string* error) {
+  std::unique_ptr<Module> module(new Module());
+  if (!module->read_registration(resources, error)) return nullptr;
+  module->entry_ = entry;
+  return module;
+}
+
+bool Module::read_registration(HMODULE library, std::string* why) {
+  HRSRC found = nullptr;
+  for (WORD id : {WORD(1), WORD(16000)}) {
+    found = FindResourceA(library, MAKEINTRESOURCEA(id), "PIPL");
+    if (found != nullptr) break;
+  }
+  if (found == nullptr) {
+    *why = "not a filter module (no PiPL resource)";
+    return false;
+  }
+  const auto* bytes = static_cast<const uint8_t*>(LockResource(LoadResource(library, found)));
+  std::string damage;
+  auto pipl = fa::read_pipl(bytes, SizeofResource(library, found), &damage);
+  if (!pipl) {
+    *why = "its PiPL is damaged: " + damage;
+    return false;
+  }
+  pipl_ = *pipl;
+  const fa::PiplProperty* kind = pipl_.find(fa::fourcc("kind"));
+  if (kind == nullptr || kind->data.size() < 4 ||
+      std::string(kind->data.begin(), kind->data.begin() + 4) != "MFB8") {
+    *why = "not a filter module (its kind is not 8BFM)";
+    return false;
+  }
+  return true;
+}
+
+Module::~Module() {
+  free_parameters();
+  if (library_ != nullptr) FreeLibrary(library_);
+}
+
+void Module::free_parameters() {
+  if (parameters_ != nullptr) GlobalFree(reinterpret_cast<HGLOBAL>(parameters_));
+  parameters_ = nullptr;
+}
+
+uint8_t Module::case_flags(int case_number) const {
+  const fa::PiplProperty* fici = pipl_.find(fa::fourcc("fici"));
+  size_t at = size_t(case_number - 1) * 4 + 2;
+  if (fici == nullptr || case_number < 1 || at >= fici->data.size()) return 0;
+  return fici->data[at];
+}
+
+int16_t Module::about(HWND window) {
+  fa::PlatformData platform{};
+  platform.hwnd = window;
+  fa::AboutRecord record{};
+  record.platformData = &platform;
+  int16_t result = 1;  // some hosts pre-set a failure; the module must overwrite it
+  entry_(fa::filterSelectorAbout, &record, &data_, &result);
+  return result;
+}
+
+std::optional<std::vector<uint8_t>> Module::parameters() const {
+  if (parameters_ == nullptr) return std::nullopt;
+  auto handle = reinterpret_cast<HGLOBAL>(parameters_);
+  SIZE_T size = GlobalSize(handle);
+  const auto* bytes = static_cast<const uint8_t*>(GlobalLock(handle));
+  if (bytes == nullptr) return std::nullopt;
+  std::vector<uint8_t> copy(bytes, bytes + size);
+  GlobalUnlock(handle);
+  return copy;
+}
+
+void Module::set_parameters(const std::vector<uint8_t>& bytes) {
+  free_parameters();
+  HGLOBAL handle = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
+  if (handle == nullptr) return;
+  std::memcpy(GlobalLock(handle), bytes.data(), bytes.size());
+  GlobalUnlock(handle);
+  parameters_ = reinterpret_cast<char**>(handle);
+}
+
+RunResult Module::run(Image& image, const RunOptions& options) {
+  RunResult outcome;
+  Run run;
+  run.options = &options;
+  run.source = &image;
+  run.result = image;
+  Area area = options.filter_area.value_or(Area{0, 0, image.width, image.height});
+  bool selected = options.selection != nullptr;
+  run.poison_output = (case_flags(selected ? 2 : 1) & fa::PIFilterDontCopyToDestination) != 0;
+  run.record = std::make_unique<fa::FilterRecord>();
+  run.platform.hwnd = options.window;
+  fa::FilterRecord& f = *run.record;
+  f.abortProc = abort_proc;
+  f.progressProc = progress_proc;
+  f.imageSize = fa::Point{int16_t(image.height), int16_t(image.width)};
+  f.planes = int16_t(options.color_planes);
+  f.filterRect =
+      fa::Rect{int16_t(area.top), int16_t(area.left), int16_t(area.bottom), int16_t(area.right)};
+  f.background = fa::RGBColor{65535, 65535, 65535};
+  f.foreground = fa::RGBColor{0, 0, 0};
+  f.maxSpace = options.max_space;
+  f.bufferSpace = options.max_space;
+  f.haveMask = selected ? 1 : 0;
+  f.autoMask = 1;
+  f.hostSig = fa::fourcc("ZRBL");
+  f.imageMode = options.image_mode;
+  f.imageHRes = f.imageVRes = 72 << 16;
+  f.wholeSize = f.imageSize;
+  f.platformData = &run.platform;
+  f.displayPixels = options.offer_display_pixels ? display_pixels : nullptr;
+  f.filterCase =
+      selected ? fa::filterCaseFlatImageWithSelection : fa::filterCaseFlatImageNoSelection;
+  f.advanceState = advance_state;
+  f.depth = 8;
+  f.inputRate = f.maskRate = 1 << 16;
+
+  Run* outer = current_run;
+  current_run = &run;
+  auto call = [&](int16_t selector) {
+    f.parameters = parameters_;
+    int16_t result = 0;
+    entry_(selector, &f, &data_, &result);
+    parameters_ = f.parameters;
+    if (result != 0 && outcome.result == 0) {
+      outcome.result = result;
+      outcome.failed_selector = selector;
+    }
+    return result == 0;
+  };
+  auto finish = [&] {
+    if (!options.call_finish) return;
+    outcome.finish_called = true;
+    call(fa::filterSelectorFinish);
+  };
+
+  bool ok = (!options.ask_for_dialog || call(fa::filterSelectorParameters)) &&
+            call(fa::filterSelectorPrepare) && call(fa::filterSelectorStart);
+  if (ok) {
+    int64_t bound = options.max_continue_calls > 0 ? options.max_continue_calls
+                                                   : 1024 + 24 * int64_t(area.bottom - area.top);
+    while (!empty(f.inRect) || !empty(f.outRect) || (selected && !empty(f.maskRect))) {
+      if (outcome.continue_calls >= bound) {
+        outcome.continue_bound_reached = true;
+        ok = false;
+        break;
+      }
+      run.commit();
+      if (!run.deliver()) {
+        outcome.host_error = run.error;
+        ok = false;
+        break;
+      }
+      ++outcome.continue_calls;
+      outcome.requests.push_back({f.inRect, f.outRect, f.maskRect});
+      if (!call(fa::filterSelectorContinue)) {
+        ok = false;
+        break;
+      }
+    }
+    if (ok) run.commit();
+    finish();
+  }
+  current_run = outer;
+  if (!outcome.ok()) return outcome;
+
+  if (selected) {
+    // The host blends the result into the original by the selection.
+    for (int32_t y = area.top; y < area.bottom; ++y) {
+      for (int32_t x = area.left; x < area.right; ++x) {
+        int32_t m = (*options.selection)[size_t(y) * image.width + x];
+        uint8_t* to = run.result.at(x, y);
+        const uint8_t* from = image.at(x, y);
+        for (int32_t p = 0; p < options.color_planes; ++p)
+          to[p] = uint8_t((from[p] * (255 - m) + to[p] * m + 127) / 255);
+      }
+    }
+  }
+  image = std::move(run.result);
+  return outcome;
+}
+
+}  // namespace plugin_host

@@ -1,0 +1,119 @@
+// A Photoshop-compatible filter host as a library: it loads a filter module, finds its entry
+// through the PiPL, and runs Parameters, Prepare, Start, Continue and Finish on an in-memory
+// image the way real hosts do. The `zorbel` command and every protocol test use it.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "filter_api/filter_api.h"
+#include "filter_api/pipl.h"
+
+namespace plugin_host {
+
+// An 8-bit image with interleaved planes, rows top to bottom without padding.
+struct Image {
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t planes = 0;  // all planes, alpha included
+  std::vector<uint8_t> pixels;
+
+  Image() = default;
+  Image(int32_t w, int32_t h, int32_t p)
+      : width(w), height(h), planes(p), pixels(size_t(w) * h * p) {}
+  uint8_t* at(int32_t x, int32_t y) { return pixels.data() + (size_t(y) * width + x) * planes; }
+  const uint8_t* at(int32_t x, int32_t y) const {
+    return pixels.data() + (size_t(y) * width + x) * planes;
+  }
+};
+
+// A rectangle in image pixels, right and bottom exclusive.
+struct Area {
+  int32_t left = 0, top = 0, right = 0, bottom = 0;
+};
+
+struct RunOptions {
+  int16_t image_mode = filter_api::plugInModeRGBColor;
+  int32_t color_planes = 3;                         // planes the filter sees; the rest pass through
+  std::optional<Area> filter_area;                  // the whole image when absent
+  const std::vector<uint8_t>* selection = nullptr;  // width * height bytes, 255 = selected
+  int32_t max_space = 256 * 1024 * 1024;            // bytes the module may allocate
+  bool ask_for_dialog = false;  // call Parameters first, as an interactive run does
+  bool call_finish = true;      // some hosts never call Finish after success
+  bool offer_display_pixels = true;
+  int32_t row_padding = 0;         // extra bytes after each delivered input row
+  int64_t max_continue_calls = 0;  // 0: a bound derived from the image size
+  HWND window = nullptr;           // the host's window, owner of the module's dialogs
+  std::function<void(int32_t done, int32_t total)> progress;
+};
+
+// What the module asked for before one Continue call.
+struct Request {
+  filter_api::Rect in, out, mask;
+};
+
+struct RunResult {
+  int16_t result = 0;            // the first nonzero result, or 0
+  int16_t failed_selector = -1;  // the selector that reported it, or -1
+  int64_t continue_calls = 0;
+  bool finish_called = false;
+  bool continue_bound_reached = false;  // the module kept asking past the bound
+  std::string host_error;               // a request the host refused (outside the image, ...)
+  std::vector<Request> requests;        // the rectangles delivered to each Continue call
+  bool ok() const { return result == 0 && !continue_bound_reached && host_error.empty(); }
+};
+
+class Module {
+ public:
+  // Loads a module file; null with the reason in *error when it is not a usable filter.
+  static std::unique_ptr<Module> load(const std::string& path, std::string* error);
+  // A module linked into this program: its resources are those of `resources` and its entry
+  // the given function. Tests use it to look at the module's state between runs.
+  static std::unique_ptr<Module> linked(HMODULE resources, filter_api::FilterEntry entry,
+                                        std::string* error);
+  ~Module();
+  Module(const Module&) = delete;
+  Module& operator=(const Module&) = delete;
+
+  // The About box (selector 0); returns the result word.
+  int16_t about(HWND window);
+
+  // Runs the filter on the image; on success the image holds the result, otherwise it is
+  // left as it was.
+  RunResult run(Image& image, const RunOptions& options);
+
+  // The module's stored parameter bytes kept between runs, if it made any.
+  std::optional<std::vector<uint8_t>> parameters() const;
+  // Hands the module stored parameter bytes, as a host restores them for a repeat run.
+  void set_parameters(const std::vector<uint8_t>& bytes);
+
+  const filter_api::Pipl& pipl() const { return pipl_; }
+  // fici flags of a filter case (1..7), 0 when the module declares none.
+  uint8_t case_flags(int case_number) const;
+
+ private:
+  Module() = default;
+  void free_parameters();
+
+  // Reads the PiPL of `library` and checks that it describes a filter module.
+  bool read_registration(HMODULE library, std::string* why);
+
+  HMODULE library_ = nullptr;  // freed with the module; null for a linked module
+  filter_api::FilterEntry entry_ = nullptr;
+  filter_api::Pipl pipl_;
+  char** parameters_ = nullptr;  // an HGLOBAL the module made, kept between runs
+  intptr_t data_ = 0;
+};
+
+// The bytes a host pre-fills an output buffer with when the module asks for no copy, so
+// that a pixel the module forgets to write shows.
+constexpr uint8_t kPoison = 0xA5;
+
+}  // namespace plugin_host

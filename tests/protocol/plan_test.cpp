@@ -1,0 +1,271 @@
+// Start's memory plan and Finish, driven through the entry point step by step so that the
+// state between selectors can be checked; and failures injected into every allocation.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "module/host/host.h"
+#include "module/preview/preview.h"
+#include "tests/protocol/protocol_support.h"
+#include "tests/support/host_window.h"
+#ifndef _WIN32
+#include "headless_win32/headless.h"
+#endif
+
+namespace fa = filter_api;
+namespace pt = protocol_test;
+
+namespace {
+
+// A host record for a w x h filter area, with a stored record asking for no dialog.
+class DirectHost : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform.hwnd = test_support::host_window();
+    record = std::make_unique<fa::FilterRecord>();
+    record->platformData = &platform;
+    record->displayPixels = display;
+    parameters = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(ParameterRecord));
+    ParameterRecord stored = pt::settings(8, 100, 50, 50, 0, 0, 0, 0);
+    std::memcpy(GlobalLock(parameters), &stored, sizeof stored);
+    GlobalUnlock(parameters);
+    record->parameters = reinterpret_cast<char**>(parameters);
+    module_state.block_alloc_fail_at = 0;
+    module_state.gdi_create_fail_at = 0;
+  }
+  void TearDown() override {
+    module_state.block_alloc_fail_at = 0;
+    module_state.gdi_create_fail_at = 0;
+    call(fa::filterSelectorFinish);
+    GlobalFree(parameters);
+  }
+  void area(int16_t width, int16_t height, int16_t mode, int32_t max_space) {
+    record->filterRect = fa::Rect{0, 0, height, width};
+    record->imageSize = fa::Point{height, width};
+    record->imageMode = mode;
+    record->maxSpace = max_space;
+  }
+  int16_t call(int16_t selector) {
+    int16_t result = 0;
+    ENTRYPOINT1(selector, record.get(), &data, &result);
+    return result;
+  }
+  int16_t prepare_and_start() {
+    int16_t result = call(fa::filterSelectorPrepare);
+    return result != 0 ? result : call(fa::filterSelectorStart);
+  }
+
+  static fa::OSErr display(const fa::PSPixelMap*, const fa::VRect*, int32_t, int32_t, void*) {
+    return 0;
+  }
+
+  fa::PlatformData platform{};
+  std::unique_ptr<fa::FilterRecord> record;
+  HGLOBAL parameters = nullptr;
+  intptr_t data = 0;
+};
+
+int32_t budget_base(int32_t width, int32_t height, int32_t planes) {
+  int32_t row_bytes = width * planes;
+  return (row_bytes + 1) * 32 + height + 2000 + (planes == 1 ? 512 : 4352) + 8192;
+}
+
+TEST_F(DirectHost, NeedEqualToTheBudgetIsRefusedWholeButAcceptedReduced) {
+  const int16_t w = 300, h = 200;
+  int32_t whole = w * h * 3;
+  area(w, h, fa::plugInModeRGBColor, whole + budget_base(w, h, 3));
+  ASSERT_EQ(prepare_and_start(), 0);
+  EXPECT_EQ(module_state.decimation, 2);  // strictly less is needed at decimation 1
+  call(fa::filterSelectorFinish);
+  area(w, h, fa::plugInModeRGBColor, whole + budget_base(w, h, 3) + 1);
+  ASSERT_EQ(prepare_and_start(), 0);
+  EXPECT_EQ(module_state.decimation, 1);
+  EXPECT_EQ(module_state.image_copy, kNotNeeded);
+  EXPECT_EQ(record->inRect.bottom, h);  // the whole area in the first delivery
+  for (int16_t d = 2; d <= 5; ++d) {
+    call(fa::filterSelectorFinish);
+    int32_t need = (h / d) * (w / d) * 3;
+    // The budget is lowered once, by two rows, however many decimations are tried.
+    area(w, h, fa::plugInModeRGBColor, need + 2 * w * 3 + budget_base(w, h, 3));
+    ASSERT_EQ(prepare_and_start(), 0) << d;
+    EXPECT_EQ(module_state.decimation, d);
+    EXPECT_EQ(module_state.rows_collected, 0);
+    EXPECT_EQ(GlobalSize(module_state.image_copy), SIZE_T(need));
+    EXPECT_EQ(record->inRect.bottom, 1);  // one row at a time
+    call(fa::filterSelectorFinish);
+    area(w, h, fa::plugInModeRGBColor, need + 2 * w * 3 + budget_base(w, h, 3) - 1);
+    ASSERT_EQ(prepare_and_start(), d == 5 ? fa::memFullErr : 0) << d;
+    if (d < 5) {
+      EXPECT_EQ(module_state.decimation, d + 1);
+    }
+  }
+}
+
+TEST_F(DirectHost, ReducedWidthsTruncate) {
+  area(1001, 50, fa::plugInModeGrayScale, 50 * 500 + 2 * 1001 + budget_base(1001, 50, 1));
+  ASSERT_EQ(prepare_and_start(), 0);
+  EXPECT_EQ(module_state.decimation, 2);
+  EXPECT_EQ(module_state.work_width, 500);
+  EXPECT_EQ(module_state.pixel_skip, 1);
+  call(fa::filterSelectorFinish);
+  area(1001, 50, fa::plugInModeGrayScale, 16 * 333 + 2 * 1001 + budget_base(1001, 50, 1));
+  ASSERT_EQ(prepare_and_start(), 0);
+  EXPECT_EQ(module_state.decimation, 3);
+  EXPECT_EQ(module_state.work_width, 333);
+  EXPECT_EQ(module_state.work_height, 16);
+}
+
+TEST_F(DirectHost, NoSelectionLeavesTheMaskAloneAndBuffersCoverTheWidestPreview) {
+  area(64, 48, fa::plugInModeCMYKColor, 10000000);
+  record->maskRect = fa::Rect{1, 2, 3, 4};
+  record->displayPixels = nullptr;
+  ASSERT_EQ(prepare_and_start(), 0);
+  EXPECT_EQ(module_state.mask_block, kNotNeeded);
+  EXPECT_EQ(module_state.mask_rows_built, 9999);
+  EXPECT_EQ(record->maskRect.right, 4);
+  EXPECT_EQ(GlobalSize(module_state.preview_block), SIZE_T(4 * 512 * 4));
+  EXPECT_EQ(GlobalSize(module_state.dib_block), SIZE_T(4 * 512 * 3));
+  EXPECT_NE(module_state.marker_bitmap, nullptr);
+  EXPECT_EQ(record->outRect.bottom - record->outRect.top, 1);
+  EXPECT_EQ(record->inHiPlane, 3);
+  EXPECT_EQ(record->outHiPlane, 3);
+}
+
+TEST_F(DirectHost, HostDrawingMeansNoScreenBuffer) {
+  area(64, 48, fa::plugInModeRGBColor, 10000000);
+  ASSERT_EQ(prepare_and_start(), 0);
+  EXPECT_EQ(module_state.dib_block, nullptr);
+}
+
+TEST_F(DirectHost, ASelectionGetsItsMaskBlocksAndAsksForTheFirstMaskRow) {
+  area(536, 400, fa::plugInModeRGBColor, 100000000);
+  record->haveMask = 1;
+  record->filterRect = fa::Rect{3, 0, 400, 536};
+  ASSERT_EQ(prepare_and_start(), 0);
+  EXPECT_EQ(module_state.mask_rows_built, 0);
+  EXPECT_EQ(record->maskRect.top, 3);
+  EXPECT_EQ(record->maskRect.bottom, 4);
+  EXPECT_EQ(record->maskRect.right, 536);
+  int32_t rows = module_state.preview_height;
+  int32_t row_bytes = module_state.mask_row_bytes;
+  EXPECT_EQ(row_bytes, 2 * ((module_state.preview_width + 15) >> 4));
+  // Guard rows above and below the mask rows.
+  EXPECT_GE(GlobalSize(module_state.mask_block), SIZE_T(2 * row_bytes + row_bytes * rows));
+  EXPECT_GE(GlobalSize(module_state.mask_saved_block), SIZE_T(row_bytes * rows));
+  EXPECT_NE(module_state.mask_bitmap, nullptr);
+  EXPECT_NE(module_state.mask_dc, nullptr);
+}
+
+TEST_F(DirectHost, FinishTwiceFreesNothingTwice) {
+  area(64, 48, fa::plugInModeRGBColor, 10000000);
+#ifndef _WIN32
+  headless::reset_memory_stats();
+  std::size_t live = headless::memory_stats().live_blocks;
+#endif
+  ASSERT_EQ(prepare_and_start(), 0);
+  EXPECT_EQ(call(fa::filterSelectorFinish), 0);
+  EXPECT_EQ(call(fa::filterSelectorFinish), 0);
+#ifndef _WIN32
+  EXPECT_EQ(headless::memory_stats().live_blocks, live);
+  EXPECT_EQ(headless::memory_stats().invalid_calls, 0u);
+#endif
+}
+
+TEST_F(DirectHost, AnEmptyFilterAreaEndsTheRunAtOnce) {
+  area(0, 0, fa::plugInModeRGBColor, 10000000);
+  record->filterRect = fa::Rect{5, 5, 5, 9};
+  record->inRect = record->outRect = record->maskRect = fa::Rect{1, 1, 2, 2};
+  ASSERT_EQ(prepare_and_start(), 0);
+  EXPECT_EQ(record->inRect.right, 0);
+  EXPECT_EQ(record->outRect.right, 0);
+  EXPECT_EQ(record->maskRect.right, 0);
+  EXPECT_EQ(module_state.preview_block, nullptr);
+}
+
+TEST_F(DirectHost, NoMemoryAtAllFailsWithMemoryFull) {
+  for (int32_t max_space : {0, -5, 1000, 20000}) {
+    area(100, 100, fa::plugInModeRGBColor, max_space);
+    EXPECT_EQ(prepare_and_start(), fa::memFullErr) << max_space;
+    EXPECT_EQ(module_state.preview_block, nullptr);
+    EXPECT_EQ(module_state.image_copy, nullptr);
+  }
+}
+
+// Every allocation and GDI object of Start, and of the row cache, failing in turn.
+TEST_F(DirectHost, EachFailingAllocationEndsInAResultWithNothingLeftAlive) {
+  for (bool selection : {false, true}) {
+    int failures = 0;
+    for (uint32_t n = 1;; ++n) {
+      SCOPED_TRACE(testing::Message() << "selection " << selection << " allocation " << n);
+      // Reduced to decimation 2, so the row cache is needed too.
+      area(120, 90, fa::plugInModeRGBColor, selection ? 60000 : 40000);
+      record->haveMask = selection ? 1 : 0;
+      std::vector<uint8_t> pixels(120 * 90 * 3, 77), mask(120 * 90, 255), out(120 * 3 * 90, 0);
+#ifndef _WIN32
+      headless::reset_memory_stats();
+      std::size_t live = headless::memory_stats().live_blocks;
+#endif
+      module_state.block_alloc_fail_at = module_state.block_alloc_calls + n;
+      int16_t result = prepare_and_start();
+      int calls = 0;
+      while (result == 0 && calls < 5000 &&
+             (record->inRect.right > record->inRect.left ||
+              record->outRect.right > record->outRect.left ||
+              (selection && record->maskRect.right > record->maskRect.left))) {
+        record->inData = pixels.data() + record->inRect.top * 360;
+        record->inRowBytes = 360;
+        record->outData = out.data() + record->outRect.top * 360;
+        record->maskData = mask.data();
+        result = call(fa::filterSelectorContinue);
+        ++calls;
+      }
+      bool reached = module_state.block_alloc_calls >= module_state.block_alloc_fail_at;
+      module_state.block_alloc_fail_at = 0;
+      // A failed working-image or row-cache size is not fatal: a smaller one is tried.
+      if (reached) {
+        EXPECT_TRUE(result == fa::memFullErr || result == 0) << result;
+        failures += result == fa::memFullErr ? 1 : 0;
+      } else {
+        EXPECT_EQ(result, 0);
+      }
+      if (result == 0) {
+        EXPECT_EQ(record->outRect.right, 0);  // the run went to its end
+      }
+      // The host carries on regardless: more Continue calls, then Finish twice.
+      EXPECT_EQ(call(fa::filterSelectorContinue), 0);
+      EXPECT_EQ(record->inRect.right, 0);
+      call(fa::filterSelectorFinish);
+      call(fa::filterSelectorFinish);
+#ifndef _WIN32
+      EXPECT_EQ(headless::memory_stats().live_blocks, live);
+      EXPECT_EQ(headless::memory_stats().invalid_calls, 0u);
+#endif
+      if (!reached) break;
+    }
+    EXPECT_GE(failures, selection ? 6 : 3);
+  }
+}
+
+TEST_F(DirectHost, EachFailingGdiObjectEndsInMemoryFullWithNothingLeftAlive) {
+  for (uint32_t n = 1; n <= 3; ++n) {
+    area(120, 90, fa::plugInModeRGBColor, 10000000);
+    record->haveMask = 1;
+#ifndef _WIN32
+    headless::reset_memory_stats();
+    std::size_t live = headless::memory_stats().live_blocks;
+#endif
+    module_state.gdi_create_fail_at = module_state.gdi_create_calls + n;
+    EXPECT_EQ(prepare_and_start(), fa::memFullErr) << n;
+    module_state.gdi_create_fail_at = 0;
+    call(fa::filterSelectorFinish);
+    EXPECT_EQ(module_state.marker_bitmap, nullptr);
+    EXPECT_EQ(module_state.mask_bitmap, nullptr);
+    EXPECT_EQ(module_state.mask_dc, nullptr);
+#ifndef _WIN32
+    EXPECT_EQ(headless::memory_stats().live_blocks, live);
+#endif
+  }
+}
+
+}  // namespace
