@@ -26,7 +26,7 @@ struct Memory {
 };
 
 Memory& memory() {
-  static Memory m;
+  static Memory& m = *new Memory;  // never destroyed: blocks may be freed during exit
   return m;
 }
 

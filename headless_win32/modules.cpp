@@ -30,7 +30,7 @@ struct Registry {
 };
 
 Registry& registry() {
-  static Registry r;
+  static Registry& r = *new Registry;  // never destroyed, like the process's modules
   return r;
 }
 

@@ -13,7 +13,7 @@ struct Records {
 };
 
 Records& records() {
-  static Records r;
+  static Records& r = *new Records;  // never destroyed
   return r;
 }
 

@@ -355,7 +355,7 @@ Display::Display() {
 }
 
 Display& display() {
-  static Display d;
+  static Display& d = *new Display;  // never destroyed: windows may go during exit
   return d;
 }
 

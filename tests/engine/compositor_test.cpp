@@ -224,7 +224,7 @@ TEST_F(CompositorTest, MixedFadedPixelInBandTwoBlendsTheAverageOfTwoCopies) {
   }
 }
 
-TEST_F(CompositorTest, FirstBandStartsAtProjectionOneBandAndLastEndsBeforeRegionsPlusOne) {
+TEST_F(CompositorTest, BandEdgesLieOnWholeMultiplesOfTheBandStep) {
   image = coded_image(120, 40, 3);
   attach(image);
   use_ten_pixel_bands(0);
@@ -234,6 +234,9 @@ TEST_F(CompositorTest, FirstBandStartsAtProjectionOneBandAndLastEndsBeforeRegion
   EXPECT_EQ(composite(3).bytes, own(0, 20));
   place(image, 9, 20, 0xF000);  // 1/16 pixel short of it
   EXPECT_EQ(composite(3).bytes, own(9, 20));
+
+  place(image, 20, 20);  // exactly two bands: the walk reaches d = 0 and samples only after it
+  EXPECT_EQ(composite(3).bytes, own(0, 20));
 
   place(image, 90, 20);  // projection 9 bands: d = band_extent
   EXPECT_EQ(composite(3).bytes, own(90, 20));

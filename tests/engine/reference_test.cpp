@@ -221,6 +221,32 @@ TEST_F(ReferenceTest, BandsKeepTheirShareOfAPictureTenTimesLarger) {
   EXPECT_NE(band_boundaries(large, 983040, true), large_bands);
 }
 
+TEST_F(ReferenceTest, SamplePositionsPast32BitsFoldFromTheirTrueValue) {
+  // Bands of 12,800 pixels (a 32767-pixel picture at spacing 100) and a centre far up and
+  // left: pixel (0.5, 0.5) projects 3.5 bands out, and three copies of 726,428,143 back put the
+  // sample at column -33253 (-2,179,251,661 in 16.16), past what 32 bits hold. It folds with
+  // period 3999 to column 1261; wrapped to 32 bits it would read column 291.
+  const Image image = column_coded_strip(2000, 2000);
+  attach(image);
+  literal::Settings settings;
+  settings.angle = 30;
+  settings.spacing = 100;
+  settings.regions = 20;
+  settings.preview_extent = 512;
+  set_settings(settings);
+  derive_geometry(4194176);
+  ASSERT_EQ(module_state.shift_h, 726428143);
+  module_state.origin_h = -32768;
+  module_state.origin_v = -32768;
+  module_state.pos_h = 0x8000;
+  module_state.pos_v = 0x8000;
+  module_state.current_row = image.row(0);
+  uint8_t out[3];
+  ASSERT_EQ(composite_pixel(out), -1);
+  EXPECT_EQ(module_state.sample_h, 32768 - 3 * int64_t{726428143});
+  EXPECT_EQ(out[0] | (out[1] << 8), 1261);
+}
+
 TEST_F(ReferenceTest, ExtremeSettingsAndPositionsNeverReadOutsideTheImage) {
   struct Shape {
     int16_t width, height, bpp;
