@@ -141,6 +141,7 @@ TEST_F(PreviewGeometryTest, LoadCenterConvertsTheStoredCentre) {
   load_center();
   EXPECT_EQ(module_state.center_x, 134);
   EXPECT_EQ(module_state.center_y, 67);
+  GlobalLock(parameters);
   EXPECT_EQ(GlobalUnlock(parameters), FALSE);  // load_center left it unlocked
 }
 

@@ -80,7 +80,7 @@ TEST(RandomRuns, EveryRunEndsCleanlyWhateverTheHostAndRecord) {
     EXPECT_EQ(after.window_dcs, objects.window_dcs);
     if (HasFailure()) break;
   }
-  EXPECT_GT(completed, 600);  // many random cases do filter
+  EXPECT_GT(completed, 400);  // a good share of random cases do filter
 }
 #endif
 
