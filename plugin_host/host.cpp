@@ -16,6 +16,18 @@ namespace {
 
 bool empty(const fa::Rect& r) { return r.left >= r.right || r.top >= r.bottom; }
 
+// Copies `count` pixels of `planes` bytes between rows whose pixels are `from_step` and
+// `to_step` bytes apart (the image keeps planes the module does not see, such as alpha).
+void copy_planes(const uint8_t* from, int32_t from_step, uint8_t* to, int32_t to_step,
+                 int32_t count, int32_t planes) {
+  if (from_step == planes && to_step == planes) {
+    std::memcpy(to, from, size_t(count) * size_t(planes));
+    return;
+  }
+  for (int32_t x = 0; x < count; ++x, from += from_step, to += to_step)
+    for (int32_t p = 0; p < planes; ++p) to[p] = from[p];
+}
+
 std::string describe(const fa::Rect& r) {
   return "(" + std::to_string(r.left) + "," + std::to_string(r.top) + ")-(" +
          std::to_string(r.right) + "," + std::to_string(r.bottom) + ")";
@@ -32,6 +44,8 @@ struct Run {
   std::vector<uint8_t> in_buffer, out_buffer, mask_buffer;
   fa::Rect committed_out{0, 0, 0, 0};  // the output rectangle of the last delivery
   int16_t committed_lo = 0, committed_hi = -1;
+  fa::Rect delivered_in{0, 0, 0, 0};  // the input rectangle of the last delivery
+  int16_t delivered_lo = 0, delivered_hi = -1;
   std::string error;
 
   bool inside_image(const fa::Rect& r) const {
@@ -46,11 +60,8 @@ struct Run {
     int32_t row_bytes = (r.right - r.left) * planes;
     for (int32_t y = r.top; y < r.bottom; ++y) {
       const uint8_t* from = out_buffer.data() + size_t(y - r.top) * row_bytes;
-      for (int32_t x = r.left; x < r.right; ++x) {
-        uint8_t* to = result.at(x, y) + committed_lo;
-        std::memcpy(to, from, size_t(planes));
-        from += planes;
-      }
+      copy_planes(from, planes, result.at(r.left, y) + committed_lo, result.planes,
+                  r.right - r.left, planes);
     }
   }
 
@@ -58,8 +69,14 @@ struct Run {
   // asked for something no host would deliver.
   bool deliver() {
     fa::FilterRecord& f = *record;
-    // Fresh buffers every time, the old ones freed, as hosts that reallocate do.
-    std::vector<uint8_t>().swap(in_buffer);
+    bool same_input = options->reuse_buffers && !in_buffer.empty() &&
+                      std::memcmp(&f.inRect, &delivered_in, sizeof f.inRect) == 0 &&
+                      f.inLoPlane == delivered_lo && f.inHiPlane == delivered_hi;
+    // Fresh buffers every time, the old ones freed, as hosts that reallocate do; or the
+    // same input while the module asks for the same rectangle.
+    void* kept_in = same_input ? in_buffer.data() : nullptr;
+    int32_t kept_row_bytes = f.inRowBytes;
+    if (!same_input) std::vector<uint8_t>().swap(in_buffer);
     std::vector<uint8_t>().swap(out_buffer);
     std::vector<uint8_t>().swap(mask_buffer);
     f.inData = f.outData = f.maskData = nullptr;
@@ -68,7 +85,10 @@ struct Run {
     auto planes_ok = [&](int16_t lo, int16_t hi) {
       return lo >= 0 && lo <= hi && hi < options->color_planes;
     };
-    if (!empty(f.inRect)) {
+    if (same_input) {
+      f.inData = kept_in;
+      f.inRowBytes = kept_row_bytes;
+    } else if (!empty(f.inRect)) {
       if (!inside_image(f.inRect) || !planes_ok(f.inLoPlane, f.inHiPlane)) {
         error = "input request " + describe(f.inRect) + " lies outside the image";
         return false;
@@ -76,15 +96,15 @@ struct Run {
       int32_t planes = f.inHiPlane - f.inLoPlane + 1;
       int32_t row_bytes = (f.inRect.right - f.inRect.left) * planes + options->row_padding;
       in_buffer.assign(size_t(row_bytes) * (f.inRect.bottom - f.inRect.top), 0);
-      for (int32_t y = f.inRect.top; y < f.inRect.bottom; ++y) {
-        uint8_t* to = in_buffer.data() + size_t(y - f.inRect.top) * row_bytes;
-        for (int32_t x = f.inRect.left; x < f.inRect.right; ++x) {
-          std::memcpy(to, source->at(x, y) + f.inLoPlane, size_t(planes));
-          to += planes;
-        }
-      }
+      for (int32_t y = f.inRect.top; y < f.inRect.bottom; ++y)
+        copy_planes(source->at(f.inRect.left, y) + f.inLoPlane, source->planes,
+                    in_buffer.data() + size_t(y - f.inRect.top) * row_bytes, planes,
+                    f.inRect.right - f.inRect.left, planes);
       f.inData = in_buffer.data();
       f.inRowBytes = row_bytes;
+      delivered_in = f.inRect;
+      delivered_lo = f.inLoPlane;
+      delivered_hi = f.inHiPlane;
     }
     if (!empty(f.outRect)) {
       const fa::Rect& area = f.filterRect;
@@ -98,13 +118,10 @@ struct Run {
       int32_t row_bytes = (f.outRect.right - f.outRect.left) * planes;
       out_buffer.assign(size_t(row_bytes) * (f.outRect.bottom - f.outRect.top), kPoison);
       if (!poison_output) {
-        for (int32_t y = f.outRect.top; y < f.outRect.bottom; ++y) {
-          uint8_t* to = out_buffer.data() + size_t(y - f.outRect.top) * row_bytes;
-          for (int32_t x = f.outRect.left; x < f.outRect.right; ++x) {
-            std::memcpy(to, result.at(x, y) + f.outLoPlane, size_t(planes));
-            to += planes;
-          }
-        }
+        for (int32_t y = f.outRect.top; y < f.outRect.bottom; ++y)
+          copy_planes(result.at(f.outRect.left, y) + f.outLoPlane, result.planes,
+                      out_buffer.data() + size_t(y - f.outRect.top) * row_bytes, planes,
+                      f.outRect.right - f.outRect.left, planes);
       }
       f.outData = out_buffer.data();
       f.outRowBytes = row_bytes;

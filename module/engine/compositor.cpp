@@ -21,6 +21,7 @@ int16_t keep_source(const uint8_t* src, uint8_t* dst) {
 
 int32_t mirror_index(int64_t index, int32_t bound) {
   assert(bound >= 1);
+  if (index >= 0 && index < bound) return static_cast<int32_t>(index);  // inside: most samples
   if (bound <= 1) return 0;
   // Reflecting about pixel 0 and about the far side of the last pixel makes the fold periodic:
   // one period is 0 .. bound-1 going out and bound-2 .. 1 coming back.
@@ -33,8 +34,14 @@ int32_t mirror_index(int64_t index, int32_t bound) {
 }
 
 void copy_bytes(const void* source, void* destination, uint16_t count) {
-  if (count == 0) return;
-  std::memcpy(destination, source, count);
+  // Most calls move one pixel of 1 to 4 bytes: a plain loop beats a library call there.
+  if (count > 16) {
+    std::memcpy(destination, source, count);
+    return;
+  }
+  const auto* from = static_cast<const uint8_t*>(source);
+  auto* to = static_cast<uint8_t*>(destination);
+  for (uint16_t i = 0; i < count; ++i) to[i] = from[i];
 }
 
 const uint8_t* current_pixel() {
@@ -83,23 +90,31 @@ int16_t composite_pixel(uint8_t* dst) {
 
   // Walk back towards the centre line one band at a time. Parallel and right-angle modes sample
   // only where the walk ends; mixed parallel samples at every step.
+  // The sample position is kept in locals and left in sample_h, sample_v at the end.
   uint32_t accumulator[4] = {0, 0, 0, 0};
   int32_t steps = 0;
-  s.sample_h = s.pos_h;
-  s.sample_v = s.pos_v;
+  int64_t sample_h = s.pos_h;
+  int64_t sample_v = s.pos_v;
+  const bool mixed = s.render_mode < 0;
   while (d >= 0) {
-    s.sample_h -= s.shift_h;
-    s.sample_v -= s.shift_v;
+    sample_h -= s.shift_h;
+    sample_v -= s.shift_v;
     d -= s.band_step;
-    if (s.render_mode < 0 || d < 0) {
-      const int32_t column = mirror_index(s.sample_h >> 16, s.bound_h);
-      const int32_t row = mirror_index(s.sample_v >> 16, s.bound_v);
+    if (mixed || d < 0) {
+      const int32_t column = mirror_index(sample_h >> 16, s.bound_h);
+      const int32_t row = mirror_index(sample_v >> 16, s.bound_v);
       const uint8_t* sample = sample_pixel(column, row);
-      if (sample == nullptr) return static_cast<int16_t>(row);
+      if (sample == nullptr) {
+        s.sample_h = sample_h;
+        s.sample_v = sample_v;
+        return static_cast<int16_t>(row);
+      }
       for (int32_t i = 0; i < bytes; ++i) accumulator[i] += sample[i];
     }
     ++steps;
   }
+  s.sample_h = sample_h;
+  s.sample_v = sample_v;
 
   if (s.render_mode < 0) {
     for (int32_t i = 0; i < bytes; ++i) accumulator[i] /= static_cast<uint32_t>(steps);

@@ -22,6 +22,8 @@ using engine_test::Image;
 using engine_test::place;
 using engine_test::set_settings;
 using Bytes = std::vector<uint8_t>;
+using MirrorIndexTest = EngineTest;
+using CopyBytesTest = EngineTest;
 
 // ---------------------------------------------------------------------------------------------
 // Mirror and byte copy
@@ -35,22 +37,22 @@ int64_t fold_by_reflections(int64_t index, int64_t bound) {
   }
 }
 
-TEST(MirrorIndex, FoldsBoundFourAsTabulated) {
+TEST_F(MirrorIndexTest, FoldsBoundFourAsTabulated) {
   const int32_t expected[] = {1, 0, 1, 2, 3, 3, 2, 1, 0, 1, 2, 3, 3, 2, 1, 0, 1, 2, 3, 3, 2};
   for (int32_t index = -8; index <= 12; ++index) {
     EXPECT_EQ(mirror_index(index, 4), expected[index + 8]) << "index " << index;
   }
 }
 
-TEST(MirrorIndex, BoundOneFoldsEverythingToZero) {
+TEST_F(MirrorIndexTest, BoundOneFoldsEverythingToZero) {
   for (int64_t index : {int64_t{-70000}, int64_t{-2}, int64_t{-1}, int64_t{0}, int64_t{1},
                         int64_t{2}, int64_t{32767}, int64_t{1} << 40}) {
     EXPECT_EQ(mirror_index(index, 1), 0) << "index " << index;
   }
 }
 
-TEST(MirrorIndex, MatchesRepeatedReflections) {
-  // Every small bound over the 16-bit range the original folded, and the 16-bit loop itself.
+TEST_F(MirrorIndexTest, MatchesRepeatedReflections) {
+  // Small bounds over indices a 16-bit sample can hold, also against the literal 16-bit loop.
   for (int16_t bound = 1; bound <= 40; ++bound) {
     for (int32_t index = -3000; index <= 3000; ++index) {
       ASSERT_EQ(mirror_index(index, bound), fold_by_reflections(index, bound))
@@ -73,7 +75,7 @@ TEST(MirrorIndex, MatchesRepeatedReflections) {
   }
 }
 
-TEST(CopyBytes, CopiesExactlyCountBytesUpToTheFullUnsignedRange) {
+TEST_F(CopyBytesTest, CopiesExactlyCountBytesUpToTheFullUnsignedRange) {
   std::vector<uint8_t> source(65536);
   for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<uint8_t>(i * 31 + 7);
   for (uint16_t count : {uint16_t{0}, uint16_t{1}, uint16_t{3}, uint16_t{4}, uint16_t{65535}}) {
@@ -120,7 +122,7 @@ struct Cache {
 // ---------------------------------------------------------------------------------------------
 // Lookups
 
-class LookupTest : public EngineTest {
+class SourceLookupTest : public EngineTest {
  protected:
   void SetUp() override {
     EngineTest::SetUp();
@@ -130,7 +132,7 @@ class LookupTest : public EngineTest {
   Image image;
 };
 
-TEST_F(LookupTest, CurrentPixelUsesTheCurrentRowElseTheCacheWhateverTheCacheFlag) {
+TEST_F(SourceLookupTest, CurrentPixelUsesTheCurrentRowElseTheCacheWhateverTheCacheFlag) {
   place(image, 7, 4);
   EXPECT_EQ(current_pixel(), image.pixel(7, 4));
 
@@ -143,7 +145,7 @@ TEST_F(LookupTest, CurrentPixelUsesTheCurrentRowElseTheCacheWhateverTheCacheFlag
   EXPECT_EQ(current_pixel(), cache.address(4, 21));
 }
 
-TEST_F(LookupTest, SamplePixelPrefersTheCurrentRowThenTheCacheThenTheImage) {
+TEST_F(SourceLookupTest, SamplePixelPrefersTheCurrentRowThenTheCacheThenTheImage) {
   place(image, 7, 4);
   // Whole image in memory: rows are found through the stride, not the pixel width.
   EXPECT_EQ(sample_pixel(29, 19), image.pixel(29, 19));

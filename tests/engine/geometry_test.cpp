@@ -12,7 +12,7 @@ namespace {
 using engine_test::EngineTest;
 using engine_test::set_settings;
 
-class GeometryTest : public EngineTest {
+class EffectGeometryTest : public EngineTest {
  protected:
   // Default settings with the given angle, previewed at 400 px with 2.0 pixels per preview
   // pixel (an 800 x 600 image).
@@ -22,7 +22,7 @@ class GeometryTest : public EngineTest {
   }
 };
 
-TEST_F(GeometryTest, DirectionIsTruncatedQ15CosineAndSine) {
+TEST_F(EffectGeometryTest, DirectionIsTruncatedQ15CosineAndSine) {
   struct Row {
     int16_t angle, cos, sin;
   };
@@ -39,7 +39,7 @@ TEST_F(GeometryTest, DirectionIsTruncatedQ15CosineAndSine) {
   }
 }
 
-TEST_F(GeometryTest, BlendWeightScalesIntensityTo256) {
+TEST_F(EffectGeometryTest, BlendWeightScalesIntensityTo256) {
   const int16_t table[][2] = {{0, 0}, {1, 2}, {33, 84}, {50, 128}, {99, 253}, {100, 256}};
   for (const auto& row : table) {
     literal::Settings settings;
@@ -49,7 +49,7 @@ TEST_F(GeometryTest, BlendWeightScalesIntensityTo256) {
   }
 }
 
-TEST_F(GeometryTest, DefaultSettingsOnAnEightHundredPixelPreview) {
+TEST_F(EffectGeometryTest, DefaultSettingsOnAnEightHundredPixelPreview) {
   literal::Settings settings;
   settings.mode = -1;
   settings.fade = 1;
@@ -68,7 +68,7 @@ TEST_F(GeometryTest, DefaultSettingsOnAnEightHundredPixelPreview) {
   EXPECT_EQ(module_state.band_step, 163840000);
 }
 
-TEST_F(GeometryTest, BandLengthStepsWithTruncatedQ) {
+TEST_F(EffectGeometryTest, BandLengthStepsWithTruncatedQ) {
   literal::Settings settings;
   settings.preview_extent = 300;
   settings.spacing = 5;  // 1500 / 32 = 46.875, used as 46
@@ -76,7 +76,7 @@ TEST_F(GeometryTest, BandLengthStepsWithTruncatedQ) {
   EXPECT_EQ(module_state.band_step, 46 * 65536);
 }
 
-TEST_F(GeometryTest, ShiftDropsFourteenBitsBeforeMultiplyingAndRoundsDown) {
+TEST_F(EffectGeometryTest, ShiftDropsFourteenBitsBeforeMultiplyingAndRoundsDown) {
   literal::Settings settings;
   settings.preview_extent = 300;
   settings.spacing = 5;
@@ -95,7 +95,7 @@ TEST_F(GeometryTest, ShiftDropsFourteenBitsBeforeMultiplyingAndRoundsDown) {
   EXPECT_EQ(module_state.half_band, 2300000);
 }
 
-TEST_F(GeometryTest, SmallProductOfExtentAndSpacingGivesNoBands) {
+TEST_F(EffectGeometryTest, SmallProductOfExtentAndSpacingGivesNoBands) {
   literal::Settings settings;
   settings.preview_extent = 6;
   settings.spacing = 5;  // 30 >> 5 = 0
@@ -107,7 +107,7 @@ TEST_F(GeometryTest, SmallProductOfExtentAndSpacingGivesNoBands) {
   EXPECT_EQ(module_state.shift_v, 0);
 }
 
-TEST_F(GeometryTest, BandsShorterThan16384UnitsDoNotShift) {
+TEST_F(EffectGeometryTest, BandsShorterThan16384UnitsDoNotShift) {
   literal::Settings settings;
   settings.preview_extent = 32;
   settings.spacing = 1;  // q = 1, so band_step is the scale
@@ -120,7 +120,7 @@ TEST_F(GeometryTest, BandsShorterThan16384UnitsDoNotShift) {
   EXPECT_EQ(module_state.shift_h, 1448);  // 23169 / 16
 }
 
-TEST_F(GeometryTest, FullTurnEqualsNoTurn) {
+TEST_F(EffectGeometryTest, FullTurnEqualsNoTurn) {
   literal::Settings settings;
   settings.angle = 0;
   derive(settings);
@@ -134,7 +134,7 @@ TEST_F(GeometryTest, FullTurnEqualsNoTurn) {
   EXPECT_EQ(module_state.band_step, at_zero.band_step);
 }
 
-TEST_F(GeometryTest, LargePicturesKeepExactBandLengthsPast32Bits) {
+TEST_F(EffectGeometryTest, LargePicturesKeepExactBandLengthsPast32Bits) {
   // 20 bands of spacing 100 over a 32767-pixel side: the band extent needs 41 bits.
   literal::Settings settings;
   settings.preview_extent = 512;

@@ -1,6 +1,6 @@
-// The literal model: every quantity at its original width. Arithmetic that may wrap is done on
-// unsigned 32-bit values and converted back, which wraps the way the original machine did
-// without undefined behaviour.
+// The literal model: every quantity at its 16- or 32-bit width. Arithmetic that may wrap is done
+// on unsigned 32-bit values and converted back, which wraps two's-complement style without
+// undefined behaviour.
 #include "tests/engine/literal_reference.h"
 
 #include <cmath>

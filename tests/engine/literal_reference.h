@@ -1,4 +1,4 @@
-// A slow, deliberately literal model of the effect with the original 16/32-bit widths: 32-bit
+// A slow, deliberately literal model of the effect with narrow 16/32-bit widths: 32-bit
 // band geometry that wraps, offsets cut to 16 bits, 16.16 sample positions in 32 bits and the
 // mirror as a repeat loop on 16-bit values. It shares nothing with the module, so the tests can
 // hold the widened engine to it wherever the narrow widths do not overflow, and show where

@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <random>
 #include <vector>
 
@@ -67,9 +66,9 @@ void expect_same_geometry(const literal::Geometry& g) {
   EXPECT_EQ(s.blend_weight, g.blend_weight);
 }
 
-using ReferenceTest = EngineTest;
+using LiteralReferenceTest = EngineTest;
 
-TEST_F(ReferenceTest, RandomPixelsMatchTheLiteralModelBitForBit) {
+TEST_F(LiteralReferenceTest, RandomPixelsMatchTheLiteralModelBitForBit) {
   std::mt19937 random(20240611);
   auto uniform = [&](int32_t lo, int32_t hi) {
     return std::uniform_int_distribution<int32_t>(lo, hi)(random);
@@ -148,8 +147,6 @@ TEST_F(ReferenceTest, RandomPixelsMatchTheLiteralModelBitForBit) {
   EXPECT_GT(compared, 150000);
   EXPECT_GT(walked, compared / 10);
   EXPECT_GT(differs_from_source, compared / 20);
-  std::printf("compared %lld walked %lld differs %lld\n", (long long)compared, (long long)walked,
-              (long long)differs_from_source);
 }
 
 // A picture whose rows all share one buffer row (stride 0), pixel x holding x in its first two
@@ -202,7 +199,7 @@ std::vector<int32_t> band_boundaries(const Image& image, int32_t scale, bool lit
   return boundaries;
 }
 
-TEST_F(ReferenceTest, BandsKeepTheirShareOfAPictureTenTimesLarger) {
+TEST_F(LiteralReferenceTest, BandsKeepTheirShareOfAPictureTenTimesLarger) {
   // 600 x 400 previewed at 400 px: 1.5 pixels per preview pixel. 6000 x 4000: 15.
   const Image small = column_coded_strip(600, 400);
   const Image large = column_coded_strip(6000, 4000);
@@ -221,7 +218,7 @@ TEST_F(ReferenceTest, BandsKeepTheirShareOfAPictureTenTimesLarger) {
   EXPECT_NE(band_boundaries(large, 983040, true), large_bands);
 }
 
-TEST_F(ReferenceTest, SamplePositionsPast32BitsFoldFromTheirTrueValue) {
+TEST_F(LiteralReferenceTest, SamplePositionsPast32BitsFoldFromTheirTrueValue) {
   // Bands of 12,800 pixels (a 32767-pixel picture at spacing 100) and a centre far up and
   // left: pixel (0.5, 0.5) projects 3.5 bands out, and three copies of 726,428,143 back put the
   // sample at column -33253 (-2,179,251,661 in 16.16), past what 32 bits hold. It folds with
@@ -247,7 +244,7 @@ TEST_F(ReferenceTest, SamplePositionsPast32BitsFoldFromTheirTrueValue) {
   EXPECT_EQ(out[0] | (out[1] << 8), 1261);
 }
 
-TEST_F(ReferenceTest, ExtremeSettingsAndPositionsNeverReadOutsideTheImage) {
+TEST_F(LiteralReferenceTest, ExtremeSettingsAndPositionsNeverReadOutsideTheImage) {
   struct Shape {
     int16_t width, height, bpp;
   };

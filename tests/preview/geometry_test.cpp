@@ -2,6 +2,7 @@
 // conversions between preview, working-image and filter-area coordinates, and load_center.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -65,8 +66,8 @@ TEST_F(PreviewGeometryTest, FitsTheWorkingImageIntoTheClampedView) {
       {600, 600, 2000, 1000, 3, 512, 256, 256000, 768000},
   };
   for (const Row& r : rows) {
-    SCOPED_TRACE(::testing::Message() << r.view_w << "x" << r.view_h << " view, " << r.work_w
-                                      << "x" << r.work_h << " / " << r.decimation);
+    SCOPED_TRACE(::testing::Message() << r.view_w << "x" << r.view_h << " view, " << r.work_w << "x"
+                                      << r.work_h << " / " << r.decimation);
     int16_t extent = fit(r.view_w, r.view_h, r.work_w, r.work_h, r.decimation);
     EXPECT_EQ(module_state.preview_width, r.width);
     EXPECT_EQ(module_state.preview_height, r.height);
@@ -93,7 +94,7 @@ TEST_F(PreviewGeometryTest, ASideThatRoundsToNothingKeepsOnePixel) {
   EXPECT_EQ(fit(268, 268, 1, 274), 268);
   EXPECT_EQ(module_state.preview_width, 1);
   EXPECT_EQ(module_state.preview_height, 268);
-  EXPECT_EQ(module_state.preview_step, 67004);
+  EXPECT_EQ(module_state.preview_step, 67003);
   EXPECT_EQ(fit(268, 268, 274, 1), 268);
   EXPECT_EQ(module_state.preview_width, 268);
   EXPECT_EQ(module_state.preview_height, 1);

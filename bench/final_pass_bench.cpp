@@ -1,0 +1,114 @@
+// The final pass through the host, per output pixel, at the default and the heaviest
+// settings on a 6000 x 4000 RGB picture, beside a plain copy of the same bytes; a full
+// 512 x 512 preview-sized run; and Continue calls per output row with a reduced working
+// image, with the module's peak memory against maxSpace.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+#include "headless_win32/headless.h"
+#include "module/host/host.h"
+#include "plugin_host/plugin_host.h"
+
+namespace {
+
+plugin_host::Module& module() {
+  static std::unique_ptr<plugin_host::Module> m = [] {
+    std::string why;
+    return plugin_host::Module::linked(GetModuleHandleA(nullptr), ENTRYPOINT1, &why);
+  }();
+  return *m;
+}
+
+HWND window() {
+  static HWND w = CreateWindowExA(0, "STATIC", "bench", 0, 0, 0, 100, 100, nullptr, nullptr,
+                                  GetModuleHandleA(nullptr), nullptr);
+  return w;
+}
+
+plugin_host::Image picture(int32_t width, int32_t height) {
+  plugin_host::Image image(width, height, 3);
+  uint32_t state = 1;
+  for (uint8_t& b : image.pixels) {
+    state = state * 1664525u + 1013904223u;
+    b = uint8_t(state >> 24);
+  }
+  return image;
+}
+
+std::vector<uint8_t> record(int16_t regions, int16_t mode, int16_t fade, int16_t cx, int16_t cy) {
+  ParameterRecord r{cx, cy, regions, 100, 50, 50, mode, fade, 0};
+  std::vector<uint8_t> bytes(sizeof r);
+  std::memcpy(bytes.data(), &r, sizeof r);
+  return bytes;
+}
+
+void run_filter(benchmark::State& state, int32_t width, int32_t height, std::vector<uint8_t> stored,
+                int32_t max_space) {
+  plugin_host::Image source = picture(width, height);
+  plugin_host::RunOptions options;
+  options.window = window();
+  options.reuse_buffers = true;
+  options.max_space = max_space;
+  int64_t calls = 0;
+  std::size_t peak = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    plugin_host::Image image = source;
+    module().set_parameters(stored);
+    headless::reset_memory_stats();
+    std::size_t baseline = headless::memory_stats().live_bytes;
+    state.ResumeTiming();
+    plugin_host::RunResult result = module().run(image, options);
+    if (!result.ok()) state.SkipWithError("the run failed");
+    calls = result.continue_calls;
+    peak = headless::memory_stats().peak_bytes - baseline;
+  }
+  double pixels = double(width) * height;
+  state.counters["ns_per_pixel"] = benchmark::Counter(
+      pixels, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["calls_per_row"] = double(calls) / height;
+  state.counters["peak_MiB"] = double(peak) / (1 << 20);
+  state.counters["maxSpace_MiB"] = double(max_space) / (1 << 20);
+}
+
+void BM_FinalPassDefault(benchmark::State& state) {
+  run_filter(state, 6000, 4000, record(8, 0, 0, 3000, 2000), 256 << 20);
+}
+void BM_FinalPassHeaviest(benchmark::State& state) {
+  run_filter(state, 6000, 4000, record(20, -1, 1, 3000, 2000), 256 << 20);
+}
+void BM_FinalPassReduced(benchmark::State& state) {
+  // maxSpace below the picture: decimation, one requested row per call, the row cache.
+  run_filter(state, 6000, 4000, record(8, 0, 0, 3000, 2000), 32 << 20);
+}
+void BM_Preview512(benchmark::State& state) {
+  run_filter(state, 512, 512, record(8, 0, 0, 256, 256), 256 << 20);
+}
+
+void BM_PlainCopy(benchmark::State& state) {
+  plugin_host::Image source = picture(6000, 4000), target = source;
+  for (auto _ : state) {
+    std::memcpy(target.pixels.data(), source.pixels.data(), source.pixels.size());
+    benchmark::ClobberMemory();
+  }
+  state.counters["ns_per_pixel"] = benchmark::Counter(
+      6000.0 * 4000, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+BENCHMARK(BM_PlainCopy)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FinalPassDefault)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_FinalPassHeaviest)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_FinalPassReduced)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_Preview512)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  headless::set_main_resources(headless_resources, headless_resources_size);
+  DllMain(GetModuleHandleA(nullptr), DLL_PROCESS_ATTACH, nullptr);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,345 @@
+// The zorbel command: filters an image file with the Zorbel module through the host
+// library, as an image editor would, and writes the result.
+//   exit 0 done, 1 cancelled, 2 usage, 3 file error, 4 the module reported an error
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+
+#include "module/module_state.h"
+#include "plugin_host/image_io.h"
+#include "plugin_host/plugin_host.h"
+#include "plugin_host/settings_file.h"
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+
+#include "headless_win32/headless.h"
+#endif
+
+namespace {
+
+constexpr int kDone = 0, kCancelled = 1, kUsage = 2, kFileError = 3, kModuleError = 4;
+
+struct Options {
+  std::string input, output, selection, module_path;
+  int angle = 50, regions = 8, spacing = 50, intensity = 100;
+  std::string mode = "parallel";
+  bool fade = false, repeat = false, about = false, quiet = false, no_display_pixels = false;
+  std::vector<int> center, area, base_units;
+  int64_t max_space = 256LL * 1024 * 1024;
+};
+
+std::string program_folder() {
+#ifdef _WIN32
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string p(path);
+  std::size_t slash = p.find_last_of("\\/");
+#else
+  char path[4096] = {};
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string p(path, n > 0 ? size_t(n) : 0);
+  std::size_t slash = p.find_last_of('/');
+#endif
+  return slash == std::string::npos ? "." : p.substr(0, slash);
+}
+
+std::string default_module() {
+#ifdef _WIN32
+  return program_folder() + "\\ZORBEL.8bf";
+#else
+  return program_folder() + "/ZORBEL.so";
+#endif
+}
+
+bool on_terminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+int16_t mode_value(const std::string& name) {
+  if (name == "right-angle") return 1;
+  if (name == "mixed") return -1;
+  return 0;
+}
+
+// A progress bar on the terminal, redrawn only when it changes.
+class ProgressBar {
+ public:
+  explicit ProgressBar(bool shown) : shown_(shown) {}
+  ~ProgressBar() {
+    if (drawn_ >= 0) std::fprintf(stderr, "\n");
+  }
+  void update(int32_t done, int32_t total) {
+    if (!shown_ || total <= 0) return;
+    int percent = int(int64_t(done) * 100 / total);
+    if (percent == drawn_) return;
+    drawn_ = percent;
+    int filled = percent * 30 / 100;
+    std::fprintf(stderr, "\rfiltering [%.*s%*s] %3d%%", filled, "##############################",
+                 30 - filled, "", percent);
+    std::fflush(stderr);
+  }
+
+ private:
+  bool shown_;
+  int drawn_ = -1;
+};
+
+std::string module_error(int16_t result) {
+  switch (result) {
+    case filter_api::memFullErr:
+      return "the filter ran out of memory (error -108): raise --max-space or filter a smaller "
+             "--area";
+    case filter_api::filterBadParameters:
+      return "the filter refused its parameters (error -30100)";
+    default:
+      return "the filter reported error " + std::to_string(result);
+  }
+}
+
+HWND make_host_window() {
+  return CreateWindowExA(0, "STATIC", "zorbel", WS_OVERLAPPEDWINDOW, 0, 0, 320, 200, nullptr,
+                         nullptr, GetModuleHandleA(nullptr), nullptr);
+}
+
+int show_about(const Options& o) {
+  std::string why;
+  auto module = plugin_host::Module::load(o.module_path, &why);
+  if (!module) {
+    std::cerr << "zorbel: " << why << "\n";
+    return kFileError;
+  }
+#ifndef _WIN32
+  std::size_t before = headless::message_boxes().size();
+#endif
+  int16_t result = module->about(make_host_window());
+  if (result != 0) {
+    std::cerr << "zorbel: " << module_error(result) << "\n";
+    return kModuleError;
+  }
+#ifndef _WIN32
+  // Without a screen the box is recorded; its text goes to the terminal.
+  auto boxes = headless::message_boxes();
+  for (std::size_t i = before; i < boxes.size(); ++i)
+    std::cout << boxes[i].caption << "\n" << boxes[i].text << "\n";
+#endif
+  return kDone;
+}
+
+int run(const Options& o, const std::vector<std::string>& settings_given) {
+  if (o.repeat && !settings_given.empty()) {
+    std::cerr << "zorbel: --repeat uses the stored settings; it does not combine with "
+              << settings_given.front() << "\n";
+    return kUsage;
+  }
+  if (!image_io::writable_extension(o.output)) {
+    std::cerr << "zorbel: " << o.output << ": the output name must end in .png, .tif or .tiff\n";
+    return kUsage;
+  }
+  std::string why;
+  auto input = image_io::read_image(o.input, &why);
+  if (!input) {
+    std::cerr << "zorbel: " << why << "\n";
+    return kFileError;
+  }
+  plugin_host::Image& image = input->image;
+  bool to_png = o.output.size() >= 4 && (o.output.substr(o.output.size() - 4) == ".png" ||
+                                         o.output.substr(o.output.size() - 4) == ".PNG");
+  if (input->kind == image_io::Kind::kCmyk && to_png) {
+    std::cerr << "zorbel: " << o.output << ": a CMYK image can only be written as TIFF (.tif)\n";
+    return kUsage;
+  }
+
+  plugin_host::Area area{0, 0, image.width, image.height};
+  if (!o.area.empty()) {
+    area = plugin_host::Area{o.area[0], o.area[1], o.area[0] + o.area[2], o.area[1] + o.area[3]};
+    if (o.area[2] <= 0 || o.area[3] <= 0 || area.left < 0 || area.top < 0 ||
+        area.right > image.width || area.bottom > image.height) {
+      std::cerr << "zorbel: --area " << o.area[0] << "," << o.area[1] << "," << o.area[2] << ","
+                << o.area[3] << " does not lie inside the " << image.width << " x "
+                << image.height << " image\n";
+      return kUsage;
+    }
+  }
+  std::optional<image_io::LoadedImage> mask;
+  if (!o.selection.empty()) {
+    mask = image_io::read_image(o.selection, &why);
+    if (!mask) {
+      std::cerr << "zorbel: " << why << "\n";
+      return kFileError;
+    }
+    if (mask->kind != image_io::Kind::kGray) {
+      std::cerr << "zorbel: " << o.selection << ": a selection must be a grayscale image\n";
+      return kFileError;
+    }
+    if (mask->image.width != image.width || mask->image.height != image.height) {
+      std::cerr << "zorbel: " << o.selection << ": the selection is " << mask->image.width
+                << " x " << mask->image.height << " but the image is " << image.width << " x "
+                << image.height << "\n";
+      return kFileError;
+    }
+  }
+
+  std::string module_why;
+  auto module = plugin_host::Module::load(o.module_path, &module_why);
+  if (!module) {
+    std::cerr << "zorbel: " << module_why << "\n";
+    return kFileError;
+  }
+  std::string settings_path = settings_file::default_path();
+  if (o.repeat) {
+    std::string notice;
+    auto stored = settings_file::load(settings_path, &notice);
+    if (!notice.empty()) std::cerr << "zorbel: " << notice << "\n";
+    if (!stored && notice.empty())
+      std::cerr << "zorbel: no settings stored yet; using the defaults\n";
+    if (stored) module->set_parameters(*stored);
+  }
+  if (!o.repeat || !module->parameters()) {
+    ParameterRecord record{};
+    record.regions = int16_t(o.regions);
+    record.intensity = int16_t(o.intensity);
+    record.angle = int16_t(o.angle);
+    record.spacing = int16_t(o.spacing);
+    record.mode = mode_value(o.mode);
+    record.fade = o.fade ? 1 : 0;
+    int32_t cx = o.center.empty() ? (area.left + area.right) / 2 : o.center[0];
+    int32_t cy = o.center.empty() ? (area.top + area.bottom) / 2 : o.center[1];
+    record.center_h = int16_t(cx - area.left);
+    record.center_v = int16_t(cy - area.top);
+    record.show_dialog = 0;
+    std::vector<uint8_t> bytes(sizeof record);
+    std::memcpy(bytes.data(), &record, sizeof record);
+    module->set_parameters(bytes);
+  }
+
+  plugin_host::RunOptions options;
+  options.image_mode = image_io::image_mode(input->kind);
+  options.color_planes = image_io::color_planes(input->kind);
+  options.filter_area = area;
+  if (mask) options.selection = &mask->image.pixels;
+  options.max_space = int32_t(std::min<int64_t>(o.max_space, INT32_MAX));
+  options.offer_display_pixels = !o.no_display_pixels;
+  options.reuse_buffers = true;
+  options.window = make_host_window();
+  ProgressBar bar(!o.quiet && on_terminal());
+  options.progress = [&](int32_t done, int32_t total) { bar.update(done + 1, total); };
+  plugin_host::RunResult result = module->run(image, options);
+  if (!result.host_error.empty()) {
+    std::cerr << "zorbel: the filter asked for something no host delivers: "
+              << result.host_error << "\n";
+    return kModuleError;
+  }
+  if (result.continue_bound_reached) {
+    std::cerr << "zorbel: the filter did not finish (it kept asking for more rows)\n";
+    return kModuleError;
+  }
+  if (result.result == 1 || result.result == filter_api::userCanceledErr) {
+    std::cerr << "zorbel: cancelled; " << o.output << " was not written\n";
+    return kCancelled;
+  }
+  if (result.result != 0) {
+    std::cerr << "zorbel: " << module_error(result.result) << "\n";
+    return kModuleError;
+  }
+  if (!image_io::write_image(o.output, *input, &why)) {
+    std::cerr << "zorbel: " << why << "\n";
+    return kFileError;
+  }
+  if (auto stored = module->parameters()) {
+    std::string save_error;
+    if (!settings_file::save(settings_path, *stored, &save_error))
+      std::cerr << "zorbel: note: " << save_error << " (--repeat will not find these settings)\n";
+  }
+  if (!o.quiet) std::cerr << "zorbel: wrote " << o.output << "\n";
+  return kDone;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  o.module_path = default_module();
+  CLI::App app{
+      "Zorbel: from a centre line across a direction, repeats the strip beside the line outwards "
+      "as a row of echoes, in bands, blended with the picture.\n\n"
+      "Examples:\n"
+      "  zorbel photo.png echoes.png\n"
+      "  zorbel --angle 90 --regions 12 --spacing 20 --mode mixed --fade photo.png out.png\n"
+      "  zorbel --area 100,50,400,300 --center 300,200 scan.tif out.tif\n"
+      "  zorbel --selection mask.png photo.png out.png   (mask: gray, 255 = selected)\n"
+      "  zorbel --repeat other.png other-echoes.png      (the settings of the last run)\n",
+      "zorbel"};
+  app.set_version_flag("--version", "zorbel 1.0.0 (filter module ZORBEL.8bf 1.0)");
+  app.add_option("INPUT", o.input, "image to filter: PNG or TIFF, 8-bit gray, gray+alpha, RGB, "
+                                   "RGBA or (TIFF) CMYK; alpha passes through untouched");
+  app.add_option("OUTPUT", o.output, "where to write the result (.png, .tif or .tiff)");
+  app.add_option("--angle", o.angle, "direction in degrees, 0 to 360 (default 50; 0 points "
+                                             "right, 90 down)")
+              ->check(CLI::Range(0, 360));
+  app.add_option("--regions", o.regions, "number of echoes, 1 to 20 (default 8)")
+              ->check(CLI::Range(1, 20));
+  app.add_option("--spacing", o.spacing,
+                         "band width, 5 to 100; 50 is about a fifth of the larger side (default 50)")
+              ->check(CLI::Range(5, 100));
+  app.add_option("--intensity", o.intensity, "blend strength, 0 to 100 (default 100)")
+              ->check(CLI::Range(0, 100));
+  app.add_option("--mode", o.mode, "parallel, right-angle or mixed (default parallel)")
+              ->check(CLI::IsMember({"parallel", "right-angle", "mixed"}));
+  app.add_flag("--fade", o.fade, "echoes grow weaker band by band");
+  app.add_option("--center", o.center, "X,Y: centre of the effect in image pixels "
+                                               "(default: the middle of the filter area)")
+              ->delimiter(',')
+              ->expected(2);
+  app.add_option("--area", o.area, "X,Y,W,H: filter only this rectangle")
+      ->delimiter(',')
+      ->expected(4);
+  app.add_option("--selection", o.selection,
+                 "MASK: grayscale image of the same size; 255 filters fully, 0 leaves alone");
+  app.add_flag("--repeat", o.repeat, "filter with the settings of the last run");
+  app.add_option("--max-space", o.max_space,
+                 "BYTES the filter may allocate (default 256 MiB); less makes it work from a "
+                 "reduced preview image and fetch rows as it needs them")
+      ->check(CLI::Range(int64_t(0), int64_t(INT32_MAX)));
+  app.add_flag("--no-display-pixels", o.no_display_pixels,
+               "do not offer the host's drawing callback (the filter draws its previews itself)");
+  app.add_option("--module", o.module_path, "the filter module to load (default: " +
+                                                o.module_path + ")");
+  app.add_flag("--about", o.about, "show the filter's About text and exit");
+  app.add_flag("--quiet,-q", o.quiet, "no progress bar and no closing message");
+#ifndef _WIN32
+  app.add_option("--base-units", o.base_units,
+                 "X,Y: dialog base units of the simulated screen (to match a Windows display)")
+      ->delimiter(',')
+      ->expected(2)
+      ->group("");
+#endif
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);
+    std::cerr << "zorbel: " << e.what() << "\n(see zorbel --help)\n";
+    return kUsage;
+  }
+#ifndef _WIN32
+  if (!o.base_units.empty()) headless::set_dialog_base_units(o.base_units[0], o.base_units[1]);
+#endif
+  std::vector<std::string> given;
+  for (const char* name : {"--angle", "--regions", "--spacing", "--intensity", "--mode", "--fade",
+                           "--center"})
+    if (app.count(name) > 0) given.push_back(name);
+  if (o.about) return show_about(o);
+  if (o.input.empty() || o.output.empty()) {
+    std::cerr << "zorbel: an INPUT and an OUTPUT image are needed (see zorbel --help)\n";
+    return kUsage;
+  }
+  return run(o, given);
+}
