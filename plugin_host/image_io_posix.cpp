@@ -44,8 +44,8 @@ void png_ignore_warning(png_structp, png_const_charp) {}
 
 std::optional<LoadedImage> read_png(const std::string& path, FILE* file, std::string* error) {
   PngMessage message;
-  png_structp png =
-      png_create_read_struct(PNG_LIBPNG_VER_STRING, &message, png_error_to_text, png_ignore_warning);
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &message, png_error_to_text,
+                                           png_ignore_warning);
   png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
   if (info == nullptr) {
     png_destroy_read_struct(&png, nullptr, nullptr);
@@ -168,7 +168,8 @@ std::optional<LoadedImage> read_tiff(const std::string& path, std::string* error
   };
   if (!tiff) return fail("damaged TIFF (" + tiff_message + ")");
   uint32_t width = 0, height = 0;
-  uint16_t samples = 1, bits = 1, photometric = 0, planar = PLANARCONFIG_CONTIG, inkset = INKSET_CMYK;
+  uint16_t samples = 1, bits = 1, photometric = 0, planar = PLANARCONFIG_CONTIG,
+           inkset = INKSET_CMYK;
   uint16_t extra_count = 0;
   uint16_t* extra = nullptr;
   TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
@@ -231,9 +232,10 @@ bool write_tiff(const std::string& path, const LoadedImage& loaded, std::string*
   TIFFSetField(t, TIFFTAG_COMPRESSION, uint16_t(COMPRESSION_ADOBE_DEFLATE));
   TIFFSetField(t, TIFFTAG_ORIENTATION, uint16_t(ORIENTATION_TOPLEFT));
   TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(t, 0));
-  uint16_t photometric = loaded.kind == Kind::kCmyk                                   ? PHOTOMETRIC_SEPARATED
-                         : loaded.kind == Kind::kGray || loaded.kind == Kind::kGrayAlpha ? PHOTOMETRIC_MINISBLACK
-                                                                                          : PHOTOMETRIC_RGB;
+  uint16_t photometric = loaded.kind == Kind::kCmyk ? PHOTOMETRIC_SEPARATED
+                         : loaded.kind == Kind::kGray || loaded.kind == Kind::kGrayAlpha
+                             ? PHOTOMETRIC_MINISBLACK
+                             : PHOTOMETRIC_RGB;
   TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
   if (loaded.kind == Kind::kCmyk) TIFFSetField(t, TIFFTAG_INKSET, uint16_t(INKSET_CMYK));
   if (loaded.kind == Kind::kGrayAlpha || loaded.kind == Kind::kRgba) {
@@ -267,8 +269,9 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
   size_t got = std::fread(magic, 1, sizeof magic, file.get());
   std::rewind(file.get());
   if (got == 8 && png_sig_cmp(magic, 0, 8) == 0) return read_png(path, file.get(), error);
-  bool tiff = got >= 4 && ((magic[0] == 'I' && magic[1] == 'I' && magic[2] == 42 && magic[3] == 0) ||
-                           (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 && magic[3] == 42));
+  bool tiff =
+      got >= 4 && ((magic[0] == 'I' && magic[1] == 'I' && magic[2] == 42 && magic[3] == 0) ||
+                   (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 && magic[3] == 42));
   if (tiff) return read_tiff(path, error);
   *error = path + ": not a PNG or TIFF image";
   return std::nullopt;

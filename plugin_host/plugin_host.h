@@ -48,7 +48,7 @@ struct RunOptions {
   bool ask_for_dialog = false;  // call Parameters first, as an interactive run does
   bool call_finish = true;      // some hosts never call Finish after success
   bool offer_display_pixels = true;
-  int32_t row_padding = 0;         // extra bytes after each delivered input row
+  int32_t row_padding = 0;     // extra bytes after each delivered input row
   bool reuse_buffers = false;  // keep the input buffer while inRect is unchanged, as some hosts do
   int64_t max_continue_calls = 0;  // 0: a bound derived from the image size
   HWND window = nullptr;           // the host's window, owner of the module's dialogs

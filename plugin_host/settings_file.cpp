@@ -87,8 +87,14 @@ std::optional<std::vector<uint8_t>> load(const std::string& path, std::string* n
 bool save(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
   std::size_t slash = path.find_last_of("/\\");
   if (slash != std::string::npos) make_folder(path.substr(0, slash));
-  std::vector<uint8_t> file = {'Z', 'R', 'B', 'L', uint8_t(kVersion), uint8_t(kVersion >> 8),
-                               uint8_t(bytes.size()), uint8_t(bytes.size() >> 8)};
+  std::vector<uint8_t> file = {'Z',
+                               'R',
+                               'B',
+                               'L',
+                               uint8_t(kVersion),
+                               uint8_t(kVersion >> 8),
+                               uint8_t(bytes.size()),
+                               uint8_t(bytes.size() >> 8)};
   file.insert(file.end(), bytes.begin(), bytes.end());
   uint32_t sum = checksum(bytes);
   for (int i = 0; i < 4; ++i) file.push_back(uint8_t(sum >> (8 * i)));

@@ -22,6 +22,21 @@
 
 namespace {
 
+// Whole numbers separated by commas, exactly `count` of them; nothing when malformed.
+std::optional<std::vector<int>> numbers(const std::string& text, std::size_t count) {
+  std::vector<int> values;
+  std::stringstream in(text);
+  std::string part;
+  while (std::getline(in, part, ',')) {
+    char* end = nullptr;
+    long value = std::strtol(part.c_str(), &end, 10);
+    if (part.empty() || *end != '\0' || value < -32768 || value > 32767) return std::nullopt;
+    values.push_back(int(value));
+  }
+  if (values.size() != count) return std::nullopt;
+  return values;
+}
+
 constexpr int kDone = 0, kCancelled = 1, kUsage = 2, kFileError = 3, kModuleError = 4;
 
 struct Options {
@@ -29,7 +44,7 @@ struct Options {
   int angle = 50, regions = 8, spacing = 50, intensity = 100;
   std::string mode = "parallel";
   bool fade = false, repeat = false, about = false, quiet = false, no_display_pixels = false;
-  std::vector<int> center, area, base_units;
+  std::string center, area, base_units;  // "X,Y" and "X,Y,W,H" as typed
   int64_t max_space = 256LL * 1024 * 1024;
 };
 
@@ -160,14 +175,27 @@ int run(const Options& o, const std::vector<std::string>& settings_given) {
 
   plugin_host::Area area{0, 0, image.width, image.height};
   if (!o.area.empty()) {
-    area = plugin_host::Area{o.area[0], o.area[1], o.area[0] + o.area[2], o.area[1] + o.area[3]};
-    if (o.area[2] <= 0 || o.area[3] <= 0 || area.left < 0 || area.top < 0 ||
-        area.right > image.width || area.bottom > image.height) {
-      std::cerr << "zorbel: --area " << o.area[0] << "," << o.area[1] << "," << o.area[2] << ","
-                << o.area[3] << " does not lie inside the " << image.width << " x "
-                << image.height << " image\n";
+    auto a = numbers(o.area, 4);
+    if (!a) {
+      std::cerr << "zorbel: --area " << o.area << ": expected X,Y,WIDTH,HEIGHT in pixels\n";
       return kUsage;
     }
+    area = plugin_host::Area{(*a)[0], (*a)[1], (*a)[0] + (*a)[2], (*a)[1] + (*a)[3]};
+    if ((*a)[2] <= 0 || (*a)[3] <= 0 || area.left < 0 || area.top < 0 || area.right > image.width ||
+        area.bottom > image.height) {
+      std::cerr << "zorbel: --area " << o.area << " does not lie inside the " << image.width
+                << " x " << image.height << " image\n";
+      return kUsage;
+    }
+  }
+  std::vector<int> center;
+  if (!o.center.empty()) {
+    auto c = numbers(o.center, 2);
+    if (!c) {
+      std::cerr << "zorbel: --center " << o.center << ": expected X,Y in image pixels\n";
+      return kUsage;
+    }
+    center = *c;
   }
   std::optional<image_io::LoadedImage> mask;
   if (!o.selection.empty()) {
@@ -181,8 +209,8 @@ int run(const Options& o, const std::vector<std::string>& settings_given) {
       return kFileError;
     }
     if (mask->image.width != image.width || mask->image.height != image.height) {
-      std::cerr << "zorbel: " << o.selection << ": the selection is " << mask->image.width
-                << " x " << mask->image.height << " but the image is " << image.width << " x "
+      std::cerr << "zorbel: " << o.selection << ": the selection is " << mask->image.width << " x "
+                << mask->image.height << " but the image is " << image.width << " x "
                 << image.height << "\n";
       return kFileError;
     }
@@ -211,8 +239,8 @@ int run(const Options& o, const std::vector<std::string>& settings_given) {
     record.spacing = int16_t(o.spacing);
     record.mode = mode_value(o.mode);
     record.fade = o.fade ? 1 : 0;
-    int32_t cx = o.center.empty() ? (area.left + area.right) / 2 : o.center[0];
-    int32_t cy = o.center.empty() ? (area.top + area.bottom) / 2 : o.center[1];
+    int32_t cx = center.empty() ? (area.left + area.right) / 2 : center[0];
+    int32_t cy = center.empty() ? (area.top + area.bottom) / 2 : center[1];
     record.center_h = int16_t(cx - area.left);
     record.center_v = int16_t(cy - area.top);
     record.show_dialog = 0;
@@ -234,8 +262,8 @@ int run(const Options& o, const std::vector<std::string>& settings_given) {
   options.progress = [&](int32_t done, int32_t total) { bar.update(done + 1, total); };
   plugin_host::RunResult result = module->run(image, options);
   if (!result.host_error.empty()) {
-    std::cerr << "zorbel: the filter asked for something no host delivers: "
-              << result.host_error << "\n";
+    std::cerr << "zorbel: the filter asked for something no host delivers: " << result.host_error
+              << "\n";
     return kModuleError;
   }
   if (result.continue_bound_reached) {
@@ -279,29 +307,28 @@ int main(int argc, char** argv) {
       "  zorbel --repeat other.png other-echoes.png      (the settings of the last run)\n",
       "zorbel"};
   app.set_version_flag("--version", "zorbel 1.0.0 (filter module ZORBEL.8bf 1.0)");
-  app.add_option("INPUT", o.input, "image to filter: PNG or TIFF, 8-bit gray, gray+alpha, RGB, "
-                                   "RGBA or (TIFF) CMYK; alpha passes through untouched");
+  app.add_option("INPUT", o.input,
+                 "image to filter: PNG or TIFF, 8-bit gray, gray+alpha, RGB, "
+                 "RGBA or (TIFF) CMYK; alpha passes through untouched");
   app.add_option("OUTPUT", o.output, "where to write the result (.png, .tif or .tiff)");
-  app.add_option("--angle", o.angle, "direction in degrees, 0 to 360 (default 50; 0 points "
-                                             "right, 90 down)")
-              ->check(CLI::Range(0, 360));
+  app.add_option("--angle", o.angle,
+                 "direction in degrees, 0 to 360 (default 50; 0 points "
+                 "right, 90 down)")
+      ->check(CLI::Range(0, 360));
   app.add_option("--regions", o.regions, "number of echoes, 1 to 20 (default 8)")
-              ->check(CLI::Range(1, 20));
+      ->check(CLI::Range(1, 20));
   app.add_option("--spacing", o.spacing,
-                         "band width, 5 to 100; 50 is about a fifth of the larger side (default 50)")
-              ->check(CLI::Range(5, 100));
+                 "band width, 5 to 100; 50 is about a fifth of the larger side (default 50)")
+      ->check(CLI::Range(5, 100));
   app.add_option("--intensity", o.intensity, "blend strength, 0 to 100 (default 100)")
-              ->check(CLI::Range(0, 100));
+      ->check(CLI::Range(0, 100));
   app.add_option("--mode", o.mode, "parallel, right-angle or mixed (default parallel)")
-              ->check(CLI::IsMember({"parallel", "right-angle", "mixed"}));
+      ->check(CLI::IsMember({"parallel", "right-angle", "mixed"}));
   app.add_flag("--fade", o.fade, "echoes grow weaker band by band");
-  app.add_option("--center", o.center, "X,Y: centre of the effect in image pixels "
-                                               "(default: the middle of the filter area)")
-              ->delimiter(',')
-              ->expected(2);
-  app.add_option("--area", o.area, "X,Y,W,H: filter only this rectangle")
-      ->delimiter(',')
-      ->expected(4);
+  app.add_option("--center", o.center,
+                 "X,Y: centre of the effect in image pixels (default: the middle of the filter "
+                 "area)");
+  app.add_option("--area", o.area, "X,Y,W,H: filter only this rectangle");
   app.add_option("--selection", o.selection,
                  "MASK: grayscale image of the same size; 255 filters fully, 0 leaves alone");
   app.add_flag("--repeat", o.repeat, "filter with the settings of the last run");
@@ -311,15 +338,13 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(int64_t(0), int64_t(INT32_MAX)));
   app.add_flag("--no-display-pixels", o.no_display_pixels,
                "do not offer the host's drawing callback (the filter draws its previews itself)");
-  app.add_option("--module", o.module_path, "the filter module to load (default: " +
-                                                o.module_path + ")");
+  app.add_option("--module", o.module_path,
+                 "the filter module to load (default: " + o.module_path + ")");
   app.add_flag("--about", o.about, "show the filter's About text and exit");
   app.add_flag("--quiet,-q", o.quiet, "no progress bar and no closing message");
 #ifndef _WIN32
   app.add_option("--base-units", o.base_units,
                  "X,Y: dialog base units of the simulated screen (to match a Windows display)")
-      ->delimiter(',')
-      ->expected(2)
       ->group("");
 #endif
   try {
@@ -330,15 +355,23 @@ int main(int argc, char** argv) {
     return kUsage;
   }
 #ifndef _WIN32
-  if (!o.base_units.empty()) headless::set_dialog_base_units(o.base_units[0], o.base_units[1]);
+  if (!o.base_units.empty()) {
+    auto units = numbers(o.base_units, 2);
+    if (!units || (*units)[0] <= 0 || (*units)[1] <= 0) {
+      std::cerr << "zorbel: --base-units " << o.base_units << ": expected two positive numbers\n";
+      return kUsage;
+    }
+    headless::set_dialog_base_units((*units)[0], (*units)[1]);
+  }
 #endif
   std::vector<std::string> given;
-  for (const char* name : {"--angle", "--regions", "--spacing", "--intensity", "--mode", "--fade",
-                           "--center"})
+  for (const char* name :
+       {"--angle", "--regions", "--spacing", "--intensity", "--mode", "--fade", "--center"})
     if (app.count(name) > 0) given.push_back(name);
   if (o.about) return show_about(o);
   if (o.input.empty() || o.output.empty()) {
-    std::cerr << "zorbel: an INPUT and an OUTPUT image are needed (see zorbel --help)\n";
+    std::cerr << "zorbel: an INPUT and an OUTPUT image are needed: zorbel [options] INPUT OUTPUT "
+                 "(see zorbel --help)\n";
     return kUsage;
   }
   return run(o, given);

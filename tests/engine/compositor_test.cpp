@@ -186,7 +186,7 @@ class CompositorTest : public EngineTest {
   }
 
   // Bands exactly 10 pixels long (band_step 5,242,720) and copies moved 9.968 pixels
-  // (shift 653,290) along the direction.
+  // (shift 653,292) along the direction.
   void use_ten_pixel_bands(int16_t angle, int16_t mode = 0, int16_t regions = 8, int16_t fade = 0,
                            int32_t scale = 5242720) {
     literal::Settings settings;

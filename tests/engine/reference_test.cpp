@@ -3,6 +3,7 @@
 // image anywhere.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -73,12 +74,13 @@ TEST_F(LiteralReferenceTest, RandomPixelsMatchTheLiteralModelBitForBit) {
   auto uniform = [&](int32_t lo, int32_t hi) {
     return std::uniform_int_distribution<int32_t>(lo, hi)(random);
   };
+  const int16_t kBytesPerPixel[] = {1, 3, 4};
   int64_t compared = 0, walked = 0, differs_from_source = 0;
   for (int trial = 0; trial < 3000; ++trial) {
     // Small images of every shape, 1 x N and N x 1 included, with padded rows.
     const int16_t width = static_cast<int16_t>(uniform(0, 7) == 0 ? 1 : uniform(1, 48));
     const int16_t height = static_cast<int16_t>(uniform(0, 7) == 0 ? 1 : uniform(1, 48));
-    const int16_t bpp = static_cast<int16_t>(std::vector<int>{1, 3, 4}[uniform(0, 2)]);
+    const int16_t bpp = kBytesPerPixel[uniform(0, 2)];
     const Image image = coded_image(width, height, bpp, uniform(0, 3));
     attach(image);
 
@@ -97,8 +99,9 @@ TEST_F(LiteralReferenceTest, RandomPixelsMatchTheLiteralModelBitForBit) {
         std::max(width, height) *
         std::pow(2.0, std::uniform_real_distribution<double>(-4.5, 1)(random));
     double scale = band_pixels * 16 * 32767 / std::max(q, 1);
-    if (uniform(0, 4) == 0)
+    if (uniform(0, 4) == 0) {
       scale = std::pow(2.0, std::uniform_real_distribution<double>(0, 31)(random));
+    }
     const int32_t scale32 = static_cast<int32_t>(std::min(scale, 2147483647.0));
 
     // A centre around the image; half of the time the direction points into the image, so
@@ -257,10 +260,9 @@ TEST_F(LiteralReferenceTest, ExtremeSettingsAndPositionsNeverReadOutsideTheImage
   const int32_t scales[] = {65536, 4194176, 0x7FFFFFFF};
   const int16_t origins[][2] = {{-32768, -32768}, {32767, 32767}, {0, 0}, {-32768, 32767}, {3, 2}};
   std::mt19937 random(7);
-  int64_t evaluated = 0;
   for (const Shape& shape : shapes) {
     const Image image = coded_image(shape.width, shape.height, shape.bpp);
-    // A cache holding every row in one of three slots, sized exactly like the real one.
+    // Every row cached, in one of three slots; slot_of_row has exactly one byte per row.
     const int32_t row_bytes = shape.width * shape.bpp;
     std::vector<uint8_t> slot_of_row(shape.height);
     for (int32_t y = 0; y < shape.height; ++y) slot_of_row[y] = static_cast<uint8_t>(y % 3);
@@ -298,12 +300,10 @@ TEST_F(LiteralReferenceTest, ExtremeSettingsAndPositionsNeverReadOutsideTheImage
           uint8_t out[4];
           ASSERT_EQ(composite_pixel(out), -1)
               << shape.width << "x" << shape.height << " angle " << angle;
-          ++evaluated;
         }
       }
     }
   }
-  EXPECT_EQ(evaluated, 6 * 361 * 5 * 5);
 }
 
 }  // namespace
