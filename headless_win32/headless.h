@@ -55,6 +55,9 @@ void set_screen_size(int width, int height);
 // Dialog base units in pixels (default 6 x 12): a dialog unit is base_x / 4 pixels across and
 // base_y / 8 pixels down, rounded to nearest.
 void set_dialog_base_units(int base_x, int base_y);
+// Windows' look for dialogs: a control with WS_BORDER gets a 2-pixel sunken edge instead
+// (WS_EX_CLIENTEDGE). Off by default, where bordered controls keep a 1-pixel border.
+void set_dialog_3d_look(bool on);
 // Screen size and base units back to their defaults, GDI fault injection off.
 void reset_display_settings();
 

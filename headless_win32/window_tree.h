@@ -90,12 +90,13 @@ struct Window {
 constexpr int kLargestFramebuffer = 4096;
 constexpr int kBorder = 1;
 constexpr int kCaption = 20;
+constexpr int kClientEdge = 2;  // WS_EX_CLIENTEDGE: a sunken edge inside any border
 struct Insets {
   int left = 0, top = 0, right = 0, bottom = 0;
 };
-Insets insets_for(DWORD style);
+Insets insets_for(DWORD style, DWORD ex_style);
 // The client rectangle, from (0, 0), of a window of this style and outer rectangle.
-RECT client_rect(DWORD style, const RECT& outer);
+RECT client_rect(DWORD style, DWORD ex_style, const RECT& outer);
 
 enum class DcKind { kWindow, kMemory };
 
@@ -128,6 +129,7 @@ struct Display {
   int screen_height = 768;
   int base_unit_x = 6;
   int base_unit_y = 12;
+  bool dialog_3d_look = false;  // bordered dialog controls get a client edge, as on Windows
   unsigned gdi_fail_countdown = 0;
   bool last_dialog_ran_out_of_script = false;
 

@@ -81,7 +81,7 @@ int width_of(const RECT& r) { return r.right - r.left; }
 int height_of(const RECT& r) { return r.bottom - r.top; }
 
 void size_framebuffer(Window& w) {
-  RECT client = client_rect(w.style, w.rect);
+  RECT client = client_rect(w.style, w.ex_style, w.rect);
   w.framebuffer.resize(std::min(client.right, kLargestFramebuffer),
                        std::min(client.bottom, kLargestFramebuffer));
 }
@@ -289,7 +289,7 @@ HWND create_dialog(const dialog_template::Template& t, HINSTANCE instance, HWND 
     POINT origin{0, 0};
     if (dialog.owner != nullptr && !(t.style & DS_ABSALIGN))
       origin = d.client_origin(*d.window(dialog.owner));
-    Insets in = insets_for(t.style);
+    Insets in = insets_for(t.style, t.ex_style);
     int left = origin.x + scale(t.x, bx, 4) - in.left;
     int top = origin.y + scale(t.y, by, 8) - in.top;
     int width = scale(t.cx, bx, 4) + in.left + in.right;
@@ -301,6 +301,11 @@ HWND create_dialog(const dialog_template::Template& t, HINSTANCE instance, HWND 
       NewWindow n;
       n.style = c.style | WS_CHILD;
       n.ex_style = c.ex_style;
+      if (d.dialog_3d_look && (n.style & WS_BORDER)) {
+        // Windows draws a bordered dialog control with a sunken 2-pixel edge instead.
+        n.style &= ~DWORD(WS_BORDER);
+        n.ex_style |= WS_EX_CLIENTEDGE;
+      }
       n.text = c.text.is_ordinal ? std::string() : c.text.text;
       int x = scale(c.x, bx, 4), y = scale(c.y, by, 8);
       n.rect = {x, y, x + scale(c.cx, bx, 4), y + scale(c.cy, by, 8)};
@@ -359,21 +364,27 @@ Display& display() {
   return d;
 }
 
-Insets insets_for(DWORD style) {
+Insets insets_for(DWORD style, DWORD ex_style) {
   Insets in;
   if (style & (WS_BORDER | WS_DLGFRAME)) in.left = in.top = in.right = in.bottom = kBorder;
+  if (ex_style & WS_EX_CLIENTEDGE) {
+    in.left += kClientEdge;
+    in.top += kClientEdge;
+    in.right += kClientEdge;
+    in.bottom += kClientEdge;
+  }
   if ((style & WS_CAPTION) == WS_CAPTION) in.top += kCaption;
   return in;
 }
 
-RECT client_rect(DWORD style, const RECT& outer) {
-  Insets in = insets_for(style);
+RECT client_rect(DWORD style, DWORD ex_style, const RECT& outer) {
+  Insets in = insets_for(style, ex_style);
   return {0, 0, std::max(0, width_of(outer) - in.left - in.right),
           std::max(0, height_of(outer) - in.top - in.bottom)};
 }
 
 POINT Display::client_origin(const Window& w) {
-  Insets in = insets_for(w.style);
+  Insets in = insets_for(w.style, w.ex_style);
   POINT p{w.rect.left + in.left, w.rect.top + in.top};
   if (Window* parent = window(w.parent)) {
     POINT o = client_origin(*parent);
@@ -630,7 +641,7 @@ BOOL GetClientRect(HWND window, LPRECT rect) {
                                 : headless_detail::kInvalidParameter);
     return FALSE;
   }
-  *rect = headless_detail::client_rect(w->style, w->rect);
+  *rect = headless_detail::client_rect(w->style, w->ex_style, w->rect);
   return TRUE;
 }
 
@@ -697,6 +708,12 @@ void set_dialog_base_units(int x, int y) {
   d.base_unit_y = y;
 }
 
+void set_dialog_3d_look(bool on) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  d.dialog_3d_look = on;
+}
+
 bool last_dialog_ran_out_of_script() {
   Display& d = display();
   Lock lock(d.mutex);
@@ -744,6 +761,7 @@ void reset_display_settings() {
   d.screen_height = 768;
   d.base_unit_x = 6;
   d.base_unit_y = 12;
+  d.dialog_3d_look = false;
   d.gdi_fail_countdown = 0;
   d.last_dialog_ran_out_of_script = false;
 }

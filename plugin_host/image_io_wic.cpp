@@ -14,8 +14,9 @@
 // is kept, so an encoder that ignores the filter setting cannot leave a damaged file.
 #ifdef _WIN32
 
-#include <wincodec.h>
 #include <windows.h>
+
+#include <wincodec.h>
 
 #include <algorithm>
 #include <cctype>
@@ -84,8 +85,9 @@ std::string system_reason(DWORD code) {
     case ERROR_FILE_NOT_FOUND:
       return "no such file";
     case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
       return "no such folder";
+    case ERROR_INVALID_NAME:
+      return "not a valid file name";
     case ERROR_ACCESS_DENIED:
       return "access denied";
     case ERROR_SHARING_VIOLATION:
@@ -325,8 +327,8 @@ std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8
                     "-bit samples are not supported (8 bits per sample only)");
   }
 
-  // WIC's own format when it holds the planes; otherwise a conversion to 8-bit samples (PNG
-  // gray below 8 bits, a PNG that WIC hands over in another form).
+  // WIC's own format when it holds the planes; otherwise, for a PNG, a conversion to BGRA (gray
+  // below 8 bits; gray with a transparent colour, which wine hands over as indexed).
   IWICBitmapSource* source = frame.get();
   Com<IWICFormatConverter> converter;
   if (!kind && layout != nullptr) kind = natural_kind(*layout);
@@ -406,10 +408,16 @@ bool read_file(const std::string& path, std::vector<uint8_t>* bytes, std::string
   return ok;
 }
 
+// An encoder setting of one byte, such as the PNG filter or the TIFF compression.
+struct EncoderOption {
+  const wchar_t* name;
+  BYTE value;
+};
+
 // Encodes `pixels` (rows of `width` pixels of `in_bytes` bytes; byte p of a pixel goes to byte
 // to_byte[p] of WIC's layout) into PNG or TIFF bytes.
 bool encode(IWICImagingFactory* factory, bool png, const Layout& layout, UINT width, UINT height,
-            const uint8_t* pixels, int in_bytes, const int* to_byte, BYTE png_filter,
+            const uint8_t* pixels, int in_bytes, const int* to_byte, EncoderOption setting,
             std::vector<uint8_t>* bytes, std::string* why) {
   const char* container_name = png ? "PNG" : "TIFF";
   Com<IStream> stream;
@@ -422,13 +430,12 @@ bool encode(IWICImagingFactory* factory, bool png, const Layout& layout, UINT wi
                                 encoder.out());
   if (SUCCEEDED(hr)) hr = encoder->Initialize(stream.get(), WICBitmapEncoderNoCache);
   if (SUCCEEDED(hr)) hr = encoder->CreateNewFrame(frame.out(), options.out());
-  if (SUCCEEDED(hr) && png_filter != WICPngFilterUnspecified) {
-    wchar_t name[] = L"FilterOption";
+  if (SUCCEEDED(hr)) {
     PROPBAG2 option = {};
-    option.pstrName = name;
+    option.pstrName = const_cast<wchar_t*>(setting.name);
     VARIANT value = {};
     value.vt = VT_UI1;
-    value.bVal = png_filter;
+    value.bVal = setting.value;
     hr = options->Write(1, &option, &value);
   }
   if (SUCCEEDED(hr)) hr = frame->Initialize(options.get());
@@ -539,7 +546,7 @@ bool encode_image(bool png, const LoadedImage& loaded, std::vector<uint8_t>* byt
   static const int kIdentity[4] = {0, 1, 2, 3};
   if (loaded.kind == Kind::kGrayAlpha) {
     if (!encode(factory.get(), png, kLayouts[0], 2 * width, height, image.pixels.data(), 1,
-                kIdentity, WICPngFilterUp, bytes, why))
+                kIdentity, {L"FilterOption", WICPngFilterUp}, bytes, why))
       return false;
     std::string reread;
     std::optional<LoadedImage> back;
@@ -558,7 +565,10 @@ bool encode_image(bool png, const LoadedImage& loaded, std::vector<uint8_t>* byt
   int to_byte[4];
   plane_sources(loaded.kind, layout, to_byte);
   return encode(factory.get(), png, layout, width, height, image.pixels.data(), image.planes,
-                to_byte, WICPngFilterUnspecified, bytes, why);
+                to_byte,
+                png ? EncoderOption{L"FilterOption", WICPngFilterAdaptive}
+                    : EncoderOption{L"TiffCompressionMethod", WICTiffCompressionZIP},
+                bytes, why);
 }
 
 bool lower_extension_is(const std::string& path, const char* extension) {
@@ -605,10 +615,11 @@ bool write_image(const std::string& path, const LoadedImage& loaded, std::string
   if (!writable_extension(path)) return refuse("use a .png, .tif or .tiff name");
   bool png = lower_extension_is(path, "png");
   const plugin_host::Image& image = loaded.image;
-  if (image.width <= 0 || image.height <= 0 || uint32_t(image.width) > kMaxSide ||
-      uint32_t(image.height) > kMaxSide || image.planes != total_planes(loaded.kind) ||
+  if (image.width <= 0 || image.height <= 0 || image.planes != total_planes(loaded.kind) ||
       image.pixels.size() != size_t(image.width) * size_t(image.height) * size_t(image.planes))
-    return refuse("the image's size, planes and pixels do not agree");
+    return refuse(std::string("not a whole ") + kind_name(loaded.kind) + " image");
+  if (uint32_t(image.width) > kMaxSide || uint32_t(image.height) > kMaxSide)
+    return refuse("larger than 32767 pixels a side");
   if (png && loaded.kind == Kind::kCmyk) return refuse("CMYK images can only be written as TIFF");
   if (!png && loaded.kind == Kind::kGrayAlpha)
     return refuse("gray with alpha can only be written as PNG on Windows");

@@ -344,7 +344,8 @@ int main(int argc, char** argv) {
   app.add_flag("--quiet,-q", o.quiet, "no progress bar and no closing message");
 #ifndef _WIN32
   app.add_option("--base-units", o.base_units,
-                 "X,Y: dialog base units of the simulated screen (to match a Windows display)")
+                 "X,Y[,3d]: dialog base units of the simulated screen, and Windows' sunken "
+                 "control edges (to match a Windows display)")
       ->group("");
 #endif
   try {
@@ -356,7 +357,13 @@ int main(int argc, char** argv) {
   }
 #ifndef _WIN32
   if (!o.base_units.empty()) {
-    auto units = numbers(o.base_units, 2);
+    // "X,Y", or "X,Y,3d" for Windows' sunken edges around bordered dialog controls.
+    std::string units_text = o.base_units;
+    if (units_text.size() > 3 && units_text.substr(units_text.size() - 3) == ",3d") {
+      headless::set_dialog_3d_look(true);
+      units_text.resize(units_text.size() - 3);
+    }
+    auto units = numbers(units_text, 2);
     if (!units || (*units)[0] <= 0 || (*units)[1] <= 0) {
       std::cerr << "zorbel: --base-units " << o.base_units << ": expected two positive numbers\n";
       return kUsage;

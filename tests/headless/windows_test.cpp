@@ -398,6 +398,17 @@ TEST_F(HeadlessDialog, BaseUnitsScaleEveryControlRoundingToNearest) {
   }
 }
 
+TEST_F(HeadlessDialog, WindowsLookGivesBorderedControlsASunkenEdge) {
+  // Windows measures control 100 at 311 x 311 with its 9-point SimSun (base units 7 x 14).
+  headless::set_dialog_base_units(7, 14);
+  headless::set_dialog_3d_look(true);
+  RECT view{};
+  run_.on_init = [&](HWND dialog) { view = client_rect(GetDlgItem(dialog, 100)); };
+  EXPECT_EQ(open(), 77);
+  headless::set_dialog_3d_look(false);
+  expect_rect(view, 0, 0, 311, 311);
+}
+
 TEST_F(HeadlessDialog, DialogsAreKeptOnTheScreen) {
   HWND owner = create("static", WS_POPUP, 900, 700, 100, 50);
   RECT placed{};
