@@ -13,9 +13,10 @@ bootstrap:
 
 build: $(addprefix build-,$(PRESETS))
 
-build-%: bootstrap
-	cmake --preset $* >/dev/null
-	cmake --build --preset $* -j $(JOBS)
+# One explicit rule for the four (pattern rules do not apply to phony targets).
+$(addprefix build-,$(PRESETS)): bootstrap
+	cmake --preset $(@:build-%=%) >/dev/null
+	cmake --build --preset $(@:build-%=%) -j $(JOBS)
 
 test-linux: build
 	ctest --preset linux

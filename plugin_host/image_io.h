@@ -34,4 +34,8 @@ bool write_image(const std::string& path, const LoadedImage& image, std::string*
 // True for a path whose extension write_image understands.
 bool writable_extension(const std::string& path);
 
+// Why an image of this kind cannot be written under this name (the format cannot hold it),
+// or nothing when it can; lets a caller refuse before any work is done.
+std::optional<std::string> write_refusal(const std::string& path, Kind kind);
+
 }  // namespace image_io

@@ -166,10 +166,8 @@ int run(const Options& o, const std::vector<std::string>& settings_given) {
     return kFileError;
   }
   plugin_host::Image& image = input->image;
-  bool to_png = o.output.size() >= 4 && (o.output.substr(o.output.size() - 4) == ".png" ||
-                                         o.output.substr(o.output.size() - 4) == ".PNG");
-  if (input->kind == image_io::Kind::kCmyk && to_png) {
-    std::cerr << "zorbel: " << o.output << ": a CMYK image can only be written as TIFF (.tif)\n";
+  if (auto refusal = image_io::write_refusal(o.output, input->kind)) {
+    std::cerr << "zorbel: " << o.output << ": " << *refusal << "\n";
     return kUsage;
   }
 
