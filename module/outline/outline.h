@@ -11,3 +11,24 @@ void sample_mask_row();
 // Nonzero when preview pixel (x, y) is selected; coordinates past the preview read its last
 // column or row.
 uint8_t mask_test(int16_t x, int16_t y);
+
+// --- outline of the selection, on 1-bit rows of mask_row_words 16-bit words ---
+// A word read from memory holds pixels 0..7 of its group in bits 7..0 of its low byte and
+// pixels 8..15 in bits 7..0 of its high byte.
+
+// out = above AND row AND below, word by word.
+void erode_rows(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint8_t* out);
+// Each pixel ANDed with its left and right neighbours as they were; the left neighbour of
+// column 0 counts as set, the right neighbour of the row's last stored bit as clear.
+void erode_row_across(uint8_t* row);
+// row = row AND NOT taken.
+void subtract_row(uint8_t* row, const uint8_t* taken);
+// out = in AND the pattern byte in every byte.
+void pattern_row(const uint8_t* in, uint8_t* out, uint8_t pattern);
+// Whether outline_bits has a set pixel among columns x0 .. x0 + 31 of rows y0 .. y0 + rows - 1.
+bool block_has_ants(int16_t x0, int16_t y0, int16_t rows);
+// Keeps the sampled selection in mask_saved and turns mask_bits into its outline: every
+// selected pixel with an unselected pixel among its eight neighbours (outside the top, bottom
+// and right edges counts as unselected, outside the left edge as selected). Uses outline_bits
+// as scratch and clears the guard rows around mask_bits.
+void outline_from_mask();
