@@ -1,6 +1,6 @@
 // GDI32 objects: window and memory device contexts, bitmaps and what is selected where, with
 // live-object accounting and fault injection; the pixel rasters behind bitmaps and windows,
-// and SetDIBitsToDevice drawing into them.
+// SetDIBitsToDevice drawing into them; the display depth that GetDeviceCaps reports.
 //
 // Deleting a bitmap that is still selected into a DC succeeds but only marks it: the handle
 // is dead at once (it can be selected nowhere), while the bitmap stays alive, and counted,
@@ -59,11 +59,20 @@ Raster* target_of(Display& d, const DeviceContext& dc) {
   return it != d.bitmaps.end() ? &it->second.raster : nullptr;
 }
 
+bool creation_fails(Display& d) {
+  if (d.gdi_fail_countdown > 0 && --d.gdi_fail_countdown == 0) {
+    set_last_error(8);  // ERROR_NOT_ENOUGH_MEMORY
+    return true;
+  }
+  return false;
+}
+
 }  // namespace headless_detail
 
 namespace {
 
 using headless_detail::Bitmap;
+using headless_detail::creation_fails;
 using headless_detail::DcKind;
 using headless_detail::DeviceContext;
 using headless_detail::Display;
@@ -77,14 +86,9 @@ constexpr DWORD kInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
 constexpr DWORD kInvalidWindowHandle = 1400;
 constexpr std::size_t kLargestBitmap = std::size_t(1) << 28;  // bytes
 
-// The fault injection of tests: true when this creation is the one to fail.
-bool creation_fails(Display& d) {
-  if (d.gdi_fail_countdown > 0 && --d.gdi_fail_countdown == 0) {
-    set_last_error(kNotEnoughMemory);
-    return true;
-  }
-  return false;
-}
+// The display's depth as GetDeviceCaps reports it (guarded by the display's mutex).
+int display_bits_per_pixel = 24;
+int display_planes = 1;
 
 // Lets go of a DC's bitmap; one whose deletion was waiting goes now.
 void deselect(Display& d, HGDIOBJ handle) {
@@ -113,6 +117,7 @@ int ReleaseDC(HWND, HDC dc) {
   Lock lock(d.mutex);
   auto it = d.dcs.find(dc);
   if (it == d.dcs.end() || it->second.kind != DcKind::kWindow) return 0;
+  headless_detail::release_drawing_objects(d, it->second);
   d.dcs.erase(it);
   return 1;
 }
@@ -139,6 +144,7 @@ BOOL DeleteDC(HDC dc) {
     return FALSE;
   }
   deselect(d, it->second.bitmap);
+  headless_detail::release_drawing_objects(d, it->second);
   d.dcs.erase(it);
   return TRUE;
 }
@@ -171,6 +177,8 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
   Display& d = display();
   Lock lock(d.mutex);
   auto context = d.dcs.find(dc);
+  if (context != d.dcs.end() && headless_detail::is_drawing_object(d, object))
+    return headless_detail::select_drawing_object(d, context->second, object);
   auto bitmap = d.bitmaps.find(object);
   if (context == d.dcs.end() || bitmap == d.bitmaps.end() || bitmap->second.delete_pending) {
     set_last_error(kInvalidHandle);
@@ -193,6 +201,8 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
 BOOL DeleteObject(HGDIOBJ object) {
   Display& d = display();
   Lock lock(d.mutex);
+  if (headless_detail::is_drawing_object(d, object))
+    return headless_detail::delete_drawing_object(d, object);
   auto it = d.bitmaps.find(object);
   if (it == d.bitmaps.end() || it->second.delete_pending) {
     set_last_error(kInvalidHandle);
@@ -204,6 +214,15 @@ BOOL DeleteObject(HGDIOBJ object) {
   else
     d.bitmaps.erase(it);
   return TRUE;
+}
+
+int GetDeviceCaps(HDC dc, int index) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  if (d.dcs.count(dc) == 0) return 0;
+  if (index == BITSPIXEL) return display_bits_per_pixel;
+  if (index == PLANES) return display_planes;
+  return 0;
 }
 
 int SetDIBitsToDevice(HDC dc, int x, int y, DWORD width, DWORD height, int source_x, int source_y,
@@ -259,7 +278,16 @@ DisplayCounts display_counts() {
     ++(entry.second.kind == DcKind::kWindow ? counts.window_dcs : counts.memory_dcs);
   for (const auto& entry : d.bitmaps)
     if (!entry.second.stock) ++counts.bitmaps;
+  for (const auto& entry : d.drawing_objects)
+    ++(entry.second.is_pen ? counts.pens : counts.brushes);
   return counts;
+}
+
+void set_display_depth(int bits_per_pixel, int planes) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  display_bits_per_pixel = bits_per_pixel;
+  display_planes = planes;
 }
 
 void fail_gdi_creation(unsigned n) {

@@ -66,10 +66,15 @@ struct DisplayCounts {
   std::size_t window_dcs = 0;  // GetDC not yet released
   std::size_t memory_dcs = 0;  // CreateCompatibleDC not yet deleted
   std::size_t bitmaps = 0;     // CreateBitmap not yet freed (the stock bitmap not counted)
+  std::size_t pens = 0;        // CreatePen not yet freed (stock pens not counted)
+  std::size_t brushes = 0;     // CreateSolidBrush not yet freed (stock brushes not counted)
 };
 DisplayCounts display_counts();
-// The n-th GDI object creation (CreateBitmap, CreateCompatibleDC) from now fails (1: the
-// next one); 0 switches this off.
+// The depth GetDeviceCaps reports for every device context: BITSPIXEL bits_per_pixel and
+// PLANES planes (default 24 and 1). reset_display_settings leaves it as set.
+void set_display_depth(int bits_per_pixel, int planes);
+// The n-th GDI object creation (CreateBitmap, CreateCompatibleDC, CreatePen,
+// CreateSolidBrush) from now fails (1: the next one); 0 switches this off.
 void fail_gdi_creation(unsigned n);
 
 // Whether the last DialogBoxParamA ran out of scripted user while the dialog was open (and
@@ -94,6 +99,60 @@ std::optional<WindowInfo> window_info(HWND window);
 // or for an unknown handle.
 COLORREF window_pixel(HWND window, int x, int y);
 COLORREF bitmap_pixel(HBITMAP bitmap, int x, int y);
+
+// --- controls, timers and the scripted user ---
+struct ControlInfo {
+  std::string text;           // UTF-8
+  DWORD selection_start = 0;  // edit controls: the selection, start <= end
+  DWORD selection_end = 0;
+  std::size_t text_limit = 0;  // edit controls: the most characters typing may give
+  UINT check = 0;              // check boxes and radio buttons (BST_CHECKED, ...)
+  int scroll_min = 0;          // scroll bar controls: range and position
+  int scroll_max = 0;
+  int scroll_pos = 0;
+  bool needs_paint = false;  // the window's update region is not empty
+};
+std::optional<ControlInfo> control_info(HWND window);
+
+struct TimerInfo {
+  HWND window;
+  UINT_PTR id;
+  UINT period_ms;
+  unsigned long long due_ms;  // on the virtual clock
+  bool pending;               // came due; its WM_TIMER waits to be delivered or removed
+};
+std::vector<TimerInfo> timers();
+// The virtual clock timers run on (ms). It moves only when told to: by the scripted user's
+// `tick` steps, or by advance_virtual_time, which makes due timers pending but delivers nothing.
+unsigned long long virtual_time_ms();
+void advance_virtual_time(unsigned long long ms);
+
+// The scripted user that modal dialogs play, one step at a time after painting. One step a
+// line; blank lines and lines whose first non-blank character is '#' are skipped. Steps:
+//   wait-ready                 nothing to wait for here: each step starts after painting
+//   type ID TEXT               the field takes the focus with its whole text selected, then
+//                              TEXT (everything after the one blank following ID) is typed
+//                              over it a character at a time; the text limit holds
+//   focus ID                   the control takes the focus as the dialog gives it
+//   click ID                   a button takes the focus and is clicked (an edit only takes
+//                              the focus)
+//   key enter|esc|tab          the dialog's keys
+//   scroll ID CODE [POS]       the scroll bar's parent gets WM_HSCROLL (WM_VSCROLL for
+//                              SBS_VERT) with CODE (a number or a name such as lineleft,
+//                              SB_PAGERIGHT, thumbtrack) and POS
+//   press|move|release VIEW X Y  the left button at (X, Y) of control VIEW's client area;
+//                              while a window has the capture, it gets the message instead,
+//                              in its own client coordinates
+//   tick N                     N periods of the shortest live timer: the clock moves one
+//                              period at a time and due WM_TIMERs are delivered after each
+//   expect-beeps N             a failure unless N beeps were recorded since clear_records
+//   snapshot dialog|ID FILE    accepted, but a failure when played (not available yet)
+// Replaces the steps left, and clears the errors and the failures. Lines that do not parse
+// are left out and reported by ui_script_errors; the result tells whether all parsed.
+bool set_ui_script(const std::string& text);
+std::vector<std::string> ui_script_errors();    // "line N: ..." from the last set_ui_script
+std::vector<std::string> ui_script_failures();  // "line N: ..." for steps that went wrong
+std::size_t ui_script_steps_left();
 
 }  // namespace headless
 

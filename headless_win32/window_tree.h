@@ -65,6 +65,17 @@ struct DialogState {
   INT_PTR result = 0;
 };
 
+// What the built-in controls keep beside their text; each kind uses its own part.
+struct ControlState {
+  std::size_t text_limit = 32767;  // edit: the most characters typing may give
+  DWORD selection_start = 0;       // edit: the selection, start <= end <= length
+  DWORD selection_end = 0;
+  UINT check = 0;      // check boxes and radio buttons: BST_UNCHECKED, BST_CHECKED, ...
+  int scroll_min = 0;  // scroll bar (SB_CTL): an empty range until set
+  int scroll_max = 0;
+  int scroll_pos = 0;
+};
+
 struct Window {
   HWND handle = nullptr;
   const WindowClass* window_class = nullptr;  // classes with windows cannot be unregistered
@@ -83,6 +94,19 @@ struct Window {
   Raster framebuffer;
   std::shared_ptr<DialogState> dialog;  // shared with DialogBoxParamA, which outlives it
   bool destroying = false;
+  ControlState control;
+  bool needs_paint = false;  // the update region is not empty
+  RECT update{};             // the update region's bounds, in client coordinates
+};
+
+// A SetTimer timer on the virtual clock. pending: it came due and its WM_TIMER waits.
+struct Timer {
+  HWND window = nullptr;
+  UINT_PTR id = 0;
+  UINT period_ms = 0;
+  TIMERPROC procedure = nullptr;
+  unsigned long long due_ms = 0;
+  bool pending = false;
 };
 
 // Non-client area. WS_BORDER or WS_DLGFRAME: a 1-pixel frame on every side; both together
@@ -100,10 +124,31 @@ RECT client_rect(DWORD style, DWORD ex_style, const RECT& outer);
 
 enum class DcKind { kWindow, kMemory };
 
+// Stock brushes and pens have fixed handles below those the counter hands out; they live in
+// no table, are never freed and are not counted.
+inline HGDIOBJ stock_object(int index) {
+  return reinterpret_cast<HGDIOBJ>(uintptr_t{0x8000} + uintptr_t(index) * 4);
+}
+
 struct DeviceContext {
   DcKind kind = DcKind::kWindow;
   HWND window = nullptr;     // window DCs; null for the screen
   HGDIOBJ bitmap = nullptr;  // memory DCs: the selected bitmap (the stock one at first)
+  HGDIOBJ pen = stock_object(BLACK_PEN);
+  HGDIOBJ brush = stock_object(WHITE_BRUSH);
+  int rop2 = R2_COPYPEN;
+  COLORREF background = 0xFFFFFF;  // SetBkColor
+  COLORREF text = 0x000000;        // SetTextColor
+  POINT position{0, 0};            // MoveToEx, LineTo
+};
+
+// A pen or a brush made by CreatePen or CreateSolidBrush.
+struct DrawingObject {
+  bool is_pen = false;
+  bool draws = true;  // false for PS_NULL pens
+  COLORREF colour = 0;
+  int selections = 0;           // DCs it is selected into
+  bool delete_pending = false;  // DeleteObject came while it was selected
 };
 
 struct Bitmap {
@@ -124,6 +169,7 @@ struct Display {
   std::map<HDC, DeviceContext> dcs;
   std::map<HGDIOBJ, Bitmap> bitmaps;
   HGDIOBJ stock_bitmap = nullptr;
+  std::map<HGDIOBJ, DrawingObject> drawing_objects;  // live pens and brushes
 
   int screen_width = 1024;
   int screen_height = 768;
@@ -132,6 +178,11 @@ struct Display {
   bool dialog_3d_look = false;  // bordered dialog controls get a client edge, as on Windows
   unsigned gdi_fail_countdown = 0;
   bool last_dialog_ran_out_of_script = false;
+
+  HWND focus = nullptr;
+  HWND capture = nullptr;
+  unsigned long long clock_ms = 0;  // the virtual clock timers run on
+  std::vector<Timer> timers;        // in creation order
 
   uintptr_t next_handle = 0x00010010;
 
@@ -155,5 +206,18 @@ Display& display();
 // What a DC draws into: a window's framebuffer or a memory DC's bitmap; null for the screen
 // DC and for the DC of a window that has gone (the caller holds the mutex).
 Raster* target_of(Display& d, const DeviceContext& dc);
+
+// The fault injection of tests: true (and the last error set) when this creation is the one
+// to fail.
+bool creation_fails(Display& d);
+
+// Pens and brushes, stock or live, as SelectObject and DeleteObject meet them (the caller
+// holds the mutex). select_drawing_object returns the DC's previous pen or brush, or null
+// when the handle is not a live pen or brush.
+bool is_drawing_object(Display& d, HGDIOBJ object);
+HGDIOBJ select_drawing_object(Display& d, DeviceContext& dc, HGDIOBJ object);
+BOOL delete_drawing_object(Display& d, HGDIOBJ object);
+// Lets go of a DC's pen and brush when the DC goes.
+void release_drawing_objects(Display& d, DeviceContext& dc);
 
 }  // namespace headless_detail

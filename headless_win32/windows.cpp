@@ -1,9 +1,11 @@
 // USER32 windows: classes (the four built-in control classes and registered ones), the window
 // tree with its geometry and per-window framebuffers, messages sent to window and dialog
-// procedures, and modal dialogs built from template resources.
+// procedures, window text, and modal dialogs built from template resources.
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
+#include "headless_win32/controls.h"
 #include "headless_win32/dialog_template.h"
 #include "headless_win32/headless.h"
 #include "headless_win32/internal.h"
@@ -23,11 +25,6 @@ constexpr DWORD kControlIdNotFound = 1421;     // ERROR_CONTROL_ID_NOT_FOUND
 constexpr DWORD kWindowNotDialog = 1420;       // ERROR_WINDOW_NOT_DIALOG
 constexpr DWORD kInvalidData = 13;             // ERROR_INVALID_DATA
 constexpr DWORD kResourceTypeNotFound = 1813;  // ERROR_RESOURCE_TYPE_NOT_FOUND
-
-// Built-in controls: no behaviour of their own yet beyond the default procedure.
-LRESULT CALLBACK control_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  return DefWindowProcA(window, message, wparam, lparam);
-}
 
 std::string upper(const std::string& text) {
   std::string out(text);
@@ -106,8 +103,6 @@ struct NewWindow {
   LPVOID create_params = nullptr;
 };
 
-LRESULT send_message(HWND handle, UINT message, WPARAM wparam, LPARAM lparam);
-
 // Makes the window, links it into the tree and sends WM_CREATE; a procedure that answers
 // WM_CREATE with -1 makes the creation fail and the window go again.
 HWND create_window(const NewWindow& n) {
@@ -157,8 +152,16 @@ HWND create_window(const NewWindow& n) {
 }
 
 // The default dialog procedure: WM_CLOSE asks the dialog procedure for Cancel, as pressing
-// Esc would; everything else goes to the default window procedure.
+// Esc would; WM_NEXTDLGCTL moves the focus (lParam TRUE: to the control in wParam; else to
+// the next tab stop, or the previous one when wParam is non-zero); everything else goes to
+// the default window procedure.
 LRESULT default_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_NEXTDLGCTL) {
+    HWND target =
+        LOWORD(lparam) != 0 ? reinterpret_cast<HWND>(wparam) : next_tab_stop(dialog, wparam != 0);
+    if (target != nullptr) dialog_set_focus(target);
+    return 0;
+  }
   if (message == WM_CLOSE) {
     HWND cancel = nullptr;
     {
@@ -174,6 +177,8 @@ LRESULT default_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARA
   }
   return DefWindowProcA(dialog, message, wparam, lparam);
 }
+
+}  // namespace
 
 // Calls the window's procedure without holding the lock. A dialog's own procedure comes
 // first; when it answers 0 (not handled) the default dialog procedure runs.
@@ -201,6 +206,8 @@ LRESULT send_message(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
   return default_dialog_procedure(handle, message, wparam, lparam);
 }
 
+namespace {
+
 // WM_DESTROY to a window and then to each of its children, every parent before its
 // children, as Windows sends it: while a window handles it, its children still exist.
 void send_destroy(HWND handle) {
@@ -222,28 +229,26 @@ void send_destroy(HWND handle) {
   for (HWND child : children) send_destroy(child);
 }
 
-// Frees a window and everything below it, children first (the caller holds the lock).
+// Frees a window and everything below it, children first, with its focus, capture and
+// timers (the caller holds the lock).
 void free_subtree(Display& d, HWND handle) {
   Window* w = d.window(handle);
   if (w == nullptr) return;
   std::vector<HWND> children = w->children;
   for (HWND child : children) free_subtree(d, child);
+  if (d.focus == handle) d.focus = nullptr;
+  if (d.capture == handle) d.capture = nullptr;
+  d.timers.erase(std::remove_if(d.timers.begin(), d.timers.end(),
+                                [handle](const Timer& t) { return t.window == handle; }),
+                 d.timers.end());
   d.windows.erase(handle);
 }
 
-// Runs the dialog until it ends. Each round the loop will paint what is invalid and play
-// the scripted user's next step; with no step left the dialog is cancelled, as a user who
-// walks away would, and the run records that the script ran out.
-void run_modal_loop(HWND dialog, const std::shared_ptr<DialogState>& state) {
-  Display& d = display();
-  while (true) {
-    {
-      std::lock_guard<std::recursive_mutex> lock(d.mutex);
-      if (state->ended || d.window(dialog) == nullptr) return;
-      d.last_dialog_ran_out_of_script = true;
-    }
-    EndDialog(dialog, IDCANCEL);
-  }
+// Whether a window is the given one or lies below it (the caller holds the lock).
+bool is_within(Display& d, HWND window, HWND ancestor) {
+  for (Window* w = d.window(window); w != nullptr; w = d.window(w->parent))
+    if (w->handle == ancestor) return true;
+  return false;
 }
 
 // A control's class in a template: an ordinal names a built-in class, a name is looked up
@@ -337,19 +342,23 @@ HWND create_dialog(const dialog_template::Template& t, HINSTANCE instance, HWND 
 }  // namespace
 
 Display::Display() {
-  static const std::pair<const char*, WindowKind> kBuiltIn[] = {
-      {"button", WindowKind::kButton},
-      {"edit", WindowKind::kEdit},
-      {"static", WindowKind::kStatic},
-      {"scrollbar", WindowKind::kScrollBar},
-      {"#32770", WindowKind::kDialog}};
-  for (const auto& [name, kind] : kBuiltIn) {
+  struct BuiltIn {
+    const char* name;
+    WindowKind kind;
+    WNDPROC procedure;
+  };
+  static const BuiltIn kBuiltIn[] = {{"button", WindowKind::kButton, button_procedure},
+                                     {"edit", WindowKind::kEdit, edit_procedure},
+                                     {"static", WindowKind::kStatic, static_procedure},
+                                     {"scrollbar", WindowKind::kScrollBar, scroll_bar_procedure},
+                                     {"#32770", WindowKind::kDialog, DefWindowProcA}};
+  for (const BuiltIn& b : kBuiltIn) {
     WindowClass c;
-    c.name = name;
+    c.name = b.name;
     c.atom = next_atom++;
-    atoms[upper(name)] = c.atom;
-    c.kind = kind;
-    c.procedure = control_procedure;
+    atoms[upper(b.name)] = c.atom;
+    c.kind = b.kind;
+    c.procedure = b.procedure;
     classes.push_back(c);
   }
   stock_bitmap = reinterpret_cast<HGDIOBJ>(new_handle());
@@ -546,9 +555,63 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   return headless_detail::send_message(window, message, wparam, lparam);
 }
 
-LRESULT DefWindowProcA(HWND window, UINT message, WPARAM, LPARAM) {
-  if (message == WM_CLOSE) DestroyWindow(window);
-  return 0;
+// WM_CLOSE destroys the window; WM_PAINT validates it; the window's text is set and read with
+// WM_SETTEXT (which invalidates the window), WM_GETTEXT (cut to the buffer less one, with the
+// count copied as answer) and WM_GETTEXTLENGTH.
+LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_CLOSE:
+      DestroyWindow(window);
+      return 0;
+    case WM_PAINT: {
+      PAINTSTRUCT paint;
+      BeginPaint(window, &paint);
+      EndPaint(window, &paint);
+      return 0;
+    }
+    case WM_SETTEXT:
+    case WM_GETTEXT:
+    case WM_GETTEXTLENGTH:
+      break;
+    default:
+      return 0;
+  }
+  Display& d = display();
+  Lock lock(d.mutex);
+  Window* w = d.window(window);
+  if (w == nullptr) return 0;
+  if (message == WM_SETTEXT) {
+    auto text = reinterpret_cast<const char*>(lparam);
+    w->text = text != nullptr ? text : "";
+    headless_detail::invalidate_tree(d, window);
+    return TRUE;
+  }
+  if (message == WM_GETTEXTLENGTH) return LRESULT(w->text.size());
+  auto buffer = reinterpret_cast<char*>(lparam);
+  if (buffer == nullptr || wparam == 0) return 0;
+  std::size_t count = std::min<std::size_t>(w->text.size(), wparam - 1);
+  std::memcpy(buffer, w->text.data(), count);
+  buffer[count] = '\0';
+  return LRESULT(count);
+}
+
+BOOL SetWindowTextA(HWND window, LPCSTR text) {
+  if (!IsWindow(window)) {
+    set_last_error(headless_detail::kInvalidWindowHandle);
+    return FALSE;
+  }
+  return headless_detail::send_message(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text)) != 0;
+}
+
+int GetWindowTextA(HWND window, LPSTR buffer, int buffer_max) {
+  if (buffer != nullptr && buffer_max > 0) buffer[0] = '\0';
+  if (buffer == nullptr || buffer_max <= 0) return 0;
+  return int(headless_detail::send_message(window, WM_GETTEXT, WPARAM(buffer_max),
+                                           reinterpret_cast<LPARAM>(buffer)));
+}
+
+int GetWindowTextLengthA(HWND window) {
+  return int(headless_detail::send_message(window, WM_GETTEXTLENGTH, 0, 0));
 }
 
 INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner,
@@ -566,6 +629,7 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner,
     set_last_error(headless_detail::kInvalidData);
     return -1;
   }
+  HWND previous_focus = GetFocus();
   HWND dialog = headless_detail::create_dialog(*parsed, instance, owner);
   if (dialog == nullptr) return -1;
   std::shared_ptr<headless_detail::DialogState> state;
@@ -582,9 +646,20 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner,
       }
     }
   }
-  headless_detail::send_message(dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(first_tab_stop),
-                                init_param);
+  // TRUE asks for the focus on the control in wParam; a dialog that ended already gets none.
+  LRESULT set_focus = headless_detail::send_message(
+      dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(first_tab_stop), init_param);
+  if (set_focus != 0 && first_tab_stop != nullptr && !state->ended)
+    headless_detail::dialog_set_focus(first_tab_stop);
   headless_detail::run_modal_loop(dialog, state);
+  // The focus goes back where it was before the dialog, so the dialog's focused control
+  // loses it (with its notifications) while the dialog still exists.
+  bool focus_inside;
+  {
+    Lock lock(d.mutex);
+    focus_inside = d.focus != nullptr && headless_detail::is_within(d, d.focus, dialog);
+  }
+  if (focus_inside) SetFocus(IsWindow(previous_focus) ? previous_focus : nullptr);
   if (IsWindow(dialog)) DestroyWindow(dialog);
   // A dialog its procedure destroyed without EndDialog ends with 0.
   return state->ended ? state->result : 0;
@@ -632,6 +707,18 @@ int GetDlgCtrlID(HWND window) {
   return w->parent != nullptr ? w->id : 0;
 }
 
+// A child's parent, or a top-level window's owner.
+HWND GetParent(HWND window) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  Window* w = d.window(window);
+  if (w == nullptr) {
+    set_last_error(headless_detail::kInvalidWindowHandle);
+    return nullptr;
+  }
+  return w->parent != nullptr ? w->parent : w->owner;
+}
+
 BOOL GetClientRect(HWND window, LPRECT rect) {
   Display& d = display();
   Lock lock(d.mutex);
@@ -661,7 +748,7 @@ BOOL GetWindowRect(HWND window, LPRECT rect) {
   return TRUE;
 }
 
-BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL) {
+BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL repaint) {
   Display& d = display();
   Lock lock(d.mutex);
   Window* w = d.window(window);
@@ -671,6 +758,37 @@ BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL) {
   }
   w->rect = {x, y, x + std::max(0, width), y + std::max(0, height)};
   headless_detail::size_framebuffer(*w);
+  if (repaint) headless_detail::invalidate_tree(d, window);
+  return TRUE;
+}
+
+BOOL ScreenToClient(HWND window, LPPOINT point) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  Window* w = d.window(window);
+  if (w == nullptr || point == nullptr) {
+    set_last_error(w == nullptr ? headless_detail::kInvalidWindowHandle
+                                : headless_detail::kInvalidParameter);
+    return FALSE;
+  }
+  POINT origin = d.client_origin(*w);
+  point->x -= origin.x;
+  point->y -= origin.y;
+  return TRUE;
+}
+
+BOOL ClientToScreen(HWND window, LPPOINT point) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  Window* w = d.window(window);
+  if (w == nullptr || point == nullptr) {
+    set_last_error(w == nullptr ? headless_detail::kInvalidWindowHandle
+                                : headless_detail::kInvalidParameter);
+    return FALSE;
+  }
+  POINT origin = d.client_origin(*w);
+  point->x += origin.x;
+  point->y += origin.y;
   return TRUE;
 }
 

@@ -87,6 +87,11 @@ struct ModuleState {
   int16_t preview_extent;  // larger preview side, at most 512
   int16_t center_x;        // effect centre, preview column
   int16_t center_y;        // effect centre, preview row
+  // Screen output (preview/screen_output): the host's pixel map (version 0: the host reads up
+  // to baseAddr), the header of the module's own 24-bit bitmap, and the dither switch.
+  filter_api::PSPixelMap pixel_map;  // bounds 0,0..lines,count; rowBytes count * 1..4 bytes
+  BITMAPINFOHEADER dib_header;       // 24-bit bottom-up DIB of count x lines pixels, 1..512
+  int16_t dither_display;            // 1: display of 8 or fewer bits per pixel, dither; else 0
 
   // --- selection mask (outline/) ---
   int16_t mask_row_words;   // 16-bit words per 1-bit mask row

@@ -1,6 +1,8 @@
-// The preview subsystem: the preview's size and scales, and conversions of the centre
-// between preview, working-image and filter-area pixels.
+// The preview subsystem: the preview's size and scales, conversions of the centre between
+// preview, working-image and filter-area pixels, and putting preview pixels on a window.
 #pragma once
+
+#include <windows.h>
 
 #include <cstdint>
 
@@ -24,3 +26,20 @@ int16_t image_to_preview(int16_t v);
 
 // center_x, center_y from the stored centre of the parameter record.
 void load_center();
+
+// Prepares the output path for the dialog's first paint. With the host's displayPixels: the
+// fixed fields of pixel_map (version 0, bounds from 0,0, imageMode, colBytes, planeBytes,
+// baseAddr = preview_pixels), nothing else. Without it: locks dib_block into dib_buffer
+// once per run (while dib_buffer is null), measuring dither_display from a device context
+// of dialog_window then, and fills the fixed fields of dib_header. Needs filter_record and
+// bytes_per_pixel, and preview_pixels locked.
+void setup_display();
+
+// Puts the count x lines pixels packed at the start of preview_pixels (top row first, count
+// * bytes_per_pixel bytes a row) into dc with their top-left corner at (x, y): through the
+// host's displayPixels when it offers one, else converted into dib_buffer (24-bit rows,
+// bottom row first, dithered when dither_display is 1) and drawn with SetDIBitsToDevice.
+// Needs setup_display first. Puts nothing when count or lines is below 1, when the pixels
+// would reach past kPreviewPixelsSize, or (module drawing) when the converted rows would
+// reach past kDibBufferSize or dib_buffer is null. Failures of the drawing are ignored.
+void put_preview_rows(HDC dc, int16_t x, int16_t y, int16_t count, int16_t lines);
