@@ -173,6 +173,21 @@ HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bits_per_pixel, co
   return handle;
 }
 
+LONG SetBitmapBits(HBITMAP bitmap, DWORD count, const void* bits) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  auto it = d.bitmaps.find(bitmap);
+  if (it == d.bitmaps.end() || bits == nullptr) {
+    set_last_error(kInvalidParameter);
+    return 0;
+  }
+  // Rows in Windows' bitmap layout (whole 16-bit words); at most the bitmap's own bytes.
+  std::vector<uint8_t>& bytes = it->second.raster.bytes;
+  std::size_t n = std::min<std::size_t>(count, bytes.size());
+  std::memcpy(bytes.data(), bits, n);
+  return LONG(n);
+}
+
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
   Display& d = display();
   Lock lock(d.mutex);

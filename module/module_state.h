@@ -94,14 +94,17 @@ struct ModuleState {
   int16_t dither_display;            // 1: display of 8 or fewer bits per pixel, dither; else 0
 
   // --- selection mask (outline/) ---
-  int16_t mask_row_words;   // 16-bit words per 1-bit mask row
-  int16_t mask_row_bytes;   // 2 * mask_row_words
-  int32_t mask_size;        // mask_row_bytes * preview_height
-  int16_t mask_rows_built;  // preview mask rows sampled; 9999 without a selection
-  uint8_t* mask_guard;      // locked mask_block: the guard row above mask_bits
-  uint8_t* mask_bits;       // 1-bit preview mask, preview_height rows of mask_row_bytes
-  uint8_t* outline_bits;    // locked outline_block
-  uint8_t* mask_saved;      // locked mask_saved_block: the mask as sampled
+  int16_t mask_row_words;       // 16-bit words per 1-bit mask row
+  int16_t mask_row_bytes;       // 2 * mask_row_words
+  int32_t mask_size;            // mask_row_bytes * preview_height
+  int16_t mask_rows_built;      // preview mask rows sampled; 9999 without a selection
+  uint8_t* mask_guard;          // locked mask_block: the guard row above mask_bits
+  uint8_t* mask_bits;           // 1-bit preview mask, preview_height rows of mask_row_bytes
+  uint8_t* outline_bits;        // locked outline_block
+  uint8_t* mask_saved;          // locked mask_saved_block: the mask as sampled
+  int16_t ants_drawn;           // 1 while the outline is on screen (painted white once)
+  const uint8_t* ants_pattern;  // 8 pattern bytes of the next tick, one per row mod 8
+  int16_t ants_phase;           // 0..7: offset into the toggle pattern for the tick after next
 
   // --- dialog (ui/) ---
   HWND dialog_window;    // the dialog while it runs

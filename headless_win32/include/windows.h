@@ -326,6 +326,8 @@ HEADLESS_API BOOL DeleteDC(HDC dc);
 HEADLESS_API HBITMAP CreateBitmap(int width, int height, UINT planes, UINT bits_per_pixel,
                                   const void* bits);
 HEADLESS_API HGDIOBJ SelectObject(HDC dc, HGDIOBJ object);
+// Replaces a bitmap's bits (rows of whole 16-bit words); returns the bytes taken.
+HEADLESS_API LONG SetBitmapBits(HBITMAP bitmap, DWORD count, const void* bits);
 HEADLESS_API BOOL DeleteObject(HGDIOBJ object);
 #define BITSPIXEL 12
 #define PLANES 14

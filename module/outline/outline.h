@@ -32,3 +32,13 @@ bool block_has_ants(int16_t x0, int16_t y0, int16_t rows);
 // and right edges counts as unselected, outside the left edge as selected). Uses outline_bits
 // as scratch and clears the guard rows around mask_bits.
 void outline_from_mask();
+
+// --- marching ants on the big preview ---
+// Makes the outline (outline_from_mask) and starts timer 1 of the dialog at 100 ms.
+void build_outline();
+// One step of the animation: paints the outline white when it is not on screen, then inverts
+// the outline pixels whose stripe changes, blitting only 32 x 32 blocks that hold some.
+void ants_tick();
+// The horizontal runs of 32-pixel blocks holding pixels of outline_bits in the band of rows
+// y0 .. y0 + rows - 1: start columns and widths (clipped to the preview); returns how many.
+int16_t ant_runs(int16_t y0, int16_t rows, int16_t* starts, int16_t* widths);

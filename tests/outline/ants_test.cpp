@@ -1,0 +1,116 @@
+// Marching ants on a headless dialog's big preview: the first tick paints the outline white
+// and inverts its stripes, later ticks move the stripes one diagonal step; only blocks that
+// hold outline pixels are blitted.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "module/module_state.h"
+#include "module/outline/outline.h"
+#include "module/ui/ui.h"
+#include "tests/support/host_window.h"
+#ifndef _WIN32
+#include "headless_win32/headless.h"
+#endif
+
+namespace {
+
+// A 1-bit preview of width x height with its blocks, as the dialog phase has them locked.
+struct Preview {
+  std::vector<uint8_t> mask, saved, outline;
+  void make(int16_t width, int16_t height) {
+    ModuleState& s = module_state;
+    s.preview_width = width;
+    s.preview_height = height;
+    s.mask_row_words = int16_t((width + 15) >> 4);
+    s.mask_row_bytes = int16_t(2 * s.mask_row_words);
+    s.mask_size = s.mask_row_bytes * height;
+    mask.assign(size_t(s.mask_size + 2 * s.mask_row_bytes), 0);
+    saved.assign(size_t(s.mask_size), 0);
+    outline.assign(size_t(s.mask_size + s.mask_row_bytes), 0);
+    s.mask_guard = mask.data();
+    s.mask_bits = mask.data() + s.mask_row_bytes;
+    s.mask_saved = saved.data();
+    s.outline_bits = outline.data();
+  }
+};
+
+TEST(AntRuns, MergeNeighbouringBlocksAndClipToThePreview) {
+  Preview p;
+  p.make(160, 100);
+  ModuleState& s = module_state;
+  for (int x : {0, 40, 100}) s.outline_bits[97 * s.mask_row_bytes + x / 8] = 0x10;
+  int16_t starts[16], widths[16];
+  ASSERT_EQ(ant_runs(96, 4, starts, widths), 2);  // the last band is 4 rows high
+  EXPECT_EQ(starts[0], 0);
+  EXPECT_EQ(widths[0], 64);
+  EXPECT_EQ(starts[1], 96);
+  EXPECT_EQ(widths[1], 32);
+  EXPECT_EQ(ant_runs(0, 32, starts, widths), 0);
+  s.outline_bits[97 * s.mask_row_bytes + 19] = 1;  // the last block joins the run before it
+  ASSERT_EQ(ant_runs(96, 4, starts, widths), 2);
+  EXPECT_EQ(starts[1], 96);
+  EXPECT_EQ(widths[1], 64);
+}
+
+#ifndef _WIN32
+INT_PTR CALLBACK ants_dialog(HWND dialog, UINT message, WPARAM, LPARAM) {
+  if (message != WM_INITDIALOG) return FALSE;
+  ModuleState& s = module_state;
+  s.dialog_window = dialog;
+  Preview p;
+  p.make(40, 30);
+  for (int y = 10; y <= 20; ++y)
+    for (int x = 10; x <= 20; ++x) s.mask_bits[y * s.mask_row_bytes + x / 8] |= 0x80 >> (x % 8);
+  HWND view = GetDlgItem(dialog, 100);
+  HDC dc = GetDC(view);
+  RECT all{0, 0, 40, 30};
+  FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH)));
+  s.mask_bitmap = CreateBitmap(s.mask_row_bytes * 8, 30, 1, 1, nullptr);
+  s.mask_dc = CreateCompatibleDC(dc);
+  SelectObject(s.mask_dc, s.mask_bitmap);
+  ReleaseDC(view, dc);
+  COLORREF gray = headless::window_pixel(view, 0, 0);
+
+  build_outline();
+  EXPECT_EQ(headless::timers().size(), 1u);
+  for (int tick = 1; tick <= 3; ++tick) {
+    ants_tick();
+    for (int y = 0; y < 30; ++y)
+      for (int x = 0; x < 40; ++x) {
+        bool inside = x >= 10 && x <= 20 && y >= 10 && y <= 20;
+        bool border = inside && (x == 10 || x == 20 || y == 10 || y == 20);
+        // After tick m a border pixel is black when (x + y + 2 - m) mod 8 <= 4.
+        COLORREF want = !border                           ? gray
+                        : (x + y + 2 - tick + 8) % 8 <= 4 ? RGB(0, 0, 0)
+                                                          : RGB(255, 255, 255);
+        EXPECT_EQ(headless::window_pixel(view, x, y), want) << tick << ": " << x << "," << y;
+      }
+  }
+  KillTimer(dialog, 1);
+  DeleteDC(s.mask_dc);
+  DeleteObject(s.mask_bitmap);
+  s.mask_dc = nullptr;
+  s.mask_bitmap = nullptr;
+  EndDialog(dialog, 1);
+  return TRUE;
+}
+
+TEST(Ants, StripesAppearOnTheOutlineAndCrawlOneStepPerTick) {
+  module_state = ModuleState{};
+  module_state.module_instance = GetModuleHandleA(nullptr);
+  UnregisterClassA("big_view", module_state.module_instance);
+  UnregisterClassA("small_view", module_state.module_instance);
+  ASSERT_NE(register_view_class(false), 0);
+  ASSERT_NE(register_view_class(true), 0);
+  headless::DisplayCounts before = headless::display_counts();
+  EXPECT_EQ(DialogBoxParamA(module_state.module_instance, "FILTERDLG", test_support::host_window(),
+                            ants_dialog, 0),
+            1);
+  EXPECT_EQ(headless::display_counts().bitmaps, before.bitmaps);
+  UnregisterClassA("big_view", module_state.module_instance);
+  UnregisterClassA("small_view", module_state.module_instance);
+}
+#endif
+
+}  // namespace
