@@ -43,3 +43,9 @@ void setup_display();
 // would reach past kPreviewPixelsSize, or (module drawing) when the converted rows would
 // reach past kDibBufferSize or dib_buffer is null. Failures of the drawing are ignored.
 void put_preview_rows(HDC dc, int16_t x, int16_t y, int16_t count, int16_t lines);
+
+// One preview pixel into dst (bytes_per_pixel bytes): filtered while show_result is set,
+// except unselected pixels, which stay plain (all bytes 255 when the host filters a floating
+// selection); plain otherwise. Reads pos_h, pos_v and current_row; advances pos_h by
+// preview_step. col and row are preview coordinates, used for the selection test.
+void preview_pixel(int16_t col, int16_t row, uint8_t* dst);
