@@ -46,11 +46,8 @@ bool is_check_type(int type) {
 
 // A scroll bar control for SB_CTL; other bars are not offered (the caller holds the lock).
 Window* scroll_bar(Display& d, HWND window, int bar) {
-  Window* w = d.window(window);
-  if (w == nullptr) {
-    set_last_error(kInvalidWindowHandle);
-    return nullptr;
-  }
+  Window* w = d.window_or_fail(window);
+  if (w == nullptr) return nullptr;
   if (bar != SB_CTL || w->window_class->kind != WindowKind::kScrollBar) {
     set_last_error(kNoScrollBars);
     return nullptr;
@@ -593,11 +590,8 @@ BOOL InvalidateRect(HWND window, const RECT* rect, BOOL) {
     for (auto& entry : d.windows) headless_detail::add_to_update(*entry.second, nullptr);
     return TRUE;
   }
-  Window* w = d.window(window);
-  if (w == nullptr) {
-    set_last_error(headless_detail::kInvalidWindowHandle);
-    return FALSE;
-  }
+  Window* w = d.window_or_fail(window);
+  if (w == nullptr) return FALSE;
   headless_detail::add_to_update(*w, rect);
   return TRUE;
 }
@@ -606,11 +600,8 @@ BOOL InvalidateRect(HWND window, const RECT* rect, BOOL) {
 BOOL ValidateRect(HWND window, const RECT*) {
   Display& d = display();
   Lock lock(d.mutex);
-  Window* w = d.window(window);
-  if (w == nullptr) {
-    set_last_error(headless_detail::kInvalidWindowHandle);
-    return FALSE;
-  }
+  Window* w = d.window_or_fail(window);
+  if (w == nullptr) return FALSE;
   w->needs_paint = false;
   w->update = {};
   return TRUE;

@@ -197,6 +197,8 @@ struct Display {
     auto it = windows.find(handle);
     return it == windows.end() ? nullptr : it->second.get();
   }
+  // The same, setting the thread's last error (invalid window handle) when there is none.
+  Window* window_or_fail(HWND handle);
   // Top-left corner of a window's client area on the screen.
   POINT client_origin(const Window& w);
 };

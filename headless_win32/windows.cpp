@@ -392,6 +392,12 @@ RECT client_rect(DWORD style, DWORD ex_style, const RECT& outer) {
           std::max(0, height_of(outer) - in.top - in.bottom)};
 }
 
+Window* Display::window_or_fail(HWND handle) {
+  Window* w = window(handle);
+  if (w == nullptr) set_last_error(kInvalidWindowHandle);
+  return w;
+}
+
 POINT Display::client_origin(const Window& w) {
   Insets in = insets_for(w.style, w.ex_style);
   POINT p{w.rect.left + in.left, w.rect.top + in.top};
@@ -668,11 +674,8 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR template_name, HWND owner,
 BOOL EndDialog(HWND dialog, INT_PTR result) {
   Display& d = display();
   Lock lock(d.mutex);
-  Window* w = d.window(dialog);
-  if (w == nullptr) {
-    set_last_error(headless_detail::kInvalidWindowHandle);
-    return FALSE;
-  }
+  Window* w = d.window_or_fail(dialog);
+  if (w == nullptr) return FALSE;
   if (w->dialog == nullptr) {
     set_last_error(headless_detail::kWindowNotDialog);
     return FALSE;
@@ -685,11 +688,8 @@ BOOL EndDialog(HWND dialog, INT_PTR result) {
 HWND GetDlgItem(HWND dialog, int id) {
   Display& d = display();
   Lock lock(d.mutex);
-  Window* w = d.window(dialog);
-  if (w == nullptr) {
-    set_last_error(headless_detail::kInvalidWindowHandle);
-    return nullptr;
-  }
+  Window* w = d.window_or_fail(dialog);
+  if (w == nullptr) return nullptr;
   for (HWND child : w->children)
     if (d.window(child)->id == id) return child;
   set_last_error(headless_detail::kControlIdNotFound);
@@ -699,11 +699,8 @@ HWND GetDlgItem(HWND dialog, int id) {
 int GetDlgCtrlID(HWND window) {
   Display& d = display();
   Lock lock(d.mutex);
-  Window* w = d.window(window);
-  if (w == nullptr) {
-    set_last_error(headless_detail::kInvalidWindowHandle);
-    return 0;
-  }
+  Window* w = d.window_or_fail(window);
+  if (w == nullptr) return 0;
   return w->parent != nullptr ? w->id : 0;
 }
 
@@ -711,11 +708,8 @@ int GetDlgCtrlID(HWND window) {
 HWND GetParent(HWND window) {
   Display& d = display();
   Lock lock(d.mutex);
-  Window* w = d.window(window);
-  if (w == nullptr) {
-    set_last_error(headless_detail::kInvalidWindowHandle);
-    return nullptr;
-  }
+  Window* w = d.window_or_fail(window);
+  if (w == nullptr) return nullptr;
   return w->parent != nullptr ? w->parent : w->owner;
 }
 
@@ -751,18 +745,18 @@ BOOL GetWindowRect(HWND window, LPRECT rect) {
 BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL repaint) {
   Display& d = display();
   Lock lock(d.mutex);
-  Window* w = d.window(window);
-  if (w == nullptr) {
-    set_last_error(headless_detail::kInvalidWindowHandle);
-    return FALSE;
-  }
+  Window* w = d.window_or_fail(window);
+  if (w == nullptr) return FALSE;
   w->rect = {x, y, x + std::max(0, width), y + std::max(0, height)};
   headless_detail::size_framebuffer(*w);
   if (repaint) headless_detail::invalidate_tree(d, window);
   return TRUE;
 }
 
-BOOL ScreenToClient(HWND window, LPPOINT point) {
+namespace {
+
+// Moves a point between screen and client coordinates: sign -1 to the client, +1 back.
+BOOL shift_point(HWND window, LPPOINT point, int sign) {
   Display& d = display();
   Lock lock(d.mutex);
   Window* w = d.window(window);
@@ -772,25 +766,16 @@ BOOL ScreenToClient(HWND window, LPPOINT point) {
     return FALSE;
   }
   POINT origin = d.client_origin(*w);
-  point->x -= origin.x;
-  point->y -= origin.y;
+  point->x += sign * origin.x;
+  point->y += sign * origin.y;
   return TRUE;
 }
 
-BOOL ClientToScreen(HWND window, LPPOINT point) {
-  Display& d = display();
-  Lock lock(d.mutex);
-  Window* w = d.window(window);
-  if (w == nullptr || point == nullptr) {
-    set_last_error(w == nullptr ? headless_detail::kInvalidWindowHandle
-                                : headless_detail::kInvalidParameter);
-    return FALSE;
-  }
-  POINT origin = d.client_origin(*w);
-  point->x += origin.x;
-  point->y += origin.y;
-  return TRUE;
-}
+}  // namespace
+
+BOOL ScreenToClient(HWND window, LPPOINT point) { return shift_point(window, point, -1); }
+
+BOOL ClientToScreen(HWND window, LPPOINT point) { return shift_point(window, point, 1); }
 
 int GetSystemMetrics(int index) {
   Display& d = display();
