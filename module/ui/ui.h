@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 extern "C" INT_PTR CALLBACK FilterDlg(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 extern "C" LRESULT CALLBACK big_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 extern "C" LRESULT CALLBACK small_procedure(HWND window, UINT message, WPARAM wparam,
@@ -15,3 +17,22 @@ ATOM register_view_class(bool small);
 // Runs the parameter dialog when the stored record asks for it, and stores the settings and
 // the centre when the user confirms; result_code 1 when the user cancels.
 void run_dialog();
+
+// --- the number fields and their scroll bars (ui/fields) ---
+// Moves a window to the middle of the screen (never past its top-left corner).
+void center_dialog(HWND window);
+// Sets up a field and its bar: the bar's range (which is also the field's valid range), its
+// position, the field's number and its text limit.
+void init_control(int16_t value, int16_t min, int16_t max, int edit, int bar);
+// The field's number, or -1 when its text is not an unsigned number within min..max.
+int16_t read_edit_value(int edit, int16_t min, int16_t max);
+// Moves a bar, unless the value (as a signed 16-bit number) is negative.
+void set_scroll_pos_if_valid(HWND bar, int16_t value);
+// Moves a bar to a position clamped to its range and writes the number into its field (whose
+// notifications then update the setting); nothing when the bar is already there.
+void set_scroll_value(int bar, int16_t position);
+// Turns a scroll code (line, page, thumb, ends) into a new position for the bar.
+void handle_scroll(int bar, int16_t code, int16_t thumb);
+// Beeps and puts the user into the field with its whole text selected; returns 0.
+int16_t reject_edit(int edit);
+void select_and_focus(int edit);

@@ -1,0 +1,177 @@
+// The number fields and their scroll bars on the real dialog template, inside
+// WM_INITDIALOG so the dialog never shows: ranges, text limits, the page steps and clamps of
+// the scroll codes, invalid text, and rejecting a field.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "module/host/host.h"
+#include "module/ui/ui.h"
+#include "tests/support/host_window.h"
+#ifndef _WIN32
+#include "headless_win32/headless.h"
+#endif
+
+namespace {
+
+constexpr int kRegions = 115, kIntensity = 117, kAngle = 153, kSpacing = 228;
+constexpr int kRegionsBar = 120, kIntensityBar = 122, kAngleBar = 154, kSpacingBar = 229;
+
+// What the dialog's field handler does: read the field into its setting on every
+// notification. The test counts the notifications.
+int16_t setting[4];
+int notifications = 0;
+std::function<void(HWND)> body;
+
+int16_t& setting_of(int edit) {
+  return setting[edit == kRegions ? 0 : edit == kIntensity ? 1 : edit == kAngle ? 2 : 3];
+}
+
+INT_PTR CALLBACK fields_dialog(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+  module_state.dialog_window = dialog;
+  if (message == WM_COMMAND) {
+    int id = LOWORD(wparam);
+    struct Range {
+      int edit, bar;
+    } fields[] = {{kRegions, kRegionsBar},
+                  {kIntensity, kIntensityBar},
+                  {kAngle, kAngleBar},
+                  {kSpacing, kSpacingBar}};
+    for (const Range& f : fields) {
+      if (f.edit != id) continue;
+      int min = 0, max = 0;
+      GetScrollRange(GetDlgItem(dialog, f.bar), SB_CTL, &min, &max);
+      setting_of(id) = read_edit_value(id, int16_t(min), int16_t(max));
+      set_scroll_pos_if_valid(GetDlgItem(dialog, f.bar), setting_of(id));
+      ++notifications;
+      return TRUE;
+    }
+    return FALSE;
+  }
+  if (message != WM_INITDIALOG) return FALSE;
+  init_control(8, 1, 20, kRegions, kRegionsBar);
+  init_control(100, 0, 100, kIntensity, kIntensityBar);
+  init_control(50, 0, 360, kAngle, kAngleBar);
+  init_control(50, 5, 100, kSpacing, kSpacingBar);
+  body(dialog);
+  EndDialog(dialog, 1);
+  return TRUE;
+}
+
+class Fields : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module_state = ModuleState{};
+    module_state.module_instance = GetModuleHandleA(nullptr);
+    UnregisterClassA("big_view", module_state.module_instance);
+    UnregisterClassA("small_view", module_state.module_instance);
+    ASSERT_NE(register_view_class(false), 0);
+    ASSERT_NE(register_view_class(true), 0);
+  }
+  void TearDown() override {
+    UnregisterClassA("big_view", module_state.module_instance);
+    UnregisterClassA("small_view", module_state.module_instance);
+  }
+  void run(std::function<void(HWND)> checks) {
+    body = std::move(checks);
+    EXPECT_EQ(DialogBoxParamA(module_state.module_instance, "FILTERDLG",
+                              test_support::host_window(), fields_dialog, 0),
+              1);
+  }
+  static std::string text(HWND dialog, int id) {
+    char buffer[16] = {};
+    GetDlgItemTextA(dialog, id, buffer, sizeof buffer);
+    return buffer;
+  }
+  static int position(HWND dialog, int bar) {
+    return GetScrollPos(GetDlgItem(dialog, bar), SB_CTL);
+  }
+};
+
+TEST_F(Fields, InitialValuesRangesAndTextLimits) {
+  run([](HWND dialog) {
+    EXPECT_EQ(text(dialog, kRegions), "8");
+    EXPECT_EQ(text(dialog, kAngle), "50");
+    EXPECT_EQ(position(dialog, kIntensityBar), 100);
+    EXPECT_EQ(setting_of(kSpacing), 50);  // read back through the notifications
+    int min = 0, max = 0;
+    GetScrollRange(GetDlgItem(dialog, kAngleBar), SB_CTL, &min, &max);
+    EXPECT_EQ(min, 0);
+    EXPECT_EQ(max, 360);
+    // Text limits: typing stops at 2 characters for regions and 3 for the others.
+    EXPECT_EQ(SendDlgItemMessageA(dialog, kRegions, EM_GETLIMITTEXT, 0, 0), 2);
+    EXPECT_EQ(SendDlgItemMessageA(dialog, kAngle, EM_GETLIMITTEXT, 0, 0), 3);
+  });
+}
+
+TEST_F(Fields, PageStepsGoToTheNextMultipleAndClampAtTheEnds) {
+  run([](HWND dialog) {
+    set_scroll_value(kAngleBar, 355);
+    handle_scroll(kAngleBar, SB_PAGERIGHT, 0);
+    EXPECT_EQ(position(dialog, kAngleBar), 360);
+    EXPECT_EQ(text(dialog, kAngle), "360");
+    int before = notifications;
+    handle_scroll(kAngleBar, SB_PAGERIGHT, 0);  // already at the end: nothing is written
+    EXPECT_EQ(notifications, before);
+    set_scroll_value(kRegionsBar, 5);
+    handle_scroll(kRegionsBar, SB_PAGELEFT, 0);
+    EXPECT_EQ(position(dialog, kRegionsBar), 4);
+    handle_scroll(kRegionsBar, SB_PAGELEFT, 0);
+    EXPECT_EQ(position(dialog, kRegionsBar), 2);
+    set_scroll_value(kRegionsBar, 1);
+    before = notifications;
+    handle_scroll(kRegionsBar, SB_PAGELEFT, 0);  // computes 0, clamps back to 1
+    EXPECT_EQ(position(dialog, kRegionsBar), 1);
+    EXPECT_EQ(notifications, before);
+    set_scroll_value(kIntensityBar, 0);
+    handle_scroll(kIntensityBar, SB_PAGELEFT, 0);  // (-1 / 10) * 10 = 0
+    EXPECT_EQ(position(dialog, kIntensityBar), 0);
+    handle_scroll(kSpacingBar, SB_RIGHT, 0);
+    EXPECT_EQ(setting_of(kSpacing), 100);
+    handle_scroll(kSpacingBar, SB_LEFT, 0);
+    EXPECT_EQ(setting_of(kSpacing), 5);
+    handle_scroll(kSpacingBar, SB_THUMBTRACK, 77);
+    EXPECT_EQ(setting_of(kSpacing), 77);
+    handle_scroll(kSpacingBar, SB_LINERIGHT, 0);
+    EXPECT_EQ(setting_of(kSpacing), 78);
+    handle_scroll(kSpacingBar, 8, 0);  // SB_ENDSCROLL changes nothing
+    EXPECT_EQ(setting_of(kSpacing), 78);
+  });
+}
+
+TEST_F(Fields, InvalidTextMakesTheSettingMinusOneAndLeavesTheBar) {
+  run([](HWND dialog) {
+    const struct {
+      int edit, bar;
+      const char* typed;
+      int bar_before;
+    } cases[] = {{kRegions, kRegionsBar, "0", 8},  {kAngle, kAngleBar, "361", 50},
+                 {kSpacing, kSpacingBar, "4", 50}, {kIntensity, kIntensityBar, "101", 100},
+                 {kAngle, kAngleBar, "", 50},      {kAngle, kAngleBar, "-3", 50}};
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.typed);
+      SetDlgItemTextA(dialog, c.edit, c.typed);
+      EXPECT_EQ(setting_of(c.edit), -1);
+      EXPECT_EQ(position(dialog, c.bar), c.bar_before);
+    }
+    // A scroll action starts from the bar's last valid position and mends the field.
+    handle_scroll(kAngleBar, SB_LINERIGHT, 0);
+    EXPECT_EQ(setting_of(kAngle), 51);
+    EXPECT_EQ(text(dialog, kAngle), "51");
+  });
+}
+
+TEST_F(Fields, RejectingAFieldFocusesItWithItsWholeTextSelected) {
+  run([](HWND dialog) {
+    SetDlgItemTextA(dialog, kSpacing, "1234");
+    EXPECT_EQ(reject_edit(kSpacing), 0);
+    EXPECT_EQ(GetFocus(), GetDlgItem(dialog, kSpacing));
+    DWORD start = 0, end = 0;
+    SendDlgItemMessageA(dialog, kSpacing, EM_GETSEL, WPARAM(&start), LPARAM(&end));
+    EXPECT_EQ(start, 0u);
+    EXPECT_EQ(end, 4u);
+  });
+}
+
+}  // namespace
