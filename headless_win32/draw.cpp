@@ -348,6 +348,10 @@ BOOL BitBlt(HDC dc, int x, int y, int width, int height, HDC source_dc, int sour
     set_last_error(kInvalidParameter);
     return FALSE;
   }
+  if (width > 0 && height > 0) {
+    ++d.draw_stats.blits;
+    d.draw_stats.blit_pixels += std::size_t(width) * std::size_t(height);
+  }
   Raster* target = headless_detail::target_of(d, *c);
   Raster* from = source != nullptr ? headless_detail::target_of(d, *source) : nullptr;
   if (target == nullptr || (uses_source && from == nullptr) || width <= 0 || height <= 0)

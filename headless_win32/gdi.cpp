@@ -257,6 +257,8 @@ int SetDIBitsToDevice(HDC dc, int x, int y, DWORD width, DWORD height, int sourc
     set_last_error(kInvalidParameter);
     return 0;
   }
+  ++d.draw_stats.dib_calls;
+  d.draw_stats.dib_pixels += std::size_t(width) * height;
   headless_detail::Raster* target = headless_detail::target_of(d, context->second);
   if (target == nullptr) return int(lines);  // the screen DC, or a window that has gone
   const LONG dib_width = info->bmiHeader.biWidth;
@@ -296,6 +298,18 @@ DisplayCounts display_counts() {
   for (const auto& entry : d.drawing_objects)
     ++(entry.second.is_pen ? counts.pens : counts.brushes);
   return counts;
+}
+
+DrawStats draw_stats() {
+  Display& d = display();
+  Lock lock(d.mutex);
+  return d.draw_stats;
+}
+
+void reset_draw_stats() {
+  Display& d = display();
+  Lock lock(d.mutex);
+  d.draw_stats = DrawStats{};
 }
 
 void set_display_depth(int bits_per_pixel, int planes) {

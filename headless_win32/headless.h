@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,6 +71,17 @@ struct DisplayCounts {
   std::size_t brushes = 0;     // CreateSolidBrush not yet freed (stock brushes not counted)
 };
 DisplayCounts display_counts();
+
+// Pixel transfers onto windows and bitmaps: calls and the pixels they cover (width x height
+// as asked, before clipping).
+struct DrawStats {
+  std::size_t dib_calls = 0;  // SetDIBitsToDevice
+  std::size_t dib_pixels = 0;
+  std::size_t blits = 0;  // BitBlt
+  std::size_t blit_pixels = 0;
+};
+DrawStats draw_stats();
+void reset_draw_stats();
 // The depth GetDeviceCaps reports for every device context: BITSPIXEL bits_per_pixel and
 // PLANES planes (default 24 and 1). reset_display_settings leaves it as set.
 void set_display_depth(int bits_per_pixel, int planes);
@@ -150,6 +162,10 @@ void advance_virtual_time(unsigned long long ms);
 // Replaces the steps left, and clears the errors and the failures. Lines that do not parse
 // are left out and reported by ui_script_errors; the result tells whether all parsed.
 bool set_ui_script(const std::string& text);
+// Tests only: called inside the modal loop each time the dialog is at rest (painted, no
+// timer due) before the next step, with the script line of the step played last (0 before
+// the first). Null switches it off.
+void set_ui_observer(std::function<void(HWND dialog, int line)> observer);
 std::vector<std::string> ui_script_errors();    // "line N: ..." from the last set_ui_script
 std::vector<std::string> ui_script_failures();  // "line N: ..." for steps that went wrong
 std::size_t ui_script_steps_left();

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <sstream>
 
 #include "headless_win32/controls.h"
@@ -48,7 +49,8 @@ struct Script {
   std::deque<Step> steps;
   std::vector<std::string> errors;
   std::vector<std::string> failures;
-  bool button_down = false;  // the left mouse button, between press and release
+  bool button_down = false;                 // the left mouse button, between press and release
+  std::function<void(HWND, int)> observer;  // called each time the dialog is at rest
 };
 
 Script& script() {
@@ -356,10 +358,20 @@ void run_modal_loop(HWND dialog, const std::shared_ptr<DialogState>& state) {
     if (state->ended || d.window(dialog) == nullptr) return;
     invalidate_tree(d, dialog);  // shown: everything in it needs painting
   }
+  int played_line = 0;  // the script line of the step played last
   while (true) {
     paint_invalid_windows();
     if (dialog_ended(dialog)) return;
     if (deliver_pending_timer()) continue;
+    std::function<void(HWND, int)> observer;
+    {
+      Lock lock(d.mutex);
+      observer = script().observer;
+    }
+    if (observer) {
+      observer(dialog, played_line);
+      if (dialog_ended(dialog)) return;
+    }
     Step step;
     {
       Lock lock(d.mutex);
@@ -376,6 +388,7 @@ void run_modal_loop(HWND dialog, const std::shared_ptr<DialogState>& state) {
       EndDialog(dialog, IDCANCEL);
       return;
     }
+    played_line = step.line;
     play(dialog, step);
   }
 }
@@ -411,6 +424,12 @@ bool set_ui_script(const std::string& text) {
   s.failures.clear();
   s.button_down = false;
   return errors.empty();
+}
+
+void set_ui_observer(std::function<void(HWND dialog, int line)> observer) {
+  headless_detail::Display& d = headless_detail::display();
+  std::lock_guard<std::recursive_mutex> lock(d.mutex);
+  headless_detail::script().observer = std::move(observer);
 }
 
 std::vector<std::string> ui_script_errors() {

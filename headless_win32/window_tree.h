@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "headless_win32/headless.h"
+
 namespace headless_detail {
 
 // What a window does beyond its class's procedure: the built-in control kinds and dialogs
@@ -178,6 +180,7 @@ struct Display {
   bool dialog_3d_look = false;  // bordered dialog controls get a client edge, as on Windows
   unsigned gdi_fail_countdown = 0;
   bool last_dialog_ran_out_of_script = false;
+  headless::DrawStats draw_stats;  // pixel transfers since the last reset
 
   HWND focus = nullptr;
   HWND capture = nullptr;

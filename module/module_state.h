@@ -107,9 +107,13 @@ struct ModuleState {
   int16_t ants_phase;           // 0..7: offset into the toggle pattern for the tick after next
 
   // --- dialog (ui/) ---
-  HWND dialog_window;    // the dialog while it runs
-  int16_t show_result;   // 1 while the big preview shows the filtered image
-  int16_t dialog_ready;  // 1 once the first paint sized the preview windows
+  HWND dialog_window;     // the dialog while it runs
+  int16_t show_result;    // 1 while the big preview shows the filtered image
+  int16_t dialog_ready;   // 1 once the first paint sized the preview windows
+  int16_t guides_drawn;   // 1 while the big view's inverted guide lines are on screen
+  int32_t big_capture;    // the big view holds the mouse for a centre drag
+  int32_t small_capture;  // the small view holds the mouse for a centre drag
+  RECT small_view_rect;   // the small view's client rectangle, taken at every full render
 
   // --- row cache (host/row_cache) ---
   int16_t cache_active;  // 1: rows other than the current one come from the cache

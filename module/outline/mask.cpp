@@ -4,6 +4,11 @@
 #include "module/outline/outline.h"
 #include "module/preview/preview.h"
 
+bool selection_present() {
+  const ModuleState& s = module_state;
+  return s.mask_block != nullptr && s.mask_block != kNotNeeded && s.mask_saved != nullptr;
+}
+
 void sample_mask_row() {
   ModuleState& s = module_state;
   filter_api::FilterRecord* host = s.filter_record;

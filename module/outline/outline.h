@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+// Whether the image has a selection: the host reported a mask and its preview copy exists.
+bool selection_present();
+
 // Samples the mask row the host delivered (maskData) into the next row of mask_bits and
 // requests the next one through maskRect, or an empty maskRect after the last.
 void sample_mask_row();

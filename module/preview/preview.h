@@ -49,3 +49,14 @@ void put_preview_rows(HDC dc, int16_t x, int16_t y, int16_t count, int16_t lines
 // selection); plain otherwise. Reads pos_h, pos_v and current_row; advances pos_h by
 // preview_step. col and row are preview coordinates, used for the selection test.
 void preview_pixel(int16_t col, int16_t row, uint8_t* dst);
+
+// Paints the big preview: on the dialog's first paint only sizes both views to the preview
+// (and prepares the screen output); afterwards the whole preview in bands of four rows, then
+// the guide lines and the marker again. Rows and columns past the working image repeat the
+// last ones rendered.
+void render_big_preview();
+
+// The erasing half of the overlay redraw protocol: phase <= 0 clears the small view, phase
+// != -1 takes the big view's guide lines away, phase 0 and 1 also re-render the 8 x 8 block
+// under the centre marker.
+void restore_marker_area(int16_t phase);

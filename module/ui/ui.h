@@ -14,6 +14,24 @@ extern "C" LRESULT CALLBACK small_procedure(HWND window, UINT message, WPARAM wp
 // 0 on failure.
 ATOM register_view_class(bool small);
 
+// --- the preview windows and their overlays (ui/views) ---
+// Moves the centre to a mouse position in a view (0 big, 1 small: half scale), clamped to
+// the preview, erasing and redrawing the overlays as the move needs.
+void drag_center(int16_t x, int16_t y, int16_t view);
+// The guide lines for a centre at (x, y) in the view's pixels: inverted on the big view
+// (view 0), so drawing them twice restores it; black on the small view. Nothing while the
+// dialog is not ready or a setting they show is invalid.
+void draw_guide_lines(int16_t x, int16_t y, int16_t view);
+void draw_small_guides(int16_t x, int16_t y);
+// Shows (state 1) or takes away (0) the big view's guide lines, unless they already are so.
+void toggle_big_guides(int16_t state, int16_t x, int16_t y);
+// The 8 x 8 centre marker on the big (0) or small (1) view.
+void draw_marker(int16_t view);
+// The drawing half of the overlay redraw protocol (see restore_marker_area): a <= 0 redraws
+// the small view's diagram, a != -1 brings the big guide lines back, a 0 and 1 the big
+// marker.
+void redraw_overlays(int16_t a);
+
 // Runs the parameter dialog when the stored record asks for it, and stores the settings and
 // the centre when the user confirms; result_code 1 when the user cancels.
 void run_dialog();
