@@ -311,23 +311,34 @@ void invalidate_tree(Display& d, HWND window) {
 
 void paint_invalid_windows() {
   Display& d = display();
-  std::vector<HWND> order;
-  {
-    Lock lock(d.mutex);
-    for (const auto& entry : d.windows)
-      if (entry.second->parent == nullptr) paint_order(d, entry.first, order);
-  }
-  for (HWND window : order) {
+  // Painting can invalidate again (a window resized in its own paint, as BeginPaint validates
+  // first on Windows too): passes repeat until everything is painted, a few at most, since a
+  // procedure that invalidates itself on every paint would be asked forever on Windows.
+  for (int pass = 0; pass < 8; ++pass) {
+    std::vector<HWND> order;
     {
       Lock lock(d.mutex);
-      Window* w = d.window(window);
-      if (w == nullptr || !w->needs_paint) continue;
+      for (const auto& entry : d.windows)
+        if (entry.second->parent == nullptr) paint_order(d, entry.first, order);
     }
-    send_message(window, WM_PAINT, 0, 0);
-    // A procedure that leaves the region invalid would be asked again and again on Windows;
-    // here the window counts as painted once it has been asked.
-    Lock lock(d.mutex);
-    if (Window* w = d.window(window)) w->needs_paint = false;
+    bool painted = false;
+    for (HWND window : order) {
+      unsigned validations;
+      {
+        Lock lock(d.mutex);
+        Window* w = d.window(window);
+        if (w == nullptr || !w->needs_paint) continue;
+        validations = w->validations;
+      }
+      painted = true;
+      send_message(window, WM_PAINT, 0, 0);
+      // A procedure that never validates would be asked again and again on Windows; here
+      // it counts as painted once asked.
+      Lock lock(d.mutex);
+      Window* w = d.window(window);
+      if (w != nullptr && w->validations == validations) w->needs_paint = false;
+    }
+    if (!painted) return;
   }
 }
 
@@ -604,6 +615,7 @@ BOOL ValidateRect(HWND window, const RECT*) {
   if (w == nullptr) return FALSE;
   w->needs_paint = false;
   w->update = {};
+  ++w->validations;
   return TRUE;
 }
 
@@ -641,6 +653,7 @@ HDC BeginPaint(HWND window, LPPAINTSTRUCT paint) {
     paint->fErase = w->needs_paint ? TRUE : FALSE;
     w->needs_paint = false;
     w->update = {};
+    ++w->validations;
   }
   paint->hdc = GetDC(window);
   return paint->hdc;

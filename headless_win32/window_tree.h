@@ -99,6 +99,7 @@ struct Window {
   ControlState control;
   bool needs_paint = false;  // the update region is not empty
   RECT update{};             // the update region's bounds, in client coordinates
+  unsigned validations = 0;  // BeginPaint and ValidateRect calls, to see whether a paint validated
 };
 
 // A SetTimer timer on the virtual clock. pending: it came due and its WM_TIMER waits.
