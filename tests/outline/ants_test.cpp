@@ -87,6 +87,11 @@ INT_PTR CALLBACK ants_dialog(HWND dialog, UINT message, WPARAM, LPARAM) {
         EXPECT_EQ(headless::window_pixel(view, x, y), want) << tick << ": " << x << "," << y;
       }
   }
+  // A tick that came due while the last one was drawn is dropped, not played late.
+  headless::advance_virtual_time(250);
+  EXPECT_TRUE(headless::timers().front().pending);
+  ants_tick();
+  EXPECT_FALSE(headless::timers().front().pending);
   KillTimer(dialog, 1);
   DeleteDC(s.mask_dc);
   DeleteObject(s.mask_bitmap);
@@ -108,6 +113,64 @@ TEST(Ants, StripesAppearOnTheOutlineAndCrawlOneStepPerTick) {
                             ants_dialog, 0),
             1);
   EXPECT_EQ(headless::display_counts().bitmaps, before.bitmaps);
+  UnregisterClassA("big_view", module_state.module_instance);
+  UnregisterClassA("small_view", module_state.module_instance);
+}
+
+// Pixels blitted by one tick after the first, for a square outline of `side` pixels at
+// (20, 20) in a 512 x 512 preview.
+std::size_t blitted_per_tick(int side, std::size_t* blits) {
+  ModuleState& s = module_state;
+  Preview p;
+  p.make(512, 512);
+  for (int y = 20; y < 20 + side; ++y)
+    for (int x = 20; x < 20 + side; ++x)
+      s.mask_bits[y * s.mask_row_bytes + x / 8] |= 0x80 >> (x % 8);
+  HDC dc = GetDC(nullptr);
+  s.mask_bitmap = CreateBitmap(s.mask_row_bytes * 8, 512, 1, 1, nullptr);
+  s.mask_dc = CreateCompatibleDC(dc);
+  ReleaseDC(nullptr, dc);
+  SelectObject(s.mask_dc, s.mask_bitmap);
+  build_outline();
+  ants_tick();
+  headless::reset_draw_stats();
+  ants_tick();
+  *blits = headless::draw_stats().blits;
+  KillTimer(s.dialog_window, 1);
+  DeleteDC(s.mask_dc);
+  DeleteObject(s.mask_bitmap);
+  s.mask_dc = nullptr;
+  s.mask_bitmap = nullptr;
+  return headless::draw_stats().blit_pixels;
+}
+
+INT_PTR CALLBACK cost_dialog(HWND dialog, UINT message, WPARAM, LPARAM) {
+  if (message != WM_INITDIALOG) return FALSE;
+  module_state.dialog_window = dialog;
+  std::size_t small_blits = 0, large_blits = 0;
+  // A 10-pixel square lies in one 32 x 32 block.
+  EXPECT_EQ(blitted_per_tick(10, &small_blits), 32u * 32u);
+  EXPECT_EQ(small_blits, 1u);
+  // A 400-pixel square: the bands of its top and bottom edges blitted across, the others
+  // only at the two sides, far less than the 512 x 512 preview.
+  std::size_t large = blitted_per_tick(400, &large_blits);
+  EXPECT_EQ(large_blits, 2u + 2u * 12u);  // bands 0 and 13 whole, 1 to 12 at both sides
+  EXPECT_EQ(large, 2u * (14u * 32u * 32u) + 12u * 2u * 32u * 32u);
+  EXPECT_LT(large, 512u * 512u / 4u);
+  EndDialog(dialog, 1);
+  return TRUE;
+}
+
+TEST(Ants, ATickCostsTimeByTheOutlinesLengthNotThePreviewsArea) {
+  module_state = ModuleState{};
+  module_state.module_instance = GetModuleHandleA(nullptr);
+  UnregisterClassA("big_view", module_state.module_instance);
+  UnregisterClassA("small_view", module_state.module_instance);
+  ASSERT_NE(register_view_class(false), 0);
+  ASSERT_NE(register_view_class(true), 0);
+  EXPECT_EQ(DialogBoxParamA(module_state.module_instance, "FILTERDLG", test_support::host_window(),
+                            cost_dialog, 0),
+            1);
   UnregisterClassA("big_view", module_state.module_instance);
   UnregisterClassA("small_view", module_state.module_instance);
 }

@@ -4,6 +4,7 @@
 #ifndef _WIN32
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -288,6 +289,38 @@ TEST(Dialog, TheOutlineTimerRunsOnlyWithASelection) {
       EXPECT_GT(changed_inside, 100);
     }
   }
+}
+
+TEST(Dialog, AFullRenderRestartsTheMarchingAnts) {
+  std::vector<uint8_t> selection(200 * 120, 0);
+  for (int y = 0; y < 120; ++y)
+    for (int x = 0; x < 200; ++x)
+      if ((x - 100) * (x - 100) + 4 * (y - 60) * (y - 60) < 3000)
+        selection[size_t(y) * 200 + size_t(x)] = 255;
+  int checked = 0;
+  DialogRun r = play(
+      "tick 3\nclick 102\ntype 153 \ntick 1\nclick 2\n",
+      [&](HWND dialog, int line) {
+        if (line != 4) return;
+        // The first tick after Preview's render: outline pixels black where
+        // (x + y) mod 8 is 7, 0, 1, 2 or 3, white elsewhere, as after the
+        // very first tick (the angle field is empty, so no guide lines).
+        const ModuleState& s = module_state;
+        HWND big = GetDlgItem(dialog, kBig);
+        int wrong = 0;
+        for (int y = 0; y < s.preview_height; ++y)
+          for (int x = 0; x < s.preview_width; ++x) {
+            if (std::abs(x - s.center_x) <= 4 && std::abs(y - s.center_y) <= 4) continue;
+            if (!(s.mask_bits[y * s.mask_row_bytes + x / 8] & (0x80 >> (x % 8)))) continue;
+            ++checked;
+            COLORREF want = (x + y + 1) % 8 <= 4 ? 0 : 0xFFFFFF;
+            wrong += headless::window_pixel(big, x, y) != want;
+          }
+        EXPECT_EQ(wrong, 0);
+      },
+      &selection);
+  EXPECT_GT(checked, 300);
+  EXPECT_EQ(r.run.result, 1);
 }
 
 // A random user: clicks, typing, scroll codes, drags inside and outside the views, ticks.
