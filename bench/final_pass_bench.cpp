@@ -1,13 +1,16 @@
 // The final pass through the host, per output pixel, at the default and the heaviest
 // settings on a 6000 x 4000 RGB picture, beside a plain copy of the same bytes; a full
 // 512 x 512 preview-sized run; and Continue calls per output row with a reduced working
-// image, with the module's peak memory against maxSpace.
+// image, with the module's peak memory against maxSpace; the dialog's full render of a
+// 512 x 512 preview.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 
 #include "headless_win32/headless.h"
+#include "module/engine/engine.h"
 #include "module/host/host.h"
+#include "module/preview/preview.h"
 #include "plugin_host/plugin_host.h"
 
 namespace {
@@ -86,6 +89,38 @@ void BM_Preview512(benchmark::State& state) {
   run_filter(state, 512, 512, record(8, 0, 0, 256, 256), 256 << 20);
 }
 
+// The dialog's full render of a 512 x 512 preview (screen base units doubled so the big view
+// holds it), plain and filtered at the heaviest settings, timed inside a dialog that the
+// scripted user keeps open.
+void render_preview(benchmark::State& state, bool filtered) {
+  headless::set_dialog_base_units(12, 24);
+  std::vector<uint8_t> stored = record(20, -1, 1, 1000, 1000);
+  stored[16] = 1;  // show the dialog
+  module().set_parameters(stored);
+  headless::set_ui_script("wait-ready\nclick 2\n");
+  headless::set_ui_observer([&](HWND, int line) {
+    if (line != 0) return;
+    ModuleState& s = module_state;
+    if (s.preview_width != 512 || s.preview_height != 512) {
+      state.SkipWithError("the preview is not 512 x 512");
+      return;
+    }
+    s.show_result = filtered ? 1 : 0;
+    s.origin_h = preview_to_work(s.center_x);
+    s.origin_v = preview_to_work(s.center_y);
+    derive_geometry(s.preview_step);
+    for (auto _ : state) render_big_preview();
+  });
+  plugin_host::Image image = picture(2000, 2000);
+  plugin_host::RunOptions options;
+  options.window = window();
+  module().run(image, options);
+  headless::set_ui_observer(nullptr);
+  headless::reset_display_settings();
+}
+void BM_PreviewRenderPlain(benchmark::State& state) { render_preview(state, false); }
+void BM_PreviewRenderFiltered(benchmark::State& state) { render_preview(state, true); }
+
 void BM_PlainCopy(benchmark::State& state) {
   plugin_host::Image source = picture(6000, 4000), target = source;
   for (auto _ : state) {
@@ -101,6 +136,8 @@ BENCHMARK(BM_FinalPassDefault)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_FinalPassHeaviest)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_FinalPassReduced)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_Preview512)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PreviewRenderPlain)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PreviewRenderFiltered)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
