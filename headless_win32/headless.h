@@ -112,6 +112,16 @@ std::optional<WindowInfo> window_info(HWND window);
 COLORREF window_pixel(HWND window, int x, int y);
 COLORREF bitmap_pixel(HBITMAP bitmap, int x, int y);
 
+// A picture of a window as the screen would show it: its client area with its child windows
+// composed in over it, each child's border (non-client area) in mid gray around the child's
+// own client pixels. Rows top-down, three bytes a pixel: red, green, blue.
+struct Picture {
+  int width = 0;
+  int height = 0;
+  std::vector<unsigned char> rgb;
+};
+std::optional<Picture> window_picture(HWND window);
+
 // --- controls, timers and the scripted user ---
 struct ControlInfo {
   std::string text;           // UTF-8
@@ -158,7 +168,9 @@ void advance_virtual_time(unsigned long long ms);
 //   tick N                     N periods of the shortest live timer: the clock moves one
 //                              period at a time and due WM_TIMERs are delivered after each
 //   expect-beeps N             a failure unless N beeps were recorded since clear_records
-//   snapshot dialog|ID FILE    accepted, but a failure when played (not available yet)
+//   snapshot dialog|ID FILE    hands window_picture of the dialog or of the control to the
+//                              picture writer with FILE (the rest of the line, ending in
+//                              .png); a failure when the writer reports one or none is set
 // Replaces the steps left, and clears the errors and the failures. Lines that do not parse
 // are left out and reported by ui_script_errors; the result tells whether all parsed.
 bool set_ui_script(const std::string& text);
@@ -169,6 +181,10 @@ void set_ui_observer(std::function<void(HWND dialog, int line)> observer);
 std::vector<std::string> ui_script_errors();    // "line N: ..." from the last set_ui_script
 std::vector<std::string> ui_script_failures();  // "line N: ..." for steps that went wrong
 std::size_t ui_script_steps_left();
+// What `snapshot` steps hand their pictures to (headless_win32 itself writes no image
+// files): the answer is empty when the file was written, else one line saying why not.
+using PictureWriter = std::function<std::string(const std::string& file, const Picture& picture)>;
+void set_picture_writer(PictureWriter writer);
 
 }  // namespace headless
 

@@ -1,48 +1,20 @@
 // The scripted user: a line format of user actions, parsed by set_ui_script and played by the
 // modal loop of DialogBoxParamA one step at a time, each after painting what is invalid.
-#include <cctype>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <deque>
 #include <functional>
-#include <sstream>
 
 #include "headless_win32/controls.h"
 #include "headless_win32/headless.h"
+#include "headless_win32/ui_script.h"
 
 namespace headless_detail {
 namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-enum class Verb {
-  kWaitReady,
-  kType,
-  kFocus,
-  kClick,
-  kKey,
-  kScroll,
-  kPress,
-  kMove,
-  kRelease,
-  kTick,
-  kExpectBeeps,
-  kSnapshot
-};
-enum class Key { kEnter, kEsc, kTab };
-
-struct Step {
-  int line = 0;
-  Verb verb = Verb::kWaitReady;
-  int id = 0;        // the control (type, focus, click, scroll, press, move, release)
-  std::string text;  // type
-  Key key = Key::kEnter;
-  int code = 0;      // scroll
-  int position = 0;  // scroll
-  int x = 0, y = 0;  // press, move, release
-  long count = 0;    // tick, expect-beeps
-};
+using ui_script::Key;
+using ui_script::Step;
+using ui_script::Verb;
 
 // Guarded by the display's mutex.
 struct Script {
@@ -51,134 +23,12 @@ struct Script {
   std::vector<std::string> failures;
   bool button_down = false;                 // the left mouse button, between press and release
   std::function<void(HWND, int)> observer;  // called each time the dialog is at rest
+  headless::PictureWriter writer;
 };
 
 Script& script() {
   static Script& s = *new Script;  // never destroyed, as the display
   return s;
-}
-
-std::string lower(std::string text) {
-  for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-// A whole token as a decimal number within [low, high].
-bool parse_number(const std::string& token, long low, long high, long& out) {
-  if (token.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  long value = std::strtol(token.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < low || value > high) return false;
-  out = value;
-  return true;
-}
-
-bool parse_scroll_code(const std::string& token, int& out) {
-  static const char* const kNames[] = {"lineleft",  "lineright",     "pageleft",
-                                       "pageright", "thumbposition", "thumbtrack",
-                                       "left",      "right",         "endscroll"};
-  long number;
-  if (parse_number(token, 0, 0xFFFF, number)) {
-    out = int(number);
-    return true;
-  }
-  std::string name = lower(token);
-  if (name.rfind("sb_", 0) == 0) name = name.substr(3);
-  for (int i = 0; i < 9; ++i) {
-    if (name == kNames[i]) {
-      out = i;
-      return true;
-    }
-  }
-  return false;
-}
-
-// Parses one line that holds a step; an error message when it is malformed.
-std::string parse_step(const std::string& line, Step& step) {
-  std::istringstream in(line);
-  std::string verb;
-  in >> verb;
-  std::vector<std::string> args;
-  for (std::string token; in >> token;) args.push_back(token);
-  auto id_at = [&](std::size_t i, int& out) {
-    long value;
-    if (i >= args.size() || !parse_number(args[i], 0, 0xFFFF, value)) return false;
-    out = int(value);
-    return true;
-  };
-  auto coordinate_at = [&](std::size_t i, int& out) {
-    long value;
-    if (i >= args.size() || !parse_number(args[i], -32768, 32767, value)) return false;
-    out = int(value);
-    return true;
-  };
-  if (verb == "wait-ready") {
-    step.verb = Verb::kWaitReady;
-    return args.empty() ? "" : "wait-ready takes nothing";
-  }
-  if (verb == "type") {
-    step.verb = Verb::kType;
-    if (!id_at(0, step.id)) return "type needs a control id";
-    // The text: everything after the one blank that follows the id, blanks included.
-    std::size_t at = line.find_first_not_of(" \t");
-    at = line.find_first_of(" \t", at);      // after the verb
-    at = line.find_first_not_of(" \t", at);  // the id
-    at = line.find_first_of(" \t", at);      // after the id
-    step.text = at == std::string::npos ? "" : line.substr(at + 1);
-    return "";
-  }
-  if (verb == "focus" || verb == "click") {
-    step.verb = verb == "focus" ? Verb::kFocus : Verb::kClick;
-    if (args.size() != 1 || !id_at(0, step.id)) return verb + " needs one control id";
-    return "";
-  }
-  if (verb == "key") {
-    step.verb = Verb::kKey;
-    std::string name = args.size() == 1 ? lower(args[0]) : "";
-    if (name == "enter" || name == "return") {
-      step.key = Key::kEnter;
-    } else if (name == "esc" || name == "escape") {
-      step.key = Key::kEsc;
-    } else if (name == "tab") {
-      step.key = Key::kTab;
-    } else {
-      return "key takes enter, esc or tab";
-    }
-    return "";
-  }
-  if (verb == "scroll") {
-    step.verb = Verb::kScroll;
-    if (args.size() < 2 || args.size() > 3 || !id_at(0, step.id))
-      return "scroll needs a control id, a code and an optional position";
-    if (!parse_scroll_code(args[1], step.code)) return "unknown scroll code '" + args[1] + "'";
-    long position = 0;
-    if (args.size() == 3 && !parse_number(args[2], -32768, 65535, position))
-      return "bad scroll position '" + args[2] + "'";
-    step.position = int(position);
-    return "";
-  }
-  if (verb == "press" || verb == "move" || verb == "release") {
-    step.verb = verb == "press" ? Verb::kPress : verb == "move" ? Verb::kMove : Verb::kRelease;
-    if (args.size() != 3 || !id_at(0, step.id) || !coordinate_at(1, step.x) ||
-        !coordinate_at(2, step.y))
-      return verb + " needs a control id and two coordinates";
-    return "";
-  }
-  if (verb == "tick" || verb == "expect-beeps") {
-    step.verb = verb == "tick" ? Verb::kTick : Verb::kExpectBeeps;
-    if (args.size() != 1 || !parse_number(args[0], 0, 1000000, step.count))
-      return verb + " needs a count";
-    return "";
-  }
-  if (verb == "snapshot") {
-    step.verb = Verb::kSnapshot;
-    long id;
-    if (args.size() != 2 || (args[0] != "dialog" && !parse_number(args[0], 0, 0xFFFF, id)))
-      return "snapshot needs dialog or a control id, and a file";
-    return "";
-  }
-  return "unknown step '" + verb + "'";
 }
 
 void fail(const Step& step, const std::string& what) {
@@ -273,6 +123,22 @@ void tick(HWND dialog, const Step& step) {
   }
 }
 
+void snapshot(HWND dialog, const Step& step) {
+  HWND window = step.id == ui_script::kWholeDialog ? dialog : GetDlgItem(dialog, step.id);
+  if (window == nullptr) return fail(step, "no control " + std::to_string(step.id));
+  headless::PictureWriter writer;
+  {
+    Display& d = display();
+    Lock lock(d.mutex);
+    writer = script().writer;
+  }
+  if (!writer) return fail(step, "no picture writer to take the snapshot " + step.text);
+  std::optional<headless::Picture> picture = headless::window_picture(window);
+  if (!picture) return fail(step, "no window to take a snapshot of");
+  std::string why = writer(step.text, *picture);
+  if (!why.empty()) fail(step, why);
+}
+
 void play(HWND dialog, const Step& step) {
   HWND control = nullptr;
   switch (step.verb) {
@@ -345,7 +211,7 @@ void play(HWND dialog, const Step& step) {
       return;
     }
     case Verb::kSnapshot:
-      return fail(step, "snapshot is not available here yet");
+      return snapshot(dialog, step);
   }
 }
 
@@ -398,32 +264,21 @@ void run_modal_loop(HWND dialog, const std::shared_ptr<DialogState>& state) {
 namespace headless {
 
 bool set_ui_script(const std::string& text) {
-  using headless_detail::Step;
-  std::deque<Step> steps;
-  std::vector<std::string> errors;
-  std::istringstream in(text);
-  int number = 0;
-  for (std::string line; std::getline(in, line);) {
-    ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::size_t first = line.find_first_not_of(" \t");
-    if (first == std::string::npos || line[first] == '#') continue;
-    Step step;
-    step.line = number;
-    std::string error = headless_detail::parse_step(line, step);
-    if (error.empty())
-      steps.push_back(step);
-    else
-      errors.push_back("line " + std::to_string(number) + ": " + error);
-  }
+  ui_script::Parsed parsed = ui_script::parse(text);
   headless_detail::Display& d = headless_detail::display();
   std::lock_guard<std::recursive_mutex> lock(d.mutex);
   headless_detail::Script& s = headless_detail::script();
-  s.steps = std::move(steps);
-  s.errors = errors;
+  s.steps.assign(parsed.steps.begin(), parsed.steps.end());
+  s.errors = parsed.errors;
   s.failures.clear();
   s.button_down = false;
-  return errors.empty();
+  return parsed.errors.empty();
+}
+
+void set_picture_writer(PictureWriter writer) {
+  headless_detail::Display& d = headless_detail::display();
+  std::lock_guard<std::recursive_mutex> lock(d.mutex);
+  headless_detail::script().writer = std::move(writer);
 }
 
 void set_ui_observer(std::function<void(HWND dialog, int line)> observer) {

@@ -857,6 +857,65 @@ COLORREF window_pixel(HWND window, int x, int y) {
   return w == nullptr ? CLR_INVALID : w->framebuffer.pixel(x, y);
 }
 
+namespace {
+
+constexpr COLORREF kBorderGray = 0x808080;
+
+// Puts a window's client pixels into the picture with the client's top-left corner at
+// (left, top), clipped to clip; then its children over them, each inside its border.
+void compose(headless_detail::Display& d, const Window& w, int left, int top, RECT clip,
+             Picture& picture) {
+  RECT client = headless_detail::client_rect(w.style, w.ex_style, w.rect);
+  clip = {std::max<LONG>(clip.left, left), std::max<LONG>(clip.top, top),
+          std::min<LONG>(clip.right, left + client.right),
+          std::min<LONG>(clip.bottom, top + client.bottom)};
+  for (LONG y = clip.top; y < clip.bottom; ++y) {
+    for (LONG x = clip.left; x < clip.right; ++x) {
+      COLORREF c = w.framebuffer.pixel(int(x - left), int(y - top));
+      if (c == CLR_INVALID) c = 0;  // past the largest framebuffer
+      unsigned char* p =
+          picture.rgb.data() + (std::size_t(y) * std::size_t(picture.width) + std::size_t(x)) * 3;
+      p[0] = GetRValue(c);
+      p[1] = GetGValue(c);
+      p[2] = GetBValue(c);
+    }
+  }
+  for (HWND handle : w.children) {
+    const Window* child = d.window(handle);
+    if (child == nullptr) continue;
+    headless_detail::Insets in = headless_detail::insets_for(child->style, child->ex_style);
+    RECT outer{std::max<LONG>(clip.left, left + child->rect.left),
+               std::max<LONG>(clip.top, top + child->rect.top),
+               std::min<LONG>(clip.right, left + child->rect.right),
+               std::min<LONG>(clip.bottom, top + child->rect.bottom)};
+    for (LONG y = outer.top; y < outer.bottom; ++y) {
+      for (LONG x = outer.left; x < outer.right; ++x) {
+        unsigned char* p =
+            picture.rgb.data() + (std::size_t(y) * std::size_t(picture.width) + std::size_t(x)) * 3;
+        p[0] = p[1] = p[2] = GetRValue(kBorderGray);
+      }
+    }
+    compose(d, *child, left + child->rect.left + in.left, top + child->rect.top + in.top, outer,
+            picture);
+  }
+}
+
+}  // namespace
+
+std::optional<Picture> window_picture(HWND window) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  Window* w = d.window(window);
+  if (w == nullptr) return std::nullopt;
+  RECT client = headless_detail::client_rect(w->style, w->ex_style, w->rect);
+  Picture picture;
+  picture.width = client.right;
+  picture.height = client.bottom;
+  picture.rgb.assign(std::size_t(picture.width) * std::size_t(picture.height) * 3, 0);
+  compose(d, *w, 0, 0, client, picture);
+  return picture;
+}
+
 void reset_display_settings() {
   Display& d = display();
   Lock lock(d.mutex);

@@ -1,17 +1,21 @@
 // The zorbel command: filters an image file with the Zorbel module through the host
 // library, as an image editor would, and writes the result.
-//   exit 0 done, 1 cancelled, 2 usage, 3 file error, 4 the module reported an error
+//   exit 0 done, 1 cancelled, 2 usage, 3 file error, 4 the module reported an error,
+//   5 a step of the ui script went wrong
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <sstream>
 
+#include "headless_win32/ui_script.h"
 #include "module/module_state.h"
 #include "plugin_host/image_io.h"
 #include "plugin_host/plugin_host.h"
 #include "plugin_host/settings_file.h"
+#include "plugin_host/ui_player.h"
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -37,13 +41,17 @@ std::optional<std::vector<int>> numbers(const std::string& text, std::size_t cou
   return values;
 }
 
-constexpr int kDone = 0, kCancelled = 1, kUsage = 2, kFileError = 3, kModuleError = 4;
+constexpr int kDone = 0, kCancelled = 1, kUsage = 2, kFileError = 3, kModuleError = 4,
+              kScriptFailed = 5;
 
 struct Options {
   std::string input, output, selection, module_path;
   int angle = 50, regions = 8, spacing = 50, intensity = 100;
   std::string mode = "parallel";
   bool fade = false, repeat = false, about = false, quiet = false, no_display_pixels = false;
+  bool dialog = false;
+  std::string ui_script_path;
+  std::string ui_script;                 // the script's text, checked
   std::string center, area, base_units;  // "X,Y" and "X,Y,W,H" as typed
   int64_t max_space = 256LL * 1024 * 1024;
 };
@@ -149,6 +157,48 @@ int show_about(const Options& o) {
   return kDone;
 }
 
+// A whole file; false with the reason when it cannot be read (a folder cannot).
+bool read_text_file(const std::string& path, std::string& text, std::string* why) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  bool failed = std::ferror(file) != 0;
+  int error = errno;
+  std::fclose(file);
+  if (failed) *why = std::strerror(error);
+  return !failed;
+}
+
+// --dialog and --ui-script: the script is read and checked before anything else is done.
+int check_dialog_options(Options& o) {
+  if (!o.ui_script_path.empty() && !o.dialog) {
+    std::cerr << "zorbel: --ui-script plays the user in the dialog; it needs --dialog\n";
+    return kUsage;
+  }
+#ifndef _WIN32
+  if (o.dialog && o.ui_script_path.empty()) {
+    std::cerr << "zorbel: --dialog needs --ui-script FILE here: this build has no screen, so a "
+                 "script plays the user (see zorbel --help)\n";
+    return kUsage;
+  }
+#endif
+  if (o.ui_script_path.empty()) return kDone;
+  std::string why;
+  if (!read_text_file(o.ui_script_path, o.ui_script, &why)) {
+    std::cerr << "zorbel: " << o.ui_script_path << ": cannot read the ui script: " << why << "\n";
+    return kUsage;
+  }
+  ui_script::Parsed parsed = ui_script::parse(o.ui_script);
+  for (const std::string& error : parsed.errors)
+    std::cerr << "zorbel: " << o.ui_script_path << ": " << error << "\n";
+  return parsed.errors.empty() ? kDone : kUsage;
+}
+
 int run(const Options& o, const std::vector<std::string>& settings_given) {
   if (o.repeat && !settings_given.empty()) {
     std::cerr << "zorbel: --repeat uses the stored settings; it does not combine with "
@@ -241,7 +291,7 @@ int run(const Options& o, const std::vector<std::string>& settings_given) {
     int32_t cy = center.empty() ? (area.top + area.bottom) / 2 : center[1];
     record.center_h = int16_t(cx - area.left);
     record.center_v = int16_t(cy - area.top);
-    record.show_dialog = 0;
+    record.show_dialog = o.dialog ? 1 : 0;
     std::vector<uint8_t> bytes(sizeof record);
     std::memcpy(bytes.data(), &record, sizeof record);
     module->set_parameters(bytes);
@@ -255,10 +305,28 @@ int run(const Options& o, const std::vector<std::string>& settings_given) {
   options.max_space = int32_t(std::min<int64_t>(o.max_space, INT32_MAX));
   options.offer_display_pixels = !o.no_display_pixels;
   options.reuse_buffers = true;
+  options.ask_for_dialog = o.dialog;
   options.window = make_host_window();
   ProgressBar bar(!o.quiet && on_terminal());
   options.progress = [&](int32_t done, int32_t total) { bar.update(done + 1, total); };
+  bool scripted = !o.ui_script.empty() || !o.ui_script_path.empty();
+  if (scripted) ui_player::start(o.ui_script);
   plugin_host::RunResult result = module->run(image, options);
+  if (scripted) {
+    ui_player::Report report = ui_player::finish();
+    for (const std::string& failure : report.failures)
+      std::cerr << "zorbel: " << o.ui_script_path << ": " << failure << "\n";
+    if (report.ran_out)
+      std::cerr << "zorbel: " << o.ui_script_path
+                << ": the script ran out with the dialog still open, which cancelled it; "
+                << o.output << " was not written\n";
+    if (!report.failures.empty()) {
+      std::cerr << "zorbel: the ui script did not go as written; " << o.output
+                << " was not written\n";
+      return kScriptFailed;
+    }
+    if (report.ran_out) return kCancelled;
+  }
   if (!result.host_error.empty()) {
     std::cerr << "zorbel: the filter asked for something no host delivers: " << result.host_error
               << "\n";
@@ -330,6 +398,19 @@ int main(int argc, char** argv) {
   app.add_option("--selection", o.selection,
                  "MASK: grayscale image of the same size; 255 filters fully, 0 leaves alone");
   app.add_flag("--repeat", o.repeat, "filter with the settings of the last run");
+  app.add_flag("--dialog", o.dialog,
+               "show the filter's dialog first, starting from the settings the other options or "
+               "--repeat give; OK filters and stores its settings, Cancel exits with 1"
+#ifndef _WIN32
+               " (this build has no screen: it needs --ui-script)"
+#endif
+  );
+  app.add_option("--ui-script", o.ui_script_path,
+                 "FILE: steps a scripted user plays in the dialog, one a line: wait-ready, "
+                 "type ID TEXT, focus ID, click ID, key enter|esc|tab, scroll ID CODE [POS], "
+                 "press|move|release VIEW X Y, tick N, expect-beeps N, snapshot dialog|ID "
+                 "FILE.png (see README); the run is cancelled if the steps run out with the "
+                 "dialog open, and exits with 5 if a step goes wrong");
   app.add_option("--max-space", o.max_space,
                  "BYTES the filter may allocate (default 256 MiB); less makes it work from a "
                  "reduced preview image and fetch rows as it needs them")
@@ -374,6 +455,7 @@ int main(int argc, char** argv) {
        {"--angle", "--regions", "--spacing", "--intensity", "--mode", "--fade", "--center"})
     if (app.count(name) > 0) given.push_back(name);
   if (o.about) return show_about(o);
+  if (int status = check_dialog_options(o); status != kDone) return status;
   if (o.input.empty() || o.output.empty()) {
     std::cerr << "zorbel: an INPUT and an OUTPUT image are needed: zorbel [options] INPUT OUTPUT "
                  "(see zorbel --help)\n";
