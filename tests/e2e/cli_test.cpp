@@ -33,11 +33,18 @@ class Cli : public ::testing::Test {
   static void TearDownTestSuite() { std::system(("rm -rf " + folder).c_str()); }
 
   static std::string path(const std::string& name) { return folder + "/" + name; }
+  // Writes a ui script into the test folder; returns its path.
+  static std::string script(const std::string& name, const std::string& steps) {
+    std::ofstream(path(name)) << steps;
+    return path(name);
+  }
 
-  // Runs zorbel with the arguments; settings live in the test's own folder.
-  static Outcome zorbel(const std::string& arguments) {
-    std::string command =
-        "ZORBEL_CONFIG_DIR=" + folder + "/config " ZORBEL_COMMAND " " + arguments + " 2>&1";
+  // Runs zorbel with the arguments, in the folder `in` when given; settings live in the
+  // test's own folder.
+  static Outcome zorbel(const std::string& arguments, const std::string& in = "") {
+    std::string command = (in.empty() ? "" : "cd '" + in + "' && ") +
+                          "ZORBEL_CONFIG_DIR=" + folder + "/config " ZORBEL_COMMAND " " +
+                          arguments + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     std::string text;
     char buffer[512];
@@ -283,12 +290,160 @@ TEST_F(Cli, AFailedRunNeverClobbersAnExistingOutput) {
   EXPECT_EQ(content, "precious");
 }
 
+// --- the dialog, played by a scripted user ---
+
+TEST_F(Cli, DialogOptionsAndScriptsAreCheckedBeforeAnyWork) {
+  std::string out = path("never.png"), input = sample("camera.png");
+  expect_refused(zorbel("--dialog " + input + " " + out), 2, "--dialog needs --ui-script", out);
+  std::string ok = script("ok.txt", "click 1\n");
+  expect_refused(zorbel("--ui-script " + ok + " " + input + " " + out), 2, "needs --dialog", out);
+  expect_refused(zorbel("--dialog --ui-script " + path("none.txt") + " " + input + " " + out), 2,
+                 "none.txt: cannot read", out);
+  expect_refused(zorbel("--dialog --ui-script " + folder + " " + input + " " + out), 2,
+                 "cannot read the ui script", out);
+  // One line per bad line, each naming the file and the line; good lines do not count.
+  std::string bad = script("bad.txt",
+                           "# a comment\n"
+                           "click 1\n"
+                           "clack 1\n"
+                           "\n"
+                           "type x 90\n"
+                           "snapshot dialog picture.jpg\n"
+                           "key space\r\n");
+  Outcome run = zorbel("--dialog --ui-script " + bad + " " + input + " " + out);
+  EXPECT_EQ(run.status, 2) << run.output;
+  EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 4) << run.output;
+  for (const char* line : {"bad.txt: line 3: unknown step 'clack'", "bad.txt: line 5: type needs",
+                           "bad.txt: line 6: snapshot writes PNG", "bad.txt: line 7: key takes"})
+    EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+  EXPECT_FALSE(exists(out));
+}
+
+TEST_F(Cli, DialogOkFiltersWithTheDialogsSettingsAndStoresThem) {
+  std::string input = sample("camera.png");
+  ASSERT_EQ(zorbel("-q --angle 90 --regions 5 " + input + " " + path("ok-reference.png")).status,
+            0);
+  ASSERT_EQ(zorbel("-q --regions 3 " + input + " " + path("ok-other.png")).status, 0);
+  // The dialog opens on the options' settings; the user types a new angle and confirms.
+  std::string angle = script("angle.txt", "type 153 90\nclick 1\n");
+  Outcome run = zorbel("-q --angle 30 --regions 5 --dialog --ui-script " + angle + " " + input +
+                       " " + path("ok-dialog.png"));
+  ASSERT_EQ(run.status, 0) << run.output;
+  LoadedImage reference = read(path("ok-reference.png"));
+  EXPECT_EQ(read(path("ok-dialog.png")).image.pixels, reference.image.pixels);
+  EXPECT_NE(read(path("ok-other.png")).image.pixels, reference.image.pixels);
+  // The confirmed settings are the stored ones: --repeat finds them, with or without the
+  // dialog.
+  ASSERT_EQ(zorbel("-q --repeat " + input + " " + path("ok-repeat.png")).status, 0);
+  EXPECT_EQ(read(path("ok-repeat.png")).image.pixels, reference.image.pixels);
+  std::string ok = script("ok.txt", "click 1\n");
+  run = zorbel("-q --repeat --dialog --ui-script " + ok + " " + input + " " +
+               path("ok-repeat-dialog.png"));
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(read(path("ok-repeat-dialog.png")).image.pixels, reference.image.pixels);
+}
+
+TEST_F(Cli, DialogCancelWritesNothingAndKeepsTheStoredSettings) {
+  std::string input = sample("camera.png");
+  ASSERT_EQ(zorbel("-q --angle 120 " + input + " " + path("kept.png")).status, 0);
+  for (const char* steps : {"type 153 90\nclick 2\n", "type 153 90\nkey esc\n"}) {
+    SCOPED_TRACE(steps);
+    std::string cancel = script("cancel.txt", steps);
+    Outcome run =
+        zorbel("--dialog --ui-script " + cancel + " " + input + " " + path("cancelled.png"));
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_NE(run.output.find("cancelled"), std::string::npos) << run.output;
+    EXPECT_FALSE(exists(path("cancelled.png")));
+    ASSERT_EQ(zorbel("-q --repeat " + input + " " + path("after-cancel.png")).status, 0);
+    EXPECT_EQ(read(path("after-cancel.png")).image.pixels, read(path("kept.png")).image.pixels);
+  }
+}
+
+TEST_F(Cli, AScriptThatRunsOutCancelsTheDialog) {
+  for (const char* steps : {"type 153 90\n", "# nothing but a comment\n"}) {
+    SCOPED_TRACE(steps);
+    std::string short_script = script("short.txt", steps);
+    Outcome run = zorbel("--dialog --ui-script " + short_script + " " + sample("camera.png") + " " +
+                         path("ran-out.png"));
+    expect_refused(run, 1, "short.txt: the script ran out with the dialog still open",
+                   path("ran-out.png"));
+  }
+}
+
+TEST_F(Cli, FailedStepsExitWithFiveAndWriteNothing) {
+  struct Case {
+    const char* steps;
+    const char* failure;
+  } cases[] = {{"expect-beeps 2\nclick 1\n", "line 1: expected 2 beeps, heard 0"},
+               {"click 999\nclick 1\n", "line 1: no control 999"},
+               {"type 154 9\nclick 1\n", "line 1: control 154 is no edit control"},
+               {"snapshot dialog no/such/folder/d.png\nclick 1\n", "line 1: "}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.steps);
+    std::string failing = script("failing.txt", c.steps);
+    Outcome run = zorbel("--dialog --ui-script " + failing + " " + sample("camera.png") + " " +
+                         path("failed.png"));
+    EXPECT_EQ(run.status, 5) << run.output;
+    EXPECT_NE(run.output.find(std::string("failing.txt: ") + c.failure), std::string::npos)
+        << run.output;
+    EXPECT_FALSE(exists(path("failed.png")));
+  }
+  // A step that expects what happens passes.
+  std::string quiet = script("quiet.txt", "expect-beeps 0\nclick 1\n");
+  EXPECT_EQ(zorbel("-q --dialog --ui-script " + quiet + " " + sample("camera.png") + " " +
+                   path("quiet.png"))
+                .status,
+            0);
+}
+
+// Where `part` lies inside `whole` (same kind), or (-1, -1).
+std::pair<int, int> find_inside(const plugin_host::Image& whole, const plugin_host::Image& part) {
+  std::size_t row = size_t(part.width) * size_t(part.planes);
+  for (int32_t y = 0; y + part.height <= whole.height; ++y)
+    for (int32_t x = 0; x + part.width <= whole.width; ++x) {
+      bool same = true;
+      for (int32_t r = 0; r < part.height && same; ++r)
+        same = std::equal(part.at(0, r), part.at(0, r) + row, whole.at(x, y + r));
+      if (same) return {x, y};
+    }
+  return {-1, -1};
+}
+
+TEST_F(Cli, SnapshotsShowTheDialogWithItsControlsComposedIn) {
+  // A relative file name is taken from the current folder.
+  std::string steps = "tick 3\nsnapshot dialog " + path("dialog shot.png") +
+                      "\nsnapshot 101 small.png\nsnapshot 100 big.png\nclick 2\n";
+  std::string shots = script("shots.txt", steps);
+  std::string command =
+      "--dialog --ui-script " + shots + " " + sample("camera.png") + " " + path("shot-output.png");
+  Outcome run = zorbel("--base-units 6,12 " + command, folder);
+  EXPECT_EQ(run.status, 1) << run.output;
+  LoadedImage dialog = read(path("dialog shot.png"));
+  LoadedImage small = read(path("small.png"));
+  LoadedImage big = read(path("big.png"));
+  EXPECT_EQ(dialog.kind, Kind::kRgb);
+  // The template's 340 x 211 dialog units at base units 6 x 12, and the big view's 268.
+  EXPECT_EQ(dialog.image.width, 340 * 6 / 4);
+  EXPECT_EQ(dialog.image.height, 317);
+  EXPECT_EQ(big.image.width, 268);
+  EXPECT_EQ(big.image.height, 268);
+  // The small view shows its guide lines on white, and its pixels are where it lies in the
+  // dialog's picture (at 190 x 5 dialog units plus its border).
+  ASSERT_GT(small.image.width, 0);
+  EXPECT_NE(std::count(small.image.pixels.begin(), small.image.pixels.end(), 255), 0);
+  std::pair<int, int> at = find_inside(dialog.image, small.image);
+  EXPECT_GE(at.first, 190 * 6 / 4);
+  EXPECT_LE(at.first, 190 * 6 / 4 + 3);
+  EXPECT_GE(at.second, 5 * 12 / 8);
+  EXPECT_LE(at.second, 5 * 12 / 8 + 3);
+}
+
 TEST_F(Cli, HelpVersionAndAbout) {
   Outcome help = zorbel("--help");
   EXPECT_EQ(help.status, 0);
-  for (const char* word :
-       {"--angle", "--regions", "--spacing", "--intensity", "--mode", "--fade", "--center",
-        "--area", "--selection", "--repeat", "--max-space", "Examples"})
+  for (const char* word : {"--angle", "--regions", "--spacing", "--intensity", "--mode", "--fade",
+                           "--center", "--area", "--selection", "--repeat", "--max-space",
+                           "--dialog", "--ui-script", "snapshot", "Examples"})
     EXPECT_NE(help.output.find(word), std::string::npos) << word;
   EXPECT_NE(zorbel("--version").output.find("1.0"), std::string::npos);
   Outcome about = zorbel("--about");
