@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <set>
 
 #include "plugin_host/image_io.h"
 
@@ -64,6 +66,61 @@ TEST(UnderWine, ZorbelExeGivesTheNativePixels) {
     ASSERT_EQ(from_wine.width, here.width) << output;
     EXPECT_EQ(from_wine.pixels, here.pixels);
   }
+  std::system(("rm -rf " + folder).c_str());
+}
+
+// The dialog played by the same scripts as natively: OK gives the native pixels, Cancel
+// writes nothing, and a snapshot of the real dialog appears.
+TEST(UnderWine, TheScriptedDialogGivesTheNativeResults) {
+  struct stat info;
+  ASSERT_EQ(stat(ZORBEL_WIN64_COMMAND, &info), 0)
+      << ZORBEL_WIN64_COMMAND << " is missing: build the win64 preset first";
+  std::string folder = "/tmp/zorbel-wine-dialog-" + std::to_string(getpid());
+  mkdir(folder.c_str(), 0755);
+  std::string input = ZORBEL_SAMPLES "/coffee.png";
+  // The same steps in both worlds; the snapshot is taken under wine only.
+  std::ofstream(folder + "/ok.txt") << "wait-ready\n"
+                                    << "snapshot dialog Z:" << folder << "/dialog.png\n"
+                                    << "type 153 90\n"
+                                    << "click 1\n";
+  std::ofstream(folder + "/native-ok.txt") << "wait-ready\ntype 153 90\nclick 1\n";
+  std::ofstream(folder + "/cancel.txt") << "type 153 90\nclick 2\n";
+  std::string wine = std::string(ZORBEL_WINE_RUN " " ZORBEL_WIN64_COMMAND " -q --regions 12 ");
+  std::string output;
+  ASSERT_EQ(run(wine + "--dialog --ui-script Z:" + folder + "/ok.txt Z:" + input + " Z:" + folder +
+                    "/wine-ok.png",
+                &output),
+            0)
+      << output;
+  std::string log;
+  ASSERT_EQ(
+      run("ZORBEL_CONFIG_DIR=" + folder + " " ZORBEL_COMMAND " -q --regions 12 --base-units " +
+              kWineBaseUnits + " --dialog --ui-script " + folder + "/native-ok.txt " + input + " " +
+              folder + "/native-ok.png",
+          &log),
+      0)
+      << log;
+  plugin_host::Image from_wine = pixels(folder + "/wine-ok.png");
+  plugin_host::Image here = pixels(folder + "/native-ok.png");
+  ASSERT_EQ(from_wine.width, here.width);
+  EXPECT_EQ(from_wine.pixels, here.pixels);
+  // The dialog's picture: its frame around a client area larger than the template's 340 x 211
+  // dialog units at the smallest base units, with the previews drawn (not one flat colour).
+  plugin_host::Image dialog = pixels(folder + "/dialog.png");
+  EXPECT_GE(dialog.width, 510);
+  EXPECT_GE(dialog.height, 317);
+  EXPECT_LT(dialog.width, 1024);
+  EXPECT_LT(dialog.height, 768);
+  std::set<uint8_t> shades(dialog.pixels.begin(), dialog.pixels.end());
+  EXPECT_GT(shades.size(), 64u);
+
+  output.clear();
+  EXPECT_EQ(run(wine + "--dialog --ui-script Z:" + folder + "/cancel.txt Z:" + input +
+                    " Z:" + folder + "/wine-cancel.png",
+                &output),
+            1)
+      << output;
+  EXPECT_NE(stat((folder + "/wine-cancel.png").c_str(), &info), 0);
   std::system(("rm -rf " + folder).c_str());
 }
 
