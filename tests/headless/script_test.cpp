@@ -204,7 +204,65 @@ TEST_F(HeadlessScript, StepsThatCannotBePlayedAreRecordedAsFailures) {
             (std::vector<std::string>{
                 "line 1: no control 999", "line 2: control 154 is no edit control",
                 "line 3: control 153 is no scroll bar", "line 4: control 152 cannot be clicked",
-                "line 5: snapshot is not available here yet"}));
+                "line 5: no picture writer to take the snapshot out.png"}));
+}
+
+TEST_F(HeadlessScript, SnapshotsHandTheComposedPictureToTheWriter) {
+  struct Shot {
+    std::string file;
+    headless::Picture picture;
+  };
+  std::vector<Shot> shots;
+  headless::set_picture_writer([&](const std::string& file, const headless::Picture& picture) {
+    shots.push_back({file, picture});
+    return file == "full.png" ? std::string("full.png: the disk is full") : std::string();
+  });
+  POINT view_at{0, 0};  // the big view's client origin in the dialog's client area
+  RECT dialog_client{};
+  run_.on_init = [&](HWND dialog) {
+    HWND view = GetDlgItem(dialog, 100);
+    ClientToScreen(view, &view_at);
+    ScreenToClient(dialog, &view_at);
+    GetClientRect(dialog, &dialog_client);
+    HDC dc = GetDC(view);
+    HBRUSH red = CreateSolidBrush(RGB(255, 0, 0));
+    RECT spot{3, 4, 5, 6};
+    FillRect(dc, &spot, red);
+    DeleteObject(red);
+    ReleaseDC(view, dc);
+  };
+  EXPECT_EQ(play("snapshot dialog  my dialog.png  \n"
+                 "snapshot 100 view.png\n"
+                 "snapshot 100 full.png\n"
+                 "key esc\n"),
+            IDCANCEL);
+  headless::set_picture_writer(nullptr);
+  EXPECT_EQ(headless::ui_script_failures(),
+            (std::vector<std::string>{"line 3: full.png: the disk is full"}));
+  ASSERT_EQ(shots.size(), 3u);
+  EXPECT_EQ(shots[0].file, " my dialog.png");  // all after the one blank, less trailing ones
+  EXPECT_EQ(shots[1].file, "view.png");
+  auto rgb = [](const headless::Picture& p, LONG x, LONG y) {
+    const unsigned char* at =
+        p.rgb.data() + (std::size_t(y) * std::size_t(p.width) + size_t(x)) * 3;
+    return RGB(at[0], at[1], at[2]);
+  };
+  const headless::Picture& whole = shots[0].picture;
+  const headless::Picture& view = shots[1].picture;
+  ASSERT_EQ(whole.width, dialog_client.right);
+  ASSERT_EQ(whole.height, dialog_client.bottom);
+  ASSERT_EQ(whole.rgb.size(), std::size_t(whole.width) * std::size_t(whole.height) * 3);
+  ASSERT_EQ(view.width, 268);
+  ASSERT_EQ(view.height, 268);
+  EXPECT_EQ(rgb(view, 3, 4), RGB(255, 0, 0));
+  EXPECT_EQ(rgb(view, 4, 5), RGB(255, 0, 0));
+  EXPECT_EQ(rgb(view, 2, 4), RGB(0, 0, 0));
+  EXPECT_EQ(rgb(view, 5, 4), RGB(0, 0, 0));
+  // In the dialog's picture the view's pixels sit at its client origin, inside its border.
+  EXPECT_EQ(rgb(whole, view_at.x + 3, view_at.y + 4), RGB(255, 0, 0));
+  EXPECT_EQ(rgb(whole, view_at.x + 2, view_at.y + 4), RGB(0, 0, 0));
+  EXPECT_EQ(rgb(whole, view_at.x - 1, view_at.y + 4), RGB(128, 128, 128));
+  EXPECT_EQ(rgb(whole, view_at.x + 268, view_at.y + 4), RGB(128, 128, 128));
 }
 
 TEST_F(HeadlessScript, ExpectBeepsFailsWhenTheCountDiffers) {
