@@ -18,9 +18,8 @@ using ui_script::Key;
 using ui_script::Step;
 using ui_script::Verb;
 
-constexpr DWORD kDialogTimeoutMs = 30000;  // for the dialog to appear
-constexpr DWORD kPaintTimeoutMs = 5000;    // for its painting to settle
-constexpr DWORD kTimerPeriodMs = 100;      // the dialog's timer
+constexpr DWORD kPaintTimeoutMs = 5000;  // for the dialog's painting to settle
+constexpr DWORD kTimerPeriodMs = 100;    // the dialog's timer
 constexpr DWORD kTickMarginMs = 50;
 
 struct Player {
@@ -58,15 +57,15 @@ BOOL CALLBACK find_visible_dialog(HWND window, LPARAM found) {
   return TRUE;
 }
 
-// The dialog once it shows; null when the run ends first or it takes too long.
+// The dialog once it shows (Start and the first Continue may take their time); null when the
+// run ends without one.
 HWND wait_for_dialog(Player& p) {
-  for (DWORD waited = 0; waited < kDialogTimeoutMs; waited += 20) {
+  while (true) {
     HWND dialog = nullptr;
     EnumThreadWindows(p.dialog_thread, find_visible_dialog, reinterpret_cast<LPARAM>(&dialog));
     if (dialog != nullptr) return dialog;
     if (WaitForSingleObject(p.stop, 20) == WAIT_OBJECT_0) return nullptr;
   }
-  return nullptr;
 }
 
 BOOL CALLBACK child_needs_paint(HWND window, LPARAM any) {

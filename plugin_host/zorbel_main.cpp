@@ -309,7 +309,7 @@ int run(const Options& o, const std::vector<std::string>& settings_given) {
   options.window = make_host_window();
   ProgressBar bar(!o.quiet && on_terminal());
   options.progress = [&](int32_t done, int32_t total) { bar.update(done + 1, total); };
-  bool scripted = !o.ui_script.empty() || !o.ui_script_path.empty();
+  bool scripted = !o.ui_script_path.empty();
   if (scripted) ui_player::start(o.ui_script);
   plugin_host::RunResult result = module->run(image, options);
   if (scripted) {
