@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -225,6 +227,63 @@ TEST_F(Cli, SelectionsAndAreasChangeOnlyTheirPixels) {
       if (x < 50 || x >= 250 || y < 60 || y >= 210) {
         ASSERT_EQ(*area.image.at(x, y), *camera.image.at(x, y)) << x << "," << y;
       }
+}
+
+// An elliptical selection of the photograph, hard-edged or feathered (255 in the middle
+// falling to 0 over its outer third).
+LoadedImage ellipse_mask(int32_t width, int32_t height, bool feathered) {
+  LoadedImage mask;
+  mask.kind = Kind::kGray;
+  mask.image = plugin_host::Image(width, height, 1);
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x) {
+      double dx = (x - width * 0.62) / (width * 0.33), dy = (y - height * 0.58) / (height * 0.38);
+      double r = std::sqrt(dx * dx + dy * dy);
+      double level = !feathered ? (r < 1 ? 1.0 : 0.0) : std::clamp((1.0 - r) * 3.0, 0.0, 1.0);
+      *mask.image.at(x, y) = uint8_t(std::lround(level * 255));
+    }
+  return mask;
+}
+
+TEST_F(Cli, TheDialogWithASelectionFiltersOnlyTheSelection) {
+  LoadedImage photo = read(sample("chelsea.png"));
+  const int32_t w = photo.image.width, h = photo.image.height;
+  ASSERT_EQ(zorbel("-q " + sample("chelsea.png") + " " + path("chelsea-all.png")).status, 0);
+  LoadedImage whole = read(path("chelsea-all.png"));
+  std::string steps = script("ants.txt", "wait-ready\ntick 3\nclick 102\ntick 2\nclick 1\n");
+  for (bool feathered : {false, true}) {
+    std::string mask_file = path(feathered ? "feathered.png" : "ellipse.png");
+    LoadedImage mask = ellipse_mask(w, h, feathered);
+    write(mask_file, mask);
+    std::string out = path(feathered ? "chelsea-feathered.png" : "chelsea-ellipse.png");
+    Outcome run = zorbel("-q --selection " + mask_file + " --dialog --ui-script " + steps + " " +
+                         sample("chelsea.png") + " " + out);
+    ASSERT_EQ(run.status, 0) << run.output;
+    LoadedImage result = read(out);
+    int outside_changed = 0, inside_wrong = 0, inside_changed = 0, between_wrong = 0, partial = 0;
+    for (int32_t y = 0; y < h; ++y)
+      for (int32_t x = 0; x < w; ++x) {
+        uint8_t m = *mask.image.at(x, y);
+        const uint8_t *in = photo.image.at(x, y), *all = whole.image.at(x, y),
+                      *got = result.image.at(x, y);
+        for (int c = 0; c < 3; ++c) {
+          if (m == 0) {
+            outside_changed += got[c] != in[c];
+          } else if (m == 255) {
+            inside_wrong += got[c] != all[c];
+            inside_changed += got[c] != in[c];
+          } else {
+            ++partial;
+            between_wrong += got[c] < std::min(in[c], all[c]) || got[c] > std::max(in[c], all[c]);
+          }
+        }
+      }
+    EXPECT_EQ(outside_changed, 0) << feathered;
+    EXPECT_EQ(inside_wrong, 0) << feathered;
+    EXPECT_GT(inside_changed, 10000) << feathered;  // the selection holds echoes
+    EXPECT_EQ(between_wrong, 0) << feathered;
+    EXPECT_EQ(partial > 0, feathered);
+  }
 }
 
 // A PNG of the given colour type and depth, pixels all zero.

@@ -161,4 +161,52 @@ TEST(UnderWine, TheScriptedDialogGivesTheNativeResults) {
   std::system(("rm -rf " + folder).c_str());
 }
 
+// A feathered selection through the real dialog (preview, ants, OK) gives the native pixels,
+// and outside the selection the photograph's own.
+TEST(UnderWine, TheDialogWithAFeatheredSelectionGivesTheNativePixels) {
+  std::string folder = "/tmp/zorbel-wine-selection-" + std::to_string(getpid());
+  mkdir(folder.c_str(), 0755);
+  std::string input = ZORBEL_SAMPLES "/chelsea.png";
+  plugin_host::Image photo = pixels(input);
+  image_io::LoadedImage mask;
+  mask.kind = image_io::Kind::kGray;
+  mask.image = plugin_host::Image(photo.width, photo.height, 1);
+  for (int32_t y = 0; y < photo.height; ++y)
+    for (int32_t x = 0; x < photo.width; ++x) {
+      int32_t dx = x - photo.width / 2, dy = y - photo.height / 2;
+      int32_t level = (140 * 140 - dx * dx - 2 * dy * dy) / 40;
+      *mask.image.at(x, y) = uint8_t(level < 0 ? 0 : level > 255 ? 255 : level);
+    }
+  std::string why;
+  ASSERT_TRUE(image_io::write_image(folder + "/mask.png", mask, &why)) << why;
+  std::ofstream(folder + "/ok.txt") << "wait-ready\ntick 3\nclick 102\ntick 2\nclick 1\n";
+  std::string output, log;
+  ASSERT_EQ(run(ZORBEL_WINE_RUN " " ZORBEL_WIN64_COMMAND " -q --selection Z:" + folder +
+                    "/mask.png --dialog --ui-script Z:" + folder + "/ok.txt Z:" + input +
+                    " Z:" + folder + "/wine.png",
+                &output),
+            0)
+      << output;
+  ASSERT_EQ(run(std::string(ZORBEL_COMMAND) + " -q --base-units " + kWineBaseUnits +
+                    " --selection " + folder + "/mask.png --dialog --ui-script " + folder +
+                    "/ok.txt " + input + " " + folder + "/native.png",
+                &log),
+            0)
+      << log;
+  plugin_host::Image from_wine = pixels(folder + "/wine.png"),
+                     here = pixels(folder + "/native.png");
+  ASSERT_EQ(from_wine.width, here.width);
+  EXPECT_EQ(from_wine.pixels, here.pixels);
+  int outside_changed = 0, changed = 0;
+  for (int32_t y = 0; y < photo.height; ++y)
+    for (int32_t x = 0; x < photo.width; ++x) {
+      bool same = std::memcmp(from_wine.at(x, y), photo.at(x, y), 3) == 0;
+      changed += !same;
+      if (*mask.image.at(x, y) == 0) outside_changed += !same;
+    }
+  EXPECT_EQ(outside_changed, 0);
+  EXPECT_GT(changed, 1000);
+  std::system(("rm -rf " + folder).c_str());
+}
+
 }  // namespace
