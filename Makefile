@@ -3,7 +3,7 @@
 PRESETS := linux linux-asan win64 win32
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all test demo bench bootstrap build $(addprefix build-,$(PRESETS)) test-linux \
+.PHONY: all test demo bench bootstrap pictures build $(addprefix build-,$(PRESETS)) test-linux \
         test-linux-asan test-win64 format check-format clean
 
 all: build
@@ -45,6 +45,10 @@ bench: bootstrap
 	cmake --preset linux >/dev/null
 	cmake --build --preset linux -j $(JOBS) --target zorbel_bench
 	build/linux/bin/zorbel_bench
+
+# The README's pictures of the dialog, from the real dialog under wine64.
+pictures: build-win64
+	scripts/dialog-pictures
 
 SOURCES = find filter_api headless_win32 module plugin_host tests bench \( -name '*.cpp' -o -name '*.h' \) -print0
 
