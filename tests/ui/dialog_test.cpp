@@ -126,29 +126,41 @@ TEST(Dialog, CancelEscAndARunOutScriptStoreNothingButClearTheDialogFlag) {
 
 TEST(Dialog, OkWithAnEmptyAngleBeepsOnceAndPutsTheUserIntoTheField) {
   int checked = 0;
-  DialogRun r = play("type 153 \nclick 1\nexpect-beeps 1\ntype 153 90\nclick 1\n",
-                     [&](HWND dialog, int line) {
-                       if (line == 1) {
-                         // No guide lines in either view, the marker in both.
-                         EXPECT_EQ(module_state.angle, -1);
-                         HWND small = GetDlgItem(dialog, kSmall);
-                         int black = 0;
-                         for (int y = 0; y < 80; ++y)
-                           for (int x = 0; x < 134; ++x)
-                             black += headless::window_pixel(small, x, y) == 0;
-                         EXPECT_EQ(black, 12);  // the marker's cross
-                         EXPECT_EQ(headless::control_info(GetDlgItem(dialog, 154))->scroll_pos, 50);
-                       }
-                       if (line != 2) return;
-                       ++checked;
-                       HWND angle = GetDlgItem(dialog, kAngle);
-                       EXPECT_EQ(GetFocus(), angle);
-                       EXPECT_EQ(headless::beeps().size(), 1u);
-                       auto info = headless::control_info(angle);
-                       EXPECT_EQ(info->text, "");
-                       EXPECT_EQ(info->selection_start, 0u);
-                       EXPECT_EQ(info->selection_end, 0u);
-                     });
+  DialogRun r = play("type 153 \nclick 1\nexpect-beeps 1\ntype 153 90\nclick 1\n", [&](HWND dialog,
+                                                                                       int line) {
+    if (line == 1) {
+      // No guide lines in either view, the marker in both.
+      EXPECT_EQ(module_state.angle, -1);
+      HWND small = GetDlgItem(dialog, kSmall);
+      int black = 0;
+      for (int y = 0; y < 80; ++y)
+        for (int x = 0; x < 134; ++x) black += headless::window_pixel(small, x, y) == 0;
+      EXPECT_EQ(black, 12);  // the marker's cross
+      // The big view shows the plain picture outside the marker.
+      const ModuleState& st = module_state;
+      HWND big = GetDlgItem(dialog, kBig);
+      int wrong = 0;
+      for (int y = 0; y < st.preview_height; ++y)
+        for (int x = 0; x < st.preview_width; ++x) {
+          if (std::abs(x - st.center_x) <= 4 && std::abs(y - st.center_y) <= 4) continue;
+          const uint8_t* p = st.image_base +
+                             ((int64_t(y) * st.preview_step + 32768) >> 16) * st.work_row_bytes +
+                             ((int64_t(x) * st.preview_step + 32768) >> 16) * 3;
+          wrong += headless::window_pixel(big, x, y) != RGB(p[0], p[1], p[2]);
+        }
+      EXPECT_EQ(wrong, 0);
+      EXPECT_EQ(headless::control_info(GetDlgItem(dialog, 154))->scroll_pos, 50);
+    }
+    if (line != 2) return;
+    ++checked;
+    HWND angle = GetDlgItem(dialog, kAngle);
+    EXPECT_EQ(GetFocus(), angle);
+    EXPECT_EQ(headless::beeps().size(), 1u);
+    auto info = headless::control_info(angle);
+    EXPECT_EQ(info->text, "");
+    EXPECT_EQ(info->selection_start, 0u);
+    EXPECT_EQ(info->selection_end, 0u);
+  });
   EXPECT_EQ(checked, 1);  // the dialog stayed open after the rejected OK
   EXPECT_TRUE(r.failures.empty()) << r.failures.front();
   EXPECT_EQ(r.run.result, 0);

@@ -420,5 +420,23 @@ TEST_F(Views, DraggingMovesTheCentreClampsItAndRedrawsOnlyWhatChanged) {
   });
 }
 
+TEST_F(Views, ADialogThatCannotOpenCountsAsCancelAndStoresNothing) {
+  // Without its preview classes the template cannot be made into a dialog.
+  ModuleState& s = module_state;
+  UnregisterClassA("big_view", s.module_instance);
+  UnregisterClassA("small_view", s.module_instance);
+  auto* stored = static_cast<ParameterRecord*>(GlobalLock(record));
+  stored->angle = 77;
+  GlobalUnlock(record);
+  s.angle = 12;
+  run_dialog();
+  EXPECT_EQ(s.result_code, 1);
+  stored = static_cast<ParameterRecord*>(GlobalLock(record));
+  EXPECT_EQ(stored->angle, 77);
+  EXPECT_EQ(stored->center_h, 0);
+  EXPECT_EQ(stored->show_dialog, 0);
+  GlobalUnlock(record);
+}
+
 }  // namespace
 #endif
