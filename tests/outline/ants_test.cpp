@@ -8,7 +8,7 @@
 #include "module/module_state.h"
 #include "module/outline/outline.h"
 #include "module/ui/ui.h"
-#include "tests/support/host_window.h"
+#include "tests/support/template_dialog.h"
 #ifndef _WIN32
 #include "headless_win32/headless.h"
 #endif
@@ -54,10 +54,8 @@ TEST(AntRuns, MergeNeighbouringBlocksAndClipToThePreview) {
 }
 
 #ifndef _WIN32
-INT_PTR CALLBACK ants_dialog(HWND dialog, UINT message, WPARAM, LPARAM) {
-  if (message != WM_INITDIALOG) return FALSE;
+void stripes_crawl(HWND dialog) {
   ModuleState& s = module_state;
-  s.dialog_window = dialog;
   Preview p;
   p.make(40, 30);
   for (int y = 10; y <= 20; ++y)
@@ -97,24 +95,14 @@ INT_PTR CALLBACK ants_dialog(HWND dialog, UINT message, WPARAM, LPARAM) {
   DeleteObject(s.mask_bitmap);
   s.mask_dc = nullptr;
   s.mask_bitmap = nullptr;
-  EndDialog(dialog, 1);
-  return TRUE;
 }
 
 TEST(Ants, StripesAppearOnTheOutlineAndCrawlOneStepPerTick) {
   module_state = ModuleState{};
-  module_state.module_instance = GetModuleHandleA(nullptr);
-  UnregisterClassA("big_view", module_state.module_instance);
-  UnregisterClassA("small_view", module_state.module_instance);
-  ASSERT_NE(register_view_class(false), 0);
-  ASSERT_NE(register_view_class(true), 0);
   headless::DisplayCounts before = headless::display_counts();
-  EXPECT_EQ(DialogBoxParamA(module_state.module_instance, "FILTERDLG", test_support::host_window(),
-                            ants_dialog, 0),
-            1);
+  EXPECT_EQ(test_support::run_in_dialog(stripes_crawl), 1);
   EXPECT_EQ(headless::display_counts().bitmaps, before.bitmaps);
-  UnregisterClassA("big_view", module_state.module_instance);
-  UnregisterClassA("small_view", module_state.module_instance);
+  test_support::unregister_view_classes();
 }
 
 // Pixels blitted by one tick after the first, for a square outline of `side` pixels at
@@ -144,9 +132,7 @@ std::size_t blitted_per_tick(int side, std::size_t* blits) {
   return headless::draw_stats().blit_pixels;
 }
 
-INT_PTR CALLBACK cost_dialog(HWND dialog, UINT message, WPARAM, LPARAM) {
-  if (message != WM_INITDIALOG) return FALSE;
-  module_state.dialog_window = dialog;
+void tick_costs(HWND) {
   std::size_t small_blits = 0, large_blits = 0;
   // A 10-pixel square lies in one 32 x 32 block.
   EXPECT_EQ(blitted_per_tick(10, &small_blits), 32u * 32u);
@@ -157,22 +143,12 @@ INT_PTR CALLBACK cost_dialog(HWND dialog, UINT message, WPARAM, LPARAM) {
   EXPECT_EQ(large_blits, 2u + 2u * 12u);  // bands 0 and 13 whole, 1 to 12 at both sides
   EXPECT_EQ(large, 2u * (14u * 32u * 32u) + 12u * 2u * 32u * 32u);
   EXPECT_LT(large, 512u * 512u / 4u);
-  EndDialog(dialog, 1);
-  return TRUE;
 }
 
 TEST(Ants, ATickCostsTimeByTheOutlinesLengthNotThePreviewsArea) {
   module_state = ModuleState{};
-  module_state.module_instance = GetModuleHandleA(nullptr);
-  UnregisterClassA("big_view", module_state.module_instance);
-  UnregisterClassA("small_view", module_state.module_instance);
-  ASSERT_NE(register_view_class(false), 0);
-  ASSERT_NE(register_view_class(true), 0);
-  EXPECT_EQ(DialogBoxParamA(module_state.module_instance, "FILTERDLG", test_support::host_window(),
-                            cost_dialog, 0),
-            1);
-  UnregisterClassA("big_view", module_state.module_instance);
-  UnregisterClassA("small_view", module_state.module_instance);
+  EXPECT_EQ(test_support::run_in_dialog(tick_costs), 1);
+  test_support::unregister_view_classes();
 }
 #endif
 

@@ -8,7 +8,7 @@
 
 #include "module/host/host.h"
 #include "module/ui/ui.h"
-#include "tests/support/host_window.h"
+#include "tests/support/template_dialog.h"
 #ifndef _WIN32
 #include "headless_win32/headless.h"
 #endif
@@ -22,41 +22,28 @@ constexpr int kRegionsBar = 120, kIntensityBar = 122, kAngleBar = 154, kSpacingB
 // notification. The test counts the notifications.
 int16_t setting[4];
 int notifications = 0;
-std::function<void(HWND)> body;
-
 int16_t& setting_of(int edit) {
   return setting[edit == kRegions ? 0 : edit == kIntensity ? 1 : edit == kAngle ? 2 : 3];
 }
 
-INT_PTR CALLBACK fields_dialog(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
-  module_state.dialog_window = dialog;
-  if (message == WM_COMMAND) {
-    int id = LOWORD(wparam);
-    struct Range {
-      int edit, bar;
-    } fields[] = {{kRegions, kRegionsBar},
-                  {kIntensity, kIntensityBar},
-                  {kAngle, kAngleBar},
-                  {kSpacing, kSpacingBar}};
-    for (const Range& f : fields) {
-      if (f.edit != id) continue;
-      int min = 0, max = 0;
-      GetScrollRange(GetDlgItem(dialog, f.bar), SB_CTL, &min, &max);
-      setting_of(id) = read_edit_value(id, int16_t(min), int16_t(max));
-      set_scroll_pos_if_valid(GetDlgItem(dialog, f.bar), setting_of(id));
-      ++notifications;
-      return TRUE;
-    }
-    return FALSE;
+INT_PTR field_command(HWND dialog, WPARAM wparam) {
+  int id = LOWORD(wparam);
+  struct Range {
+    int edit, bar;
+  } fields[] = {{kRegions, kRegionsBar},
+                {kIntensity, kIntensityBar},
+                {kAngle, kAngleBar},
+                {kSpacing, kSpacingBar}};
+  for (const Range& f : fields) {
+    if (f.edit != id) continue;
+    int min = 0, max = 0;
+    GetScrollRange(GetDlgItem(dialog, f.bar), SB_CTL, &min, &max);
+    setting_of(id) = read_edit_value(id, int16_t(min), int16_t(max));
+    set_scroll_pos_if_valid(GetDlgItem(dialog, f.bar), setting_of(id));
+    ++notifications;
+    return TRUE;
   }
-  if (message != WM_INITDIALOG) return FALSE;
-  init_control(8, 1, 20, kRegions, kRegionsBar);
-  init_control(100, 0, 100, kIntensity, kIntensityBar);
-  init_control(50, 0, 360, kAngle, kAngleBar);
-  init_control(50, 5, 100, kSpacing, kSpacingBar);
-  body(dialog);
-  EndDialog(dialog, 1);
-  return TRUE;
+  return FALSE;
 }
 
 class Fields : public ::testing::Test {
@@ -64,20 +51,18 @@ class Fields : public ::testing::Test {
   void SetUp() override {
     module_state = ModuleState{};
     module_state.module_instance = GetModuleHandleA(nullptr);
-    UnregisterClassA("big_view", module_state.module_instance);
-    UnregisterClassA("small_view", module_state.module_instance);
-    ASSERT_NE(register_view_class(false), 0);
-    ASSERT_NE(register_view_class(true), 0);
   }
-  void TearDown() override {
-    UnregisterClassA("big_view", module_state.module_instance);
-    UnregisterClassA("small_view", module_state.module_instance);
-  }
+  void TearDown() override { test_support::unregister_view_classes(); }
+  // The four fields set up as the dialog does, then the checks.
   void run(std::function<void(HWND)> checks) {
-    body = std::move(checks);
-    EXPECT_EQ(DialogBoxParamA(module_state.module_instance, "FILTERDLG",
-                              test_support::host_window(), fields_dialog, 0),
-              1);
+    auto body = [&checks](HWND dialog) {
+      init_control(8, 1, 20, kRegions, kRegionsBar);
+      init_control(100, 0, 100, kIntensity, kIntensityBar);
+      init_control(50, 0, 360, kAngle, kAngleBar);
+      init_control(50, 5, 100, kSpacing, kSpacingBar);
+      checks(dialog);
+    };
+    EXPECT_EQ(test_support::run_in_dialog(body, field_command), 1);
   }
   static std::string text(HWND dialog, int id) {
     char buffer[16] = {};

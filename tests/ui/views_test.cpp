@@ -16,7 +16,7 @@
 #include "module/host/host.h"
 #include "module/preview/preview.h"
 #include "module/ui/ui.h"
-#include "tests/support/host_window.h"
+#include "tests/support/template_dialog.h"
 
 namespace {
 
@@ -24,16 +24,6 @@ constexpr int kBig = 100, kSmall = 101;
 const uint8_t kMarker[16] = {0xE7, 0x00, 0xFF, 0x42, 0xFF, 0x24, 0x7E, 0x18,
                              0x7E, 0x18, 0xFF, 0x24, 0xFF, 0x42, 0xE7, 0x00};
 constexpr COLORREF kWhite = 0xFFFFFF, kBlack = 0;
-
-std::function<void(HWND)> body;
-
-INT_PTR CALLBACK views_dialog(HWND dialog, UINT message, WPARAM, LPARAM) {
-  if (message != WM_INITDIALOG) return FALSE;
-  module_state.dialog_window = dialog;
-  body(dialog);
-  EndDialog(dialog, 1);
-  return TRUE;
-}
 
 // The module as the dialog phase has it: an RGB working image held whole, the preview
 // buffers, the marker, a stored record with no centre, default settings.
@@ -43,10 +33,6 @@ class Views : public ::testing::Test {
     ModuleState& s = module_state;
     s = ModuleState{};
     s.module_instance = GetModuleHandleA(nullptr);
-    UnregisterClassA("big_view", s.module_instance);
-    UnregisterClassA("small_view", s.module_instance);
-    ASSERT_NE(register_view_class(false), 0);
-    ASSERT_NE(register_view_class(true), 0);
     host = std::make_unique<filter_api::FilterRecord>();
     host->imageMode = filter_api::plugInModeRGBColor;
     record = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(ParameterRecord));
@@ -71,8 +57,7 @@ class Views : public ::testing::Test {
     block_free(s.dib_block);
     DeleteObject(s.marker_bitmap);
     GlobalFree(record);
-    UnregisterClassA("big_view", s.module_instance);
-    UnregisterClassA("small_view", s.module_instance);
+    test_support::unregister_view_classes();
     s = ModuleState{};
     s.module_instance = GetModuleHandleA(nullptr);
     EXPECT_EQ(headless::display_counts().window_dcs, 0u);
@@ -92,10 +77,7 @@ class Views : public ::testing::Test {
     compute_preview_geometry(268, 268);
   }
   void run(std::function<void(HWND)> checks) {
-    body = std::move(checks);
-    ASSERT_EQ(DialogBoxParamA(module_state.module_instance, "FILTERDLG",
-                              test_support::host_window(), views_dialog, 0),
-              1);
+    ASSERT_EQ(test_support::run_in_dialog(std::move(checks)), 1);
   }
   // What the plain preview shows at (col, row): the working pixel it falls on, or for the
   // columns and rows past the working image, the last one.
@@ -423,8 +405,7 @@ TEST_F(Views, DraggingMovesTheCentreClampsItAndRedrawsOnlyWhatChanged) {
 TEST_F(Views, ADialogThatCannotOpenCountsAsCancelAndStoresNothing) {
   // Without its preview classes the template cannot be made into a dialog.
   ModuleState& s = module_state;
-  UnregisterClassA("big_view", s.module_instance);
-  UnregisterClassA("small_view", s.module_instance);
+  test_support::unregister_view_classes();
   auto* stored = static_cast<ParameterRecord*>(GlobalLock(record));
   stored->angle = 77;
   GlobalUnlock(record);
