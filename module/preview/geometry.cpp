@@ -40,7 +40,7 @@ int16_t preview_to_image(int16_t p) {
 int16_t image_to_preview(int16_t v) {
   int64_t step = module_state.image_step;
   if (step <= 0) return 0;
-  return int16_t(((int64_t(v) << 16) + step / 2) / step);
+  return int16_t((int64_t(v) * 65536 + step / 2) / step);
 }
 
 void load_center() {

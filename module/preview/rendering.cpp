@@ -27,6 +27,16 @@ void size_view(HWND view, int16_t width, int16_t height) {
   MoveWindow(view, corner.x, corner.y, width + frame_w, height + frame_h, TRUE);
 }
 
+// The centre into the preview: from above, as the stored centre may lie past it, and from
+// below for a damaged record's negative centre.
+void clamp_center() {
+  ModuleState& s = module_state;
+  if (s.center_x > s.preview_width - 1) s.center_x = int16_t(s.preview_width - 1);
+  if (s.center_y > s.preview_height - 1) s.center_y = int16_t(s.preview_height - 1);
+  if (s.center_x < 0) s.center_x = 0;
+  if (s.center_y < 0) s.center_y = 0;
+}
+
 // The first paint: the centre, both views sized to the preview, the screen output prepared.
 void first_paint(HWND big, HWND small) {
   ModuleState& s = module_state;
@@ -35,6 +45,7 @@ void first_paint(HWND big, HWND small) {
     s.center_x = int16_t(s.preview_width / 2);
     s.center_y = int16_t(s.preview_height / 2);
   }
+  clamp_center();
   size_view(big, s.preview_width, s.preview_height);
   size_view(small, int16_t(s.preview_width / 2), int16_t(s.preview_height / 2));
   setup_display();
@@ -106,8 +117,7 @@ void render_big_preview() {
     first_paint(big, small);  // nothing is rendered: the resize brings the next paint
     return;
   }
-  if (s.center_x > s.preview_width - 1) s.center_x = int16_t(s.preview_width - 1);
-  if (s.center_y > s.preview_height - 1) s.center_y = int16_t(s.preview_height - 1);
+  clamp_center();
 
   HDC dc = GetDC(big);
   const int32_t row_len = int32_t(s.preview_width) * s.bytes_per_pixel;

@@ -120,8 +120,8 @@ void draw_guide_lines(int16_t x, int16_t y, int16_t view) {
   const auto sn = int32_t(std::sin(radians) * len);
   const int32_t c16 = c >> 16;
   const int32_t s16 = sn >> 16;
-  int64_t p_h = (int64_t(x) << 16) | 0x8000;
-  int64_t p_v = (int64_t(y) << 16) | 0x8000;
+  int64_t p_h = int64_t(x) * 65536 + 0x8000;
+  int64_t p_v = int64_t(y) * 65536 + 0x8000;
   HPEN pen = CreatePen(PS_SOLID, 2, RGB(0, 0, 0));
   HGDIOBJ previous = pen != nullptr ? SelectObject(dc, pen) : nullptr;
   int32_t t = x, u = y;

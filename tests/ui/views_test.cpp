@@ -402,6 +402,18 @@ TEST_F(Views, DraggingMovesTheCentreClampsItAndRedrawsOnlyWhatChanged) {
   });
 }
 
+TEST_F(Views, AStoredCentreOutsideThePreviewIsBroughtToItsEdge) {
+  auto* stored = static_cast<ParameterRecord*>(GlobalLock(record));
+  stored->center_h = -40;    // a damaged record
+  stored->center_v = 30000;  // past the image
+  GlobalUnlock(record);
+  run([](HWND) {
+    open_views();
+    EXPECT_EQ(module_state.center_x, 0);
+    EXPECT_EQ(module_state.center_y, 133);
+  });
+}
+
 TEST_F(Views, ADialogThatCannotOpenCountsAsCancelAndStoresNothing) {
   // Without its preview classes the template cannot be made into a dialog.
   ModuleState& s = module_state;
