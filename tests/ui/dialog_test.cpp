@@ -41,13 +41,20 @@ struct DialogRun {
   bool ran_out = false;
 };
 
+// The image and host of a dialog run.
+struct RunSetup {
+  const std::vector<uint8_t>* selection = nullptr;
+  int32_t width = 200, height = 120, planes = 3;
+  int32_t max_space = 0;   // 0: the host's default, the whole image in memory
+  bool host_draws = true;  // the host offers displayPixels
+};
+
 // One run that shows the dialog to the scripted user; `at_rest` sees the dialog each time it
 // is at rest, with the script line played last.
 DialogRun play(const std::string& script, std::function<void(HWND, int)> at_rest = nullptr,
-               const std::vector<uint8_t>* selection = nullptr, int32_t width = 200,
-               int32_t height = 120) {
+               const RunSetup& setup = RunSetup{}) {
   DialogRun out;
-  out.image = pt::pattern_image(width, height, 3, 5);
+  out.image = pt::pattern_image(setup.width, setup.height, setup.planes, 5);
   plugin_host::Module& module = pt::linked_module();
   ParameterRecord start = pt::settings(8, 100, 50, 50, 0, 0, 0, 0);
   start.show_dialog = 1;
@@ -55,9 +62,11 @@ DialogRun play(const std::string& script, std::function<void(HWND, int)> at_rest
   headless::clear_records();
   EXPECT_TRUE(headless::set_ui_script(script)) << headless::ui_script_errors().front();
   headless::set_ui_observer(std::move(at_rest));
-  plugin_host::RunOptions options = pt::options_for(3);
-  options.selection = selection;
+  plugin_host::RunOptions options = pt::options_for(setup.planes);
+  options.selection = setup.selection;
   options.ask_for_dialog = true;
+  options.offer_display_pixels = setup.host_draws;
+  if (setup.max_space > 0) options.max_space = setup.max_space;
   out.run = module.run(out.image, options);
   headless::set_ui_observer(nullptr);
   out.stored = stored_record(module);
@@ -275,7 +284,7 @@ TEST(Dialog, TheOutlineTimerRunsOnlyWithASelection) {
           if (line == 0) live_timers = headless::timers().size();
           if (line == 1) ants = module_state.ants_drawn;
         },
-        mask);
+        RunSetup{mask});
     EXPECT_EQ(r.run.result, 0);
     EXPECT_EQ(live_timers, mask != nullptr ? 1u : 0u);
     EXPECT_EQ(ants, mask != nullptr ? 1 : 0);
@@ -331,7 +340,7 @@ TEST(Dialog, AFullRenderRestartsTheMarchingAnts) {
           }
         EXPECT_EQ(wrong, 0);
       },
-      &selection);
+      RunSetup{&selection});
   EXPECT_GT(checked, 300);
   EXPECT_EQ(r.run.result, 1);
 }
@@ -398,21 +407,38 @@ TEST(Dialog, RandomUsersNeverCrashItHangItOrLeaveAnythingBehind) {
       if ((x - 30) * (x - 30) + (y - 20) * (y - 20) < 300)
         selection[size_t(y) * 61 + size_t(x)] = 255;
   test_support::host_window();  // made once, on first use
+  // The stored parameters' block lives from run to run.
+  pt::linked_module().set_parameters(pt::record_bytes(pt::settings(8, 100, 50, 50, 0, 0, 0, 0)));
   const headless::DisplayCounts before = headless::display_counts();
   headless::reset_memory_stats();
   const std::size_t blocks = headless::memory_stats().live_blocks;
-  std::map<int16_t, int> results;
+  std::map<int16_t, int> results, reduced;
   for (int i = 0; i < 1500; ++i) {
     std::string script = random_script(random);
     // Now and then a pen, bitmap or device context cannot be made, in Start or in the dialog.
     unsigned failing = i % 7 == 3 ? 1 + unsigned(random() % 40) : 0;
     headless::fail_gdi_creation(failing);
-    DialogRun r = play(script, nullptr, i % 3 == 0 ? &selection : nullptr, 61, 47);
+    // Gray, RGB and CMYK; drawn by the host or by the module (dithered on an 8-bit screen);
+    // the whole image in memory or reduced by 2 or 3.
+    RunSetup setup{i % 3 == 0 ? &selection : nullptr, 61, 47, i % 4 == 0 ? 1 : i % 4 == 1 ? 4 : 3};
+    setup.host_draws = i % 2 == 0;
+    if (i % 5 == 2) {
+      // Room for about a half to a fifth of the image beside the fixed needs: reduced by 2 or 3.
+      const int32_t row_bytes = 61 * setup.planes, whole = row_bytes * 47;
+      int32_t fixed = (row_bytes + 1) * 32 + 47 + 2000 + (setup.planes == 1 ? 512 : 4352) + 8192 +
+                      (setup.host_draws ? 0 : 6144) + (setup.selection ? 20000 : 0);
+      setup.max_space = fixed + whole / 5 + int32_t(random() % unsigned(whole / 3));
+    }
+    headless::set_display_depth(i % 11 == 5 ? 8 : 24, 1);
+    DialogRun r = play(script, nullptr, setup);
+    headless::set_display_depth(24, 1);
     headless::fail_gdi_creation(0);
     ++results[r.run.result];
     ASSERT_TRUE(r.run.result == 0 || r.run.result == 1 ||
                 (failing != 0 && r.run.result == filter_api::memFullErr))
-        << script << " " << r.run.result;
+        << script << " " << r.run.result << " " << setup.max_space;
+    if (setup.max_space > 0 && r.run.result != filter_api::memFullErr)
+      ++reduced[module_state.decimation];
     ASSERT_TRUE(r.run.host_error.empty()) << script;
     ASSERT_TRUE(r.failures.empty()) << script << r.failures.front();
     const ParameterRecord& s = r.stored;
@@ -429,7 +455,8 @@ TEST(Dialog, RandomUsersNeverCrashItHangItOrLeaveAnythingBehind) {
     ASSERT_EQ(headless::memory_stats().live_blocks, blocks) << script;
     ASSERT_EQ(headless::memory_stats().invalid_calls, 0u) << script;
   }
-  EXPECT_GT(results[0], 100);  // both endings were reached often
+  EXPECT_GT(reduced[2] + reduced[3], 100);  // dialogs on reduced working images
+  EXPECT_GT(results[0], 100);               // both endings were reached often
   EXPECT_GT(results[1], 100);
 }
 
