@@ -57,6 +57,7 @@ void preview_pixel(int16_t col, int16_t row, uint8_t* dst);
 void render_big_preview();
 
 // The erasing half of the overlay redraw protocol: phase <= 0 clears the small view, phase
-// != -1 takes the big view's guide lines away, phase 0 and 1 also re-render the 8 x 8 block
-// under the centre marker.
+// != -1 takes the big view's guide lines away (phase -2 then draws the marker again, whole),
+// phase 0 and 1 also re-render the 8 x 8 block under the centre marker (and have the outline
+// painted afresh on the next tick).
 void restore_marker_area(int16_t phase);

@@ -163,8 +163,15 @@ void restore_marker_area(int16_t phase) {
     ReleaseDC(small, dc);
   }
   if (phase == -1) return;
+  const bool lines_shown = s.guides_drawn == 1 && s.dialog_ready != 0;
   toggle_big_guides(0, s.center_x, s.center_y);
-  if (phase < 0 || phase >= 2) return;
+  if (phase < 0 || phase >= 2) {
+    // The marker stays, but it was drawn over the lines, so taking them away inverted their
+    // pixels inside its white patch. Drawing the marker again makes it whole: over its own
+    // picture it changes nothing.
+    if (lines_shown) draw_marker(0);
+    return;
+  }
   if (s.preview_pixels == nullptr || s.image_base == nullptr) return;
 
   // The 8 x 8 block under the marker, clipped at 0 and to the working image; within the
@@ -206,4 +213,7 @@ void restore_marker_area(int16_t phase) {
   HDC dc = GetDC(big);
   put_preview_rows(dc, x0, y0, int16_t(shown_x1 - x0), int16_t(shown_y1 - y0));
   ReleaseDC(big, dc);
+  // The block lost any stripes of the outline it held; the next tick paints the outline afresh
+  // (otherwise its inversions would land on plain pixels there).
+  s.ants_drawn = 0;
 }

@@ -345,6 +345,34 @@ TEST(Dialog, AFullRenderRestartsTheMarchingAnts) {
   EXPECT_EQ(r.run.result, 1);
 }
 
+TEST(Dialog, TheAntsStayWholeWhereTheMarkerLeftItsBlock) {
+  // A rectangle whose left edge runs through the preview's middle, where the marker starts.
+  std::vector<uint8_t> selection(200 * 120, 0);
+  for (int y = 20; y < 100; ++y)
+    for (int x = 100; x < 180; ++x) selection[size_t(y) * 200 + size_t(x)] = 255;
+  int checked = 0;
+  DialogRun r = play(
+      "type 153 \ntick 3\npress 100 20 20\nrelease 100 20 20\ntick 1\nclick 2\n",
+      [&](HWND dialog, int line) {
+        if (line != 5) return;
+        const ModuleState& s = module_state;
+        ASSERT_EQ(s.center_x, 20);
+        HWND big = GetDlgItem(dialog, kBig);
+        int wrong = 0;
+        for (int y = 76; y < 84; ++y)  // the marker's old block, around (134, 80)
+          for (int x = 130; x < 138; ++x) {
+            if (!(s.mask_bits[y * s.mask_row_bytes + x / 8] & (0x80 >> (x % 8)))) continue;
+            ++checked;
+            COLORREF want = (x + y + 1) % 8 <= 4 ? 0 : 0xFFFFFF;
+            wrong += headless::window_pixel(big, x, y) != want;
+          }
+        EXPECT_EQ(wrong, 0);
+      },
+      RunSetup{&selection});
+  EXPECT_GE(checked, 8);
+  EXPECT_EQ(r.run.result, 1);
+}
+
 // A random user: clicks, typing, scroll codes, drags inside and outside the views, ticks.
 std::string random_script(std::mt19937& random) {
   static const int kControls[] = {100, 101, 102, 2,   1,   103, 250, 251, 252,
