@@ -4,11 +4,9 @@
 // 32 x 32 blocks that hold any.
 #include "module/module_state.h"
 #include "module/outline/outline.h"
+#include "module/ui/ui.h"
 
 namespace {
-
-constexpr int kBigView = 100;
-constexpr UINT_PTR kAntsTimer = 1;
 
 // Byte r is F1 rotated left by r: pixel x of row y is set when (x + y) mod 8 is 7, 0, 1, 2, 3.
 const uint8_t kStripePattern[8] = {0xF1, 0xE3, 0xC7, 0x8F, 0x1F, 0x3E, 0x7C, 0xF8};

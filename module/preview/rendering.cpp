@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr int kBigView = 100;
-constexpr int kSmallView = 101;
-
 // Moves a view, keeping its top-left corner, so that its client area is width x height
 // (its border comes on top).
 void size_view(HWND view, int16_t width, int16_t height) {

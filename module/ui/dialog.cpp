@@ -8,12 +8,10 @@
 
 namespace {
 
-constexpr int kBigView = 100;
 constexpr int kPreview = 102, kRestore = 103;
 constexpr int kParallel = 250, kRightAngle = 251, kMixed = 252, kFade = 223;
 constexpr int kRegions = 115, kIntensity = 117, kAngle = 153, kSpacing = 228;
 constexpr int kRegionsBar = 120, kIntensityBar = 122, kAngleBar = 154, kSpacingBar = 229;
-constexpr UINT_PTR kAntsTimer = 1;
 
 // The measuring pass: the big preview's client size, then the dialog ends before it shows.
 INT_PTR on_measure(HWND dialog, WPARAM wparam) {

@@ -5,6 +5,11 @@
 
 #include <cstdint>
 
+// The preview controls' ids in the dialog template, and the outline animation's timer.
+constexpr int kBigView = 100;
+constexpr int kSmallView = 101;
+constexpr UINT_PTR kAntsTimer = 1;
+
 extern "C" INT_PTR CALLBACK FilterDlg(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 extern "C" LRESULT CALLBACK big_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 extern "C" LRESULT CALLBACK small_procedure(HWND window, UINT message, WPARAM wparam,

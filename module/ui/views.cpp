@@ -9,9 +9,6 @@
 
 namespace {
 
-constexpr int kBigView = 100;
-constexpr int kSmallView = 101;
-
 HWND view_window(int16_t view) {
   return GetDlgItem(module_state.dialog_window, view == 0 ? kBigView : kSmallView);
 }
