@@ -272,14 +272,23 @@ int SetDIBitsToDevice(HDC dc, int x, int y, DWORD width, DWORD height, int sourc
       continue;
     const uint8_t* row = data + std::size_t(scan - start_scan) * stride;
     int64_t to_y = int64_t(y) + int64_t(height) - 1 - j;
-    for (int64_t i = 0; i < int64_t(width); ++i) {
-      int64_t from_x = int64_t(source_x) + i, to_x = int64_t(x) + i;
-      if (from_x < 0 || from_x >= dib_width || to_x < 0 || to_x >= target->width) continue;
-      if (to_y < 0 || to_y >= target->height) break;
-      const uint8_t* p = row + std::size_t(from_x) * 3;
-      target->set_pixel(int(to_x), int(to_y),
-                        COLORREF(p[2]) | (COLORREF(p[1]) << 8) | (COLORREF(p[0]) << 16));
+    if (to_y < 0 || to_y >= target->height) continue;
+    // The columns that lie inside both the DIB and the target, as one run.
+    int64_t first = std::max<int64_t>({0, -int64_t(source_x), -int64_t(x)});
+    int64_t end = std::min<int64_t>(
+        {int64_t(width), int64_t(dib_width) - source_x, int64_t(target->width) - x});
+    if (first >= end) continue;
+    const uint8_t* from = row + std::size_t(source_x + first) * 3;
+    if (target->bits_per_pixel == 24) {
+      // Both hold blue, green, red per pixel.
+      std::memcpy(
+          target->bytes.data() + std::size_t(to_y) * target->stride + std::size_t(x + first) * 3,
+          from, std::size_t(end - first) * 3);
+      continue;
     }
+    for (int64_t i = first; i < end; ++i, from += 3)
+      target->set_pixel(int(x + i), int(to_y),
+                        COLORREF(from[2]) | (COLORREF(from[1]) << 8) | (COLORREF(from[0]) << 16));
   }
   return int(lines);
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "filter_api/filter_api.h"
+#include "module/engine/engine.h"
 
 // The 20-byte record the host keeps for us between runs (little-endian, no gaps):
 //   0 center_h   2 center_v   4 regions   6 intensity   8 angle   10 spacing
@@ -48,28 +49,36 @@ struct ModuleState {
   uint32_t gdi_create_fail_at;   // 0, or the creation number that fails (test seam)
 
   // --- Start's plan and the Continue driver (host/start, host/continue) ---
-  int16_t decimation;        // 1..5: the working image keeps every decimation-th pixel and row
-  int16_t rows_collected;    // working-image rows gathered so far
-  int16_t continue_state;    // 1 collect, 0 process, -1 awaiting a requested row
-  int16_t out_row;           // output row of this call, filter-area rows
-  int16_t delivered_row;     // filter-area row whose data the host delivered in this call
-  int16_t pixel_skip;        // (decimation - 1) * bytes_per_pixel: bytes skipped per copied pixel
-  int16_t view_width;        // client width of the big preview control; 0 selects measuring
-  int16_t view_height;       // client height of the big preview control
-  bool classes_registered;   // the two preview window classes are registered
-  bool run_active;           // a planned run is under way (Start succeeded, not yet ended)
-  HGLOBAL image_copy;        // reduced working image; kNotNeeded with the whole area in memory
-  HGLOBAL preview_block;     // preview_pixels' block
-  HGLOBAL dib_block;         // dib_buffer's block; null when the host draws (displayPixels)
-  HGLOBAL mask_block;        // guard row, mask rows, guard row; kNotNeeded without a selection
-  HGLOBAL outline_block;     // outline_bits' block (selection only)
-  HGLOBAL mask_saved_block;  // mask_saved's block (selection only)
-  HGLOBAL cache_block;       // the row cache's block, locked through the final pass
-  HBITMAP marker_bitmap;     // 16 x 8 monochrome centre marker
-  HBITMAP mask_bitmap;       // monochrome outline bitmap (selection only)
-  HDC mask_dc;               // memory DC holding mask_bitmap
-  uint8_t* preview_pixels;   // locked preview_block: four preview rows, or the marker block
-  uint8_t* dib_buffer;       // locked dib_block, or null until first used
+  int16_t decimation;          // 1..5: the working image keeps every decimation-th pixel and row
+  int16_t rows_collected;      // working-image rows gathered so far
+  int16_t continue_state;      // 1 collect, 0 process, -1 awaiting a requested row
+  int16_t out_row;             // output row of this call, filter-area rows
+  int16_t delivered_row;       // filter-area row whose data the host delivered in this call
+  int16_t pixel_skip;          // (decimation - 1) * bytes_per_pixel: bytes skipped per copied pixel
+  int16_t view_width;          // client width of the big preview control; 0 selects measuring
+  int16_t view_height;         // client height of the big preview control
+  bool classes_registered;     // the two preview window classes are registered
+  bool run_active;             // a planned run is under way (Start succeeded, not yet ended)
+  HGLOBAL image_copy;          // reduced working image; kNotNeeded with the whole area in memory
+  HGLOBAL preview_block;       // preview_pixels' block
+  HGLOBAL dib_block;           // dib_buffer's block; null when the host draws (displayPixels)
+  HGLOBAL mask_block;          // guard row, mask rows, guard row; kNotNeeded without a selection
+  HGLOBAL outline_block;       // outline_bits' block (selection only)
+  HGLOBAL mask_saved_block;    // mask_saved's block (selection only)
+  HGLOBAL cache_block;         // the row cache's block, locked through the final pass
+  HBITMAP marker_bitmap;       // 16 x 8 monochrome centre marker
+  HBITMAP mask_bitmap;         // monochrome outline bitmap (selection only)
+  HDC mask_dc;                 // memory DC holding mask_bitmap
+  uint8_t* preview_pixels;     // locked preview_block: four preview rows, or the marker block
+  uint8_t* dib_buffer;         // locked dib_block, or null until first used
+  const uint8_t* current_row;  // the delivered row of this call, or null once it is filed
+  const uint8_t* image_base;   // the working image: the host's inData or image_copy
+  filter_api::Rect first_input;  // the first input request, held back while the mask is sampled
+  // The final pass: its geometry and frame, fixed once per run from the stored record, and
+  // the output rows written per call (bands when the whole area is delivered).
+  EffectGeometry final_effect;
+  EffectFrame final_frame;
+  int16_t band_rows;
 
   // --- settings (loaded from the record, edited by the dialog) ---
   int16_t regions;    // 1..20
@@ -87,6 +96,9 @@ struct ModuleState {
   int16_t preview_extent;  // larger preview side, at most 512
   int16_t center_x;        // effect centre, preview column
   int16_t center_y;        // effect centre, preview row
+  // The filtered preview's geometry and frame, fixed when Preview was last pressed.
+  EffectGeometry preview_effect;
+  EffectFrame preview_frame;
   // Screen output (preview/screen_output): the host's pixel map (version 0: the host reads up
   // to baseAddr), the header of the module's own 24-bit bitmap, and the dither switch.
   filter_api::PSPixelMap pixel_map;  // bounds 0,0..lines,count; rowBytes count * 1..4 bytes
@@ -122,30 +134,7 @@ struct ModuleState {
   uint8_t* slot_of_row;  // filter_height bytes: slot of each row, 255 = not cached
   uint8_t* slot_stamp;   // cache_slots bytes: stamp_clock when each slot was filled
   uint8_t* cache_data;   // cache_slots rows of row_bytes bytes
-
-  // --- engine: derived geometry (engine/geometry) ---
-  int16_t dir_cos;       // Q15 cosine of the angle, 32767 = 1.0
-  int16_t dir_sin;       // Q15 sine of the angle
-  int64_t band_step;     // one band along the direction, projection units (16 * 32767 / px)
-  int64_t half_band;     // band_step / 2: lateral half-width of right-angle regions
-  int64_t band_extent;   // regions * band_step
-  int64_t shift_h;       // column displacement of one copy, 16.16 pixels
-  int64_t shift_v;       // row displacement of one copy, 16.16 pixels
-  int16_t blend_weight;  // 0..256, weight of the displaced copy
-  int16_t render_mode;   // copy of mode
-  int16_t render_fade;   // copy of fade
-
-  // --- engine: per-pixel inputs and scratch (engine/compositor) ---
-  int32_t pos_h;               // 16.16 column of the pixel being produced
-  int32_t pos_v;               // 16.16 row of the pixel being produced
-  int16_t origin_h;            // effect centre column, whole pixels of the rendered image
-  int16_t origin_v;            // effect centre row
-  int16_t bound_h;             // mirror bound: rendered image width, >= 1
-  int16_t bound_v;             // mirror bound: rendered image height, >= 1
-  const uint8_t* current_row;  // source row of pos_v, or null
-  const uint8_t* image_base;   // top-left source pixel of the rendered image
-  int64_t sample_h;            // 16.16 sample column, scratch
-  int64_t sample_v;            // 16.16 sample row, scratch
+  int16_t row_of_slot[255];  // the row each slot was last filled with (it may have moved since)
 };
 
 // A block handle that stands for "not needed" (the working image is the host's buffer, or

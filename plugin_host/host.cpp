@@ -37,7 +37,8 @@ std::string describe(const fa::Rect& r) {
 struct Run {
   const RunOptions* options = nullptr;
   const Image* source = nullptr;
-  Image result;  // the destination: source plus every committed output
+  Image* destination = nullptr;  // source plus every committed output
+  Image own_destination;         // the destination when the caller gives none
   std::unique_ptr<fa::FilterRecord> record;
   fa::PlatformData platform{};
   bool poison_output = false;
@@ -60,7 +61,7 @@ struct Run {
     int32_t row_bytes = (r.right - r.left) * planes;
     for (int32_t y = r.top; y < r.bottom; ++y) {
       const uint8_t* from = out_buffer.data() + size_t(y - r.top) * row_bytes;
-      copy_planes(from, planes, result.at(r.left, y) + committed_lo, result.planes,
+      copy_planes(from, planes, destination->at(r.left, y) + committed_lo, destination->planes,
                   r.right - r.left, planes);
     }
   }
@@ -85,9 +86,17 @@ struct Run {
     auto planes_ok = [&](int16_t lo, int16_t hi) {
       return lo >= 0 && lo <= hi && hi < options->color_planes;
     };
+    auto whole_pixels = [&](const Image& image, int16_t lo, int16_t hi) {
+      return options->point_into_image && options->row_padding == 0 && lo == 0 &&
+             hi == image.planes - 1 && planes_ok(lo, hi);
+    };
     if (same_input) {
       f.inData = kept_in;
       f.inRowBytes = kept_row_bytes;
+    } else if (!empty(f.inRect) && inside_image(f.inRect) &&
+               whole_pixels(*source, f.inLoPlane, f.inHiPlane)) {
+      f.inData = const_cast<uint8_t*>(source->at(f.inRect.left, f.inRect.top));
+      f.inRowBytes = source->width * source->planes;
     } else if (!empty(f.inRect)) {
       if (!inside_image(f.inRect) || !planes_ok(f.inLoPlane, f.inHiPlane)) {
         error = "input request " + describe(f.inRect) + " lies outside the image";
@@ -114,12 +123,18 @@ struct Run {
         error = "output request " + describe(f.outRect) + " lies outside the filter area";
         return false;
       }
+      if (whole_pixels(*destination, f.outLoPlane, f.outHiPlane)) {
+        // The module writes straight into the destination: nothing to commit afterwards.
+        f.outData = destination->at(f.outRect.left, f.outRect.top);
+        f.outRowBytes = destination->width * destination->planes;
+        return deliver_mask();
+      }
       int32_t planes = f.outHiPlane - f.outLoPlane + 1;
       int32_t row_bytes = (f.outRect.right - f.outRect.left) * planes;
       out_buffer.assign(size_t(row_bytes) * (f.outRect.bottom - f.outRect.top), kPoison);
       if (!poison_output) {
         for (int32_t y = f.outRect.top; y < f.outRect.bottom; ++y)
-          copy_planes(result.at(f.outRect.left, y) + f.outLoPlane, result.planes,
+          copy_planes(destination->at(f.outRect.left, y) + f.outLoPlane, destination->planes,
                       out_buffer.data() + size_t(y - f.outRect.top) * row_bytes, planes,
                       f.outRect.right - f.outRect.left, planes);
       }
@@ -129,6 +144,11 @@ struct Run {
       committed_lo = f.outLoPlane;
       committed_hi = f.outHiPlane;
     }
+    return deliver_mask();
+  }
+
+  bool deliver_mask() {
+    fa::FilterRecord& f = *record;
     if (!empty(f.maskRect) && options->selection != nullptr) {
       if (!inside_image(f.maskRect)) {
         error = "mask request " + describe(f.maskRect) + " lies outside the image";
@@ -172,23 +192,28 @@ fa::OSErr display_pixels(const fa::PSPixelMap* source, const fa::VRect* area, in
   if (width <= 0 || height <= 0) return fa::noErr;
   int32_t stride = (width * 3 + 3) & ~3;
   std::vector<uint8_t> bgr(size_t(stride) * height);
+  const bool cmyk = source->imageMode == fa::plugInModeCMYKColor;
+  const bool colour = source->colBytes >= 3;
   for (int32_t y = 0; y < height; ++y) {
     const auto* from = static_cast<const uint8_t*>(source->baseAddr) +
                        int64_t(area->top + y) * source->rowBytes +
                        int64_t(area->left) * source->colBytes;
     uint8_t* to = bgr.data() + size_t(height - 1 - y) * stride;  // bottom-up
-    for (int32_t x = 0; x < width; ++x, from += source->colBytes, to += 3) {
-      uint8_t r, g, b;
-      if (source->imageMode == fa::plugInModeCMYKColor) {
-        r = uint8_t(255 - std::min(255, from[0] + from[3]));
-        g = uint8_t(255 - std::min(255, from[1] + from[3]));
-        b = uint8_t(255 - std::min(255, from[2] + from[3]));
-      } else if (source->colBytes >= 3) {
-        r = from[0], g = from[1], b = from[2];
-      } else {
-        r = g = b = from[0];
+    const int32_t step = source->colBytes;
+    if (cmyk) {
+      for (int32_t x = 0; x < width; ++x, from += step, to += 3) {
+        to[2] = uint8_t(255 - std::min(255, from[0] + from[3]));
+        to[1] = uint8_t(255 - std::min(255, from[1] + from[3]));
+        to[0] = uint8_t(255 - std::min(255, from[2] + from[3]));
       }
-      to[0] = b, to[1] = g, to[2] = r;
+    } else if (colour) {
+      for (int32_t x = 0; x < width; ++x, from += step, to += 3) {
+        to[0] = from[2];
+        to[1] = from[1];
+        to[2] = from[0];
+      }
+    } else {
+      for (int32_t x = 0; x < width; ++x, from += step, to += 3) to[0] = to[1] = to[2] = from[0];
     }
   }
   BITMAPINFO info{};
@@ -323,10 +348,26 @@ RunResult Module::run(Image& image, const RunOptions& options) {
   Run run;
   run.options = &options;
   run.source = &image;
-  run.result = image;
   Area area = options.filter_area.value_or(Area{0, 0, image.width, image.height});
   bool selected = options.selection != nullptr;
   run.poison_output = (case_flags(selected ? 2 : 1) & fa::PIFilterDontCopyToDestination) != 0;
+  // The destination starts as a copy of the image; a caller's buffer of the same size is reused,
+  // and is not even copied into when the module writes every pixel of it itself (it asks for no
+  // copy, and it will be handed the whole image, every plane, in place).
+  Image* destination = options.destination != nullptr ? options.destination : &run.own_destination;
+  if (destination->pixels.size() == image.pixels.size()) {
+    bool written_whole = run.poison_output && options.point_into_image &&
+                         options.color_planes == image.planes && area.left == 0 && area.top == 0 &&
+                         area.right == image.width && area.bottom == image.height;
+    destination->width = image.width;
+    destination->height = image.height;
+    destination->planes = image.planes;
+    if (!written_whole)
+      std::memcpy(destination->pixels.data(), image.pixels.data(), image.pixels.size());
+  } else {
+    *destination = image;
+  }
+  run.destination = destination;
   run.record = std::make_unique<fa::FilterRecord>();
   run.platform.hwnd = options.window;
   fa::FilterRecord& f = *run.record;
@@ -408,14 +449,14 @@ RunResult Module::run(Image& image, const RunOptions& options) {
     for (int32_t y = area.top; y < area.bottom; ++y) {
       for (int32_t x = area.left; x < area.right; ++x) {
         int32_t m = (*options.selection)[size_t(y) * image.width + x];
-        uint8_t* to = run.result.at(x, y);
+        uint8_t* to = destination->at(x, y);
         const uint8_t* from = image.at(x, y);
         for (int32_t p = 0; p < options.color_planes; ++p)
           to[p] = uint8_t((from[p] * (255 - m) + to[p] * m + 127) / 255);
       }
     }
   }
-  image = std::move(run.result);
+  if (options.destination == nullptr) image = std::move(run.own_destination);
   return outcome;
 }
 

@@ -50,6 +50,14 @@ struct RunOptions {
   bool offer_display_pixels = true;
   int32_t row_padding = 0;     // extra bytes after each delivered input row
   bool reuse_buffers = false;  // keep the input buffer while inRect is unchanged, as some hosts do
+  // Hand the module pointers into the image itself, as editors that keep the picture in memory
+  // do, wherever the requested planes are all of the image's (no alpha beside them, no padding);
+  // otherwise buffers as above.
+  bool point_into_image = false;
+  // Where the result goes, reused when it already has the image's size (an editor's layer
+  // buffer; after a failed run its content is undefined); when null, the image itself
+  // receives the result.
+  Image* destination = nullptr;
   int64_t max_continue_calls = 0;  // 0: a bound derived from the image size
   HWND window = nullptr;           // the host's window, owner of the module's dialogs
   std::function<void(int32_t done, int32_t total)> progress;
@@ -86,8 +94,8 @@ class Module {
   // The About box (selector 0); returns the result word.
   int16_t about(HWND window);
 
-  // Runs the filter on the image; on success the image holds the result, otherwise it is
-  // left as it was.
+  // Runs the filter on the image; on success the image (or options.destination, when given)
+  // holds the result, otherwise the image is left as it was.
   RunResult run(Image& image, const RunOptions& options);
 
   // The module's stored parameter bytes kept between runs, if it made any.

@@ -35,6 +35,7 @@ int16_t row_cache_allocate() {
   s.cache_data = s.slot_stamp + s.cache_slots;
   for (int32_t i = 0; i < s.filter_height; ++i) s.slot_of_row[i] = kNotCached;
   for (int32_t i = 0; i < s.cache_slots; ++i) s.slot_stamp[i] = kNotCached;
+  for (int16_t& row : s.row_of_slot) row = -1;
   s.stamp_clock = 0;
   s.cache_active = 1;
   return 0;
@@ -54,13 +55,12 @@ void row_cache_store() {
   }
   s.slot_stamp[chosen] = s.stamp_clock;
   s.stamp_clock = uint8_t(s.stamp_clock + 1);
-  for (int32_t row = 0; row < s.filter_height; ++row) {
-    if (s.slot_of_row[row] == chosen) {
-      s.slot_of_row[row] = kNotCached;
-      break;
-    }
-  }
+  // The row the chosen slot holds, if it still refers to it (a row stored again has moved to
+  // another slot), is no longer cached. A slot is referred to by one row at most.
+  int16_t previous = s.row_of_slot[chosen];
+  if (previous >= 0 && s.slot_of_row[previous] == chosen) s.slot_of_row[previous] = kNotCached;
   s.slot_of_row[s.delivered_row] = uint8_t(chosen);
+  s.row_of_slot[chosen] = s.delivered_row;
   std::memcpy(s.cache_data + int64_t(chosen) * s.row_bytes, s.current_row, size_t(s.row_bytes));
 }
 

@@ -198,8 +198,6 @@ void start_filter() {
   if (reserve != nullptr) block_free(reserve);
   s.continue_state = 1;
   s.pixel_skip = int16_t(s.decimation * s.bytes_per_pixel - s.bytes_per_pixel);
-  s.bound_h = s.work_width;
-  s.bound_v = s.work_height;
   s.cache_active = 0;
   s.mask_rows_built = s.mask_block != kNotNeeded && s.mask_block != nullptr ? 0 : 9999;
   if (s.work_width > 0 && s.work_height > 0) {
@@ -208,6 +206,9 @@ void start_filter() {
     s.mask_row_bytes = int16_t(2 * s.mask_row_words);
     s.mask_size = int32_t(s.mask_row_bytes) * s.preview_height;
   }
+  // While the mask is sampled the input is not needed: it is asked for by the last mask call.
+  s.first_input = host->inRect;
+  if (s.run_active && s.mask_rows_built < s.preview_height) host->inRect = kEmpty;
 }
 
 void release_all() {
@@ -244,6 +245,4 @@ void release_all() {
   s.dib_buffer = nullptr;
   s.mask_guard = s.mask_bits = s.outline_bits = s.mask_saved = nullptr;
   s.slot_of_row = s.slot_stamp = s.cache_data = nullptr;
-  s.bound_h = s.filter_width;
-  s.bound_v = s.filter_height;
 }

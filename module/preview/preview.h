@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "module/engine/engine.h"
+
 // Buffer sizes: four rows of the widest preview (512 pixels) at 4 bytes, which also holds the
 // 8 x 8 block under the centre marker; and four 24-bit screen rows of 512 pixels.
 constexpr uint32_t kPreviewPixelsSize = 4 * 512 * 4;
@@ -44,11 +46,22 @@ void setup_display();
 // reach past kDibBufferSize or dib_buffer is null. Failures of the drawing are ignored.
 void put_preview_rows(HDC dc, int16_t x, int16_t y, int16_t count, int16_t lines);
 
-// One preview pixel into dst (bytes_per_pixel bytes): filtered while show_result is set,
-// except unselected pixels, which stay plain (all bytes 255 when the host filters a floating
-// selection); plain otherwise. Reads pos_h, pos_v and current_row; advances pos_h by
-// preview_step. col and row are preview coordinates, used for the selection test.
-void preview_pixel(int16_t col, int16_t row, uint8_t* dst);
+// Fixes the filtered preview's effect: the geometry of the settings at preview_step, centred
+// on (origin_h, origin_v) in working-image pixels.
+void set_preview_effect(const EffectSettings& settings, int16_t origin_h, int16_t origin_v);
+
+// One preview pixel into dst (bytes_per_pixel bytes), the slow reference of the rendering
+// below: filtered while show_result is set, except unselected pixels, which stay plain (all
+// bytes 255 when the host filters a floating selection); plain otherwise. (pos_h, pos_v) is
+// its 16.16 position in the working image; col and row are preview coordinates, used for the
+// selection test.
+void preview_pixel(int16_t col, int16_t row, int32_t pos_h, int32_t pos_v, uint8_t* dst);
+
+// Preview row `row` (its working row at the 16.16 position pos_v) into dst, preview_width
+// pixels, as preview_pixel gives them. A working column that several preview columns fall on
+// (an enlarged preview) is computed once, at the first of them, and repeated; columns past the
+// working image repeat the last one rendered.
+void render_preview_row(int16_t row, int32_t pos_v, uint8_t* dst);
 
 // Paints the big preview: on the dialog's first paint only sizes both views to the preview
 // (and prepares the screen output); afterwards the whole preview in bands of four rows, then

@@ -49,29 +49,50 @@ void first_paint(HWND big, HWND small) {
   s.dialog_ready = 1;
 }
 
-// Preview row `row` from working row `work_row` into dst, each distinct working column
-// computed once; columns past the working image repeat the last one rendered.
-void render_row(uint8_t* dst, int16_t row, int16_t work_row) {
-  ModuleState& s = module_state;
-  const int16_t bytes = s.bytes_per_pixel;
-  s.current_row = s.image_base + int32_t(work_row) * s.work_row_bytes;
-  s.pos_h = 32768;
-  int16_t last_col = -1;
-  int16_t col = 0;
-  while (col < s.preview_width && (s.pos_h >> 16) < s.work_width) {
-    auto work_col = int16_t(s.pos_h >> 16);
-    if (work_col == last_col) {
-      copy_bytes(dst - bytes, dst, uint16_t(bytes));
-      s.pos_h += s.preview_step;
-    } else {
-      last_col = work_col;
-      preview_pixel(col, row, dst);
-    }
-    ++col;
-    dst += bytes;
+// The working image's row `row`.
+const uint8_t* work_row(int32_t row) {
+  const ModuleState& s = module_state;
+  return s.image_base + int64_t(row) * s.work_row_bytes;
+}
+
+const uint8_t* lookup_work_row(const void*, int32_t row) { return work_row(row); }
+
+bool host_floating() {
+  const filter_api::FilterRecord* host = module_state.filter_record;
+  return host != nullptr && host->isFloating != 0;
+}
+
+// Preview pixels first .. first + count - 1 of preview row `row`, whose working row is at the
+// 16.16 position pos_v, into dst, each computed at its own position: filtered while the
+// result is shown, except unselected pixels, which stay plain (all bytes 255 when the host
+// filters a floating selection).
+void render_pixels(int16_t row, int32_t pos_v, int16_t first, int16_t count, uint8_t* dst) {
+  const ModuleState& s = module_state;
+  if (count <= 0) return;
+  const uint8_t* current = work_row(pos_v >> 16);
+  const int64_t start = int64_t(first) * s.preview_step + 32768;
+  if (s.show_result != 0) {
+    RowPlan plan;
+    plan_row(s.preview_effect, s.preview_frame, pos_v, start, s.preview_step, count, &plan);
+    const uint8_t* rows[kMaxSourceRows];
+    for (int32_t i = 0; i < plan.row_count; ++i) rows[i] = work_row(plan.rows[i]);
+    render_row(s.preview_effect, s.preview_frame, plan, rows, dst);
+  } else {
+    sample_row(current, start, s.preview_step, count, s.bytes_per_pixel, dst);
   }
-  for (; col > 0 && col < s.preview_width; ++col, dst += bytes)
-    copy_bytes(dst - bytes, dst, uint16_t(bytes));
+  const bool floating = host_floating();
+  if (!selection_present() || (s.show_result == 0 && !floating)) return;
+  const int16_t bytes = s.bytes_per_pixel;
+  for (int16_t c = 0; c < count; ++c) {
+    if (mask_test(int16_t(first + c), row) != 0) continue;
+    uint8_t* to = dst + c * bytes;
+    if (floating) {
+      for (int16_t b = 0; b < bytes; ++b) to[b] = 255;
+    } else {
+      copy_bytes(current + ((start + int64_t(c) * s.preview_step) >> 16) * bytes, to,
+                 uint16_t(bytes));
+    }
+  }
 }
 
 // The working column (or row) that preview column (or row) p falls on.
@@ -79,27 +100,45 @@ int32_t work_index(int32_t p) {
   return int32_t((int64_t(p) * module_state.preview_step + 32768) >> 16);
 }
 
-bool host_floating() {
-  const filter_api::FilterRecord* host = module_state.filter_record;
-  return host != nullptr && host->isFloating != 0;
-}
-
 }  // namespace
 
-void preview_pixel(int16_t col, int16_t row, uint8_t* dst) {
+void render_preview_row(int16_t row, int32_t pos_v, uint8_t* dst) {
+  const ModuleState& s = module_state;
+  const int16_t bytes = s.bytes_per_pixel;
+  auto column_at = [&](int32_t col) { return (int64_t(col) * s.preview_step + 32768) >> 16; };
+  int16_t count = s.preview_width;
+  while (count > 0 && column_at(count - 1) >= s.work_width) --count;
+  render_pixels(row, pos_v, 0, count, dst);
+  if (s.preview_step < 65536) {
+    for (int16_t col = 1; col < count; ++col)
+      if (column_at(col) == column_at(col - 1))
+        copy_bytes(dst + (col - 1) * bytes, dst + col * bytes, uint16_t(bytes));
+  }
+  for (int16_t col = count; col > 0 && col < s.preview_width; ++col)
+    copy_bytes(dst + (col - 1) * bytes, dst + col * bytes, uint16_t(bytes));
+}
+
+void set_preview_effect(const EffectSettings& settings, int16_t origin_h, int16_t origin_v) {
   ModuleState& s = module_state;
+  s.preview_effect = derive_geometry(settings, s.preview_extent, s.preview_step);
+  s.preview_frame = EffectFrame{origin_h, origin_v, s.work_width, s.work_height, s.bytes_per_pixel};
+}
+
+void preview_pixel(int16_t col, int16_t row, int32_t pos_h, int32_t pos_v, uint8_t* dst) {
+  const ModuleState& s = module_state;
   uint8_t buffer[4] = {0, 0, 0, 0};
   const uint8_t* source = buffer;
+  const uint8_t* current = work_row(pos_v >> 16);
   const bool selected = !selection_present() || mask_test(col, row) != 0;
   if (s.show_result != 0 && selected) {
-    composite_pixel(buffer);
+    composite_pixel(s.preview_effect, s.preview_frame, RowSource{current, lookup_work_row, nullptr},
+                    pos_h, pos_v, buffer);
   } else if (!selected && host_floating()) {
     buffer[0] = buffer[1] = buffer[2] = buffer[3] = 255;
   } else {
-    source = s.current_row + int32_t(s.pos_h >> 16) * s.bytes_per_pixel;
+    source = current + int32_t(pos_h >> 16) * s.bytes_per_pixel;
   }
   copy_bytes(source, dst, uint16_t(s.bytes_per_pixel));
-  s.pos_h += s.preview_step;
 }
 
 void render_big_preview() {
@@ -120,23 +159,23 @@ void render_big_preview() {
   const int32_t row_len = int32_t(s.preview_width) * s.bytes_per_pixel;
   const uint8_t* last_ring = nullptr;  // ring row holding the last working row rendered
   int16_t last_work_row = -1;
-  s.pos_v = 32768;
+  int32_t pos_v = 32768;
   int16_t i = 0;
   auto put_band = [&](int16_t rows) {
     put_preview_rows(dc, 0, int16_t(i - (rows - 1)), s.preview_width, rows);
   };
-  for (; i < s.preview_height && (s.pos_v >> 16) < s.work_height; ++i) {
+  for (; i < s.preview_height && (pos_v >> 16) < s.work_height; ++i) {
     uint8_t* dst = s.preview_pixels + (i & 3) * row_len;
-    auto work_row = int16_t(s.pos_v >> 16);
-    if (work_row == last_work_row) {
+    auto working_row = int16_t(pos_v >> 16);
+    if (working_row == last_work_row) {
       if (dst != last_ring) copy_bytes(last_ring, dst, uint16_t(row_len));
     } else {
-      render_row(dst, i, work_row);
+      render_preview_row(i, pos_v, dst);
       last_ring = dst;
-      last_work_row = work_row;
+      last_work_row = working_row;
     }
     if ((i & 3) == 3) put_band(4);
-    s.pos_v += s.preview_step;
+    pos_v += s.preview_step;
   }
   // Rows past the working image (an enlarged preview) repeat the last one rendered.
   for (; last_ring != nullptr && i < s.preview_height; ++i) {
@@ -189,22 +228,16 @@ void restore_marker_area(int16_t phase) {
   const int16_t bytes = s.bytes_per_pixel;
   const int32_t row_len = int32_t(shown_x1 - x0) * bytes;
   uint8_t* dst = s.preview_pixels;
-  s.pos_v = int32_t(y0) * s.preview_step + 32768;
-  for (int16_t row = y0; row < shown_y1; ++row) {
+  int32_t pos_v = int32_t(y0) * s.preview_step + 32768;
+  for (int16_t row = y0; row < shown_y1; ++row, dst += row_len) {
     if (row >= y1) {
       copy_bytes(dst - row_len, dst, uint16_t(row_len));
-      dst += row_len;
       continue;
     }
-    s.current_row = s.image_base + int32_t(s.pos_v >> 16) * s.work_row_bytes;
-    s.pos_h = int32_t(x0) * s.preview_step + 32768;
-    for (int16_t col = x0; col < shown_x1; ++col, dst += bytes) {
-      if (col < x1)
-        preview_pixel(col, row, dst);
-      else
-        copy_bytes(dst - bytes, dst, uint16_t(bytes));
-    }
-    s.pos_v += s.preview_step;
+    render_pixels(row, pos_v, x0, int16_t(x1 - x0), dst);
+    for (int16_t col = x1; col < shown_x1; ++col)
+      copy_bytes(dst + (col - x0 - 1) * bytes, dst + (col - x0) * bytes, uint16_t(bytes));
+    pos_v += s.preview_step;
   }
   HWND big = GetDlgItem(s.dialog_window, kBigView);
   HDC dc = GetDC(big);

@@ -72,9 +72,9 @@ void on_preview_or_ok(int16_t id) {
   if (s.spacing < 0) id = reject_edit(kSpacing);
   if (id == kPreview) {
     s.show_result = 1;
-    s.origin_h = preview_to_work(s.center_x);
-    s.origin_v = preview_to_work(s.center_y);
-    derive_geometry(s.preview_step);
+    // Every field is valid here, so no -1 of an invalid field reaches the effect.
+    set_preview_effect(EffectSettings{s.regions, s.intensity, s.angle, s.spacing, s.mode, s.fade},
+                       preview_to_work(s.center_x), preview_to_work(s.center_y));
     render_big_preview();
   } else if (id == IDOK) {
     if (selection_present()) KillTimer(s.dialog_window, kAntsTimer);

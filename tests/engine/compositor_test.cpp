@@ -1,4 +1,4 @@
-// composite_pixel and its helpers: the mirror, the byte copy, the two source lookups, band
+// composite_pixel and its helpers: the mirror, the byte copy, where source rows are read, band
 // membership, sampling, averaging, weighting and the reporting of missing rows.
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "module/engine/engine.h"
-#include "module/module_state.h"
 #include "tests/engine/engine_test_support.h"
 #include "tests/engine/literal_reference.h"
 
@@ -17,6 +16,8 @@ namespace {
 using engine_test::attach;
 using engine_test::coded_image;
 using engine_test::composite;
+using engine_test::derive;
+using engine_test::engine;
 using engine_test::EngineTest;
 using engine_test::Image;
 using engine_test::place;
@@ -88,79 +89,26 @@ TEST_F(CopyBytesTest, CopiesExactlyCountBytesUpToTheFullUnsignedRange) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Row cache stand-in: rows copied into slots the way the final pass files them.
+// Rows at hand the way the final pass keeps them: copies of some rows of the image, each in a
+// buffer of its own, every other row missing. The compositor's row lookup while it lives.
 
 struct Cache {
-  std::vector<uint8_t> slot_of_row;
-  std::vector<uint8_t> data;
+  std::vector<std::vector<uint8_t>> copies;  // empty: missing
   int32_t row_bytes;
 
-  explicit Cache(const Image& image) : slot_of_row(image.height, 255) {
-    row_bytes = image.width * image.bytes_per_pixel;
-    data.reserve(static_cast<size_t>(row_bytes) * image.height);
-    module_state.cache_active = 1;
-    module_state.row_bytes = row_bytes;
-    module_state.filter_width = image.width;
-    module_state.filter_height = image.height;
-    activate();
+  explicit Cache(const Image& image)
+      : copies(image.height), row_bytes(image.width * image.bytes_per_pixel) {
+    engine.lookup = &Cache::row;
+    engine.lookup_context = this;
   }
-  // Files row y of image in the next slot.
   void store(const Image& image, int32_t y) {
-    slot_of_row[y] = static_cast<uint8_t>(data.size() / row_bytes);
-    data.insert(data.end(), image.row(y), image.row(y) + row_bytes);
-    activate();
+    copies[y].assign(image.row(y), image.row(y) + row_bytes);
   }
-  const uint8_t* address(int32_t y, int32_t offset) const {
-    return data.data() + slot_of_row[y] * row_bytes + offset;
-  }
-  void activate() {
-    module_state.slot_of_row = slot_of_row.data();
-    module_state.cache_data = data.data();
+  static const uint8_t* row(const void* context, int32_t y) {
+    const std::vector<uint8_t>& copy = static_cast<const Cache*>(context)->copies.at(y);
+    return copy.empty() ? nullptr : copy.data();
   }
 };
-
-// ---------------------------------------------------------------------------------------------
-// Lookups
-
-class SourceLookupTest : public EngineTest {
- protected:
-  void SetUp() override {
-    EngineTest::SetUp();
-    image = coded_image(30, 20, 3, 5);
-    attach(image);
-  }
-  Image image;
-};
-
-TEST_F(SourceLookupTest, CurrentPixelUsesTheCurrentRowElseTheCacheWhateverTheCacheFlag) {
-  place(image, 7, 4);
-  EXPECT_EQ(current_pixel(), image.pixel(7, 4));
-
-  module_state.current_row = nullptr;
-  Cache cache(image);
-  module_state.cache_active = 0;
-  EXPECT_EQ(current_pixel(), nullptr);
-  cache.store(image, 9);
-  cache.store(image, 4);
-  EXPECT_EQ(current_pixel(), cache.address(4, 21));
-}
-
-TEST_F(SourceLookupTest, SamplePixelPrefersTheCurrentRowThenTheCacheThenTheImage) {
-  place(image, 7, 4);
-  // Whole image in memory: rows are found through the stride, not the pixel width.
-  EXPECT_EQ(sample_pixel(29, 19), image.pixel(29, 19));
-  EXPECT_EQ(sample_pixel(2, 4), image.pixel(2, 4));
-
-  Cache cache(image);
-  cache.store(image, 4);
-  cache.store(image, 11);
-  EXPECT_EQ(sample_pixel(2, 4), image.pixel(2, 4));  // own row: current_row, not the cache
-  EXPECT_EQ(sample_pixel(5, 11), cache.address(11, 15));
-  EXPECT_EQ(sample_pixel(5, 12), nullptr);
-
-  module_state.current_row = nullptr;
-  EXPECT_EQ(sample_pixel(2, 4), cache.address(4, 6));
-}
 
 // ---------------------------------------------------------------------------------------------
 // Compositing
@@ -180,9 +128,9 @@ class CompositorTest : public EngineTest {
     settings.fade = fade;
     settings.intensity = intensity;
     set_settings(settings);
-    derive_geometry(131072);
-    module_state.origin_h = 400;
-    module_state.origin_v = 300;
+    derive(131072);
+    engine.frame.origin_h = 400;
+    engine.frame.origin_v = 300;
   }
 
   // Bands exactly 10 pixels long (band_step 5,242,720) and copies moved 9.968 pixels
@@ -194,10 +142,10 @@ class CompositorTest : public EngineTest {
     settings.mode = mode;
     settings.regions = regions;
     settings.fade = fade;
-    settings.preview_extent = 32;
-    settings.spacing = 1;  // q = 1: band_step is the scale
+    settings.preview_extent = 7;
+    settings.spacing = 5;  // 35 >> 5 = 1: band_step is the scale
     set_settings(settings);
-    derive_geometry(scale);
+    derive(scale);
   }
 
   Bytes own(int32_t x, int32_t y) const { return image.pixel_bytes(x, y); }
@@ -210,8 +158,8 @@ TEST_F(CompositorTest, ParallelPixelInBandOneShowsTheCopyOneBandBack) {
   place(image, 600, 450);
   const auto out = composite(3);
   EXPECT_EQ(out.result, -1);
-  EXPECT_EQ(module_state.sample_h, 32739725);
-  EXPECT_EQ(module_state.sample_v, 21647450);
+  EXPECT_EQ(engine.sample_h, 32739725);
+  EXPECT_EQ(engine.sample_v, 21647450);
   EXPECT_EQ(out.bytes, own(499, 330));
 }
 
@@ -230,7 +178,7 @@ TEST_F(CompositorTest, BandEdgesLieOnWholeMultiplesOfTheBandStep) {
   image = coded_image(120, 40, 3);
   attach(image);
   use_ten_pixel_bands(0);
-  module_state.origin_v = 20;
+  engine.frame.origin_v = 20;
 
   place(image, 10, 20);  // projection exactly one band: d = 0, one step back to column 0
   EXPECT_EQ(composite(3).bytes, own(0, 20));
@@ -251,7 +199,7 @@ TEST_F(CompositorTest, RightAngleRegionsKeepAStripOneBandWide) {
   attach(image);
   // At angle 0, e = 32767 * dy; dy = +-80 sixteenths (5 rows) makes |e| = 2,621,360.
   use_ten_pixel_bands(0, 1, 8, 0, 2 * 2621360);
-  module_state.origin_v = 50;
+  engine.frame.origin_v = 50;
   for (int32_t row : {45, 55}) {
     place(image, 15, row);  // band 1; |e| = half_band
     EXPECT_EQ(composite(3).bytes, own(15, row)) << "row " << row;
@@ -266,8 +214,8 @@ TEST_F(CompositorTest, RightAngleRegionsKeepAStripOneBandWide) {
 TEST_F(CompositorTest, ParallelBandNSamplesNBandWidthsBackAlongTheDirection) {
   image = coded_image(200, 200, 3);
   attach(image);
-  module_state.origin_h = 100;
-  module_state.origin_v = 100;
+  engine.frame.origin_h = 100;
+  engine.frame.origin_v = 100;
   struct Direction {
     int16_t angle, ux, uy;
   };
@@ -291,12 +239,12 @@ TEST_F(CompositorTest, SampleLeftOfColumnZeroIsMirrored) {
   image = coded_image(40, 20, 3);
   attach(image);
   use_ten_pixel_bands(0);
-  ASSERT_EQ(module_state.shift_h, 653292);
-  module_state.origin_h = -1;
-  module_state.origin_v = 10;
+  ASSERT_EQ(engine.geometry.shift_h, 653292);
+  engine.frame.origin_h = -1;
+  engine.frame.origin_v = 10;
   place(image, 9, 10, 47084);  // 636,908 = shift_h - 0.25 px; band 1 seen from column -1
   const auto out = composite(3);
-  EXPECT_EQ(module_state.sample_h, -16384);
+  EXPECT_EQ(engine.sample_h, -16384);
   EXPECT_EQ(out.bytes, own(1, 10));
 }
 
@@ -321,7 +269,7 @@ TEST_F(CompositorTest, FadeWeakensBandNToTwoOverNPlusOne) {
       std::fill(image.bytes.begin(), image.bytes.end(), 255);
       image.bytes[10 * image.stride + 10 * n + 5] = 0;
       attach(image);
-      module_state.origin_v = 10;
+      engine.frame.origin_v = 10;
       use_ten_pixel_bands(0, mode, 8, 1);
       place(image, 10 * n + 5, 10);
       EXPECT_EQ(composite(1).bytes, Bytes{faded[n - 1]}) << "mode " << mode << " band " << n;
@@ -345,11 +293,11 @@ TEST_F(CompositorTest, WeightZeroKeepsTheSourceAndFullWeightShowsTheSample) {
     for (const auto& p : pixels) {
       use_default_example(mode, 0, 3, 100);
       place(image, p[0], p[1]);
-      module_state.sample_h = module_state.sample_v = int64_t{1} << 40;
+      engine.sample_h = engine.sample_v = int64_t{1} << 40;
       const auto out = composite(3);
-      if (module_state.sample_h == int64_t{1} << 40) continue;  // outside the bands
-      const int32_t sx = mirror_index(module_state.sample_h >> 16, 800);
-      const int32_t sy = mirror_index(module_state.sample_v >> 16, 600);
+      if (engine.sample_h == int64_t{1} << 40) continue;  // outside the bands
+      const int32_t sx = mirror_index(engine.sample_h >> 16, 800);
+      const int32_t sy = mirror_index(engine.sample_v >> 16, 600);
       EXPECT_EQ(out.bytes, own(sx, sy)) << "mode " << mode << " at " << p[0];
       ++walked;
     }
@@ -369,8 +317,8 @@ TEST_F(CompositorTest, FourBytePixelsBlendEveryByte) {
 TEST_F(CompositorTest, NoBandsWhenExtentTimesSpacingIsBelow32) {
   image = coded_image(40, 30, 3);
   attach(image);
-  module_state.origin_h = 20;
-  module_state.origin_v = 15;
+  engine.frame.origin_h = 20;
+  engine.frame.origin_v = 15;
   literal::Settings settings;
   settings.preview_extent = 6;
   settings.spacing = 5;
@@ -378,7 +326,7 @@ TEST_F(CompositorTest, NoBandsWhenExtentTimesSpacingIsBelow32) {
   for (int16_t mode : {-1, 0, 1}) {
     settings.mode = mode;
     set_settings(settings);
-    derive_geometry(0x7FFFFFFF);
+    derive(0x7FFFFFFF);
     for (int32_t y = 0; y < 30; ++y) {
       for (int32_t x = 0; x < 40; ++x) {
         place(image, x, y, 0x8000, 0x8000);
@@ -391,11 +339,11 @@ TEST_F(CompositorTest, NoBandsWhenExtentTimesSpacingIsBelow32) {
 TEST_F(CompositorTest, BandsTooShortToShiftReproduceTheSource) {
   image = coded_image(20, 20, 3);
   attach(image);
-  module_state.origin_h = 10;
-  module_state.origin_v = 10;
+  engine.frame.origin_h = 10;
+  engine.frame.origin_v = 10;
   literal::Settings settings;
-  settings.preview_extent = 32;
-  settings.spacing = 1;
+  settings.preview_extent = 7;
+  settings.spacing = 5;  // q = 1: band_step is the scale
   settings.regions = 20;
   settings.intensity = 50;
   settings.fade = 1;
@@ -405,12 +353,12 @@ TEST_F(CompositorTest, BandsTooShortToShiftReproduceTheSource) {
       settings.mode = mode;
       settings.angle = angle;
       set_settings(settings);
-      derive_geometry(16383);
+      derive(16383);
       for (uint16_t fraction = 0; fraction < 0x4000; fraction += 0x400) {
         place(image, 10, 10, fraction, fraction);
-        module_state.sample_h = -1;
+        engine.sample_h = -1;
         ASSERT_EQ(composite(3).bytes, own(10, 10));
-        walked += module_state.sample_h != -1;
+        walked += engine.sample_h != -1;
       }
     }
   }
@@ -418,14 +366,37 @@ TEST_F(CompositorTest, BandsTooShortToShiftReproduceTheSource) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Missing rows (final pass of a reduced image)
+// Source rows from the caller, and missing rows (final pass of a reduced image)
+
+TEST_F(CompositorTest, GivenOwnRowServesThePixelAndSamplesOnItsRow) {
+  image = coded_image(120, 40, 3, 5);
+  attach(image);
+  use_ten_pixel_bands(0);  // samples stay on the pixel's own row
+  engine.frame.origin_v = 20;
+  Cache cache(image);
+  for (int32_t y = 0; y < 40; ++y) {
+    if (y != 20) cache.store(image, y);
+  }
+  // Row 20 as the caller has it, with bytes of its own; the lookup lacks it.
+  Image given = coded_image(120, 40, 3, 5);
+  for (uint8_t& byte : given.bytes) byte = static_cast<uint8_t>(~byte);
+  for (int32_t x : {5, 15}) {  // before the first band: the pixel itself; band 1: column 5
+    place(image, x, 20);
+    engine.own_row = given.row(20);
+    const auto out = composite(3);
+    EXPECT_EQ(out.result, -1);
+    EXPECT_EQ(out.bytes, given.pixel_bytes(5, 20)) << "column " << x;
+  }
+  engine.own_row = nullptr;  // without it the own row is looked up, and is missing
+  EXPECT_EQ(composite(3).result, 20);
+}
 
 TEST_F(CompositorTest, MissingSampleRowIsReportedMirroredAndLeavesDestinationAlone) {
   image = coded_image(20, 40, 3);
   attach(image);
   use_ten_pixel_bands(90);
-  module_state.origin_h = 5;
-  module_state.origin_v = -20;
+  engine.frame.origin_h = 5;
+  engine.frame.origin_v = -20;
   Cache cache(image);
   cache.store(image, 14);
   cache.store(image, 16);
@@ -445,8 +416,8 @@ TEST_F(CompositorTest, MixedParallelReportsTheNearestMissingSampleFirst) {
   image = coded_image(20, 100, 3);
   attach(image);
   use_ten_pixel_bands(90, -1);
-  module_state.origin_h = 5;
-  module_state.origin_v = 0;
+  engine.frame.origin_h = 5;
+  engine.frame.origin_v = 0;
   Cache cache(image);
   place(image, 5, 45, 0x8000, 0x8000);  // band 4: samples on rows 35, 25, 15, 5
   for (int32_t row : {35, 25, 15, 5}) {
@@ -467,14 +438,14 @@ TEST_F(CompositorTest, MissingOwnRowIsReportedBeforeAnythingElse) {
   // One pixel behind the centre line, one in band 1 whose sample row is missing as well.
   for (const auto& p : {std::pair<int32_t, int32_t>{100, 100}, {600, 450}}) {
     place(image, p.first, p.second);
-    module_state.current_row = nullptr;
+    engine.own_row = nullptr;
     const auto out = composite(3);
     EXPECT_EQ(out.result, p.second);
     EXPECT_EQ(out.bytes, Bytes(3, 0xA5));
   }
   cache.store(image, 100);
   place(image, 100, 100);
-  module_state.current_row = nullptr;
+  engine.own_row = nullptr;
   const auto out = composite(3);
   EXPECT_EQ(out.result, -1);
   EXPECT_EQ(out.bytes, own(100, 100));

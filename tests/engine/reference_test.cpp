@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "module/engine/engine.h"
-#include "module/module_state.h"
 #include "tests/engine/engine_test_support.h"
 #include "tests/engine/literal_reference.h"
 
@@ -18,6 +17,9 @@ namespace {
 
 using engine_test::attach;
 using engine_test::coded_image;
+using engine_test::composite_into;
+using engine_test::derive;
+using engine_test::engine;
 using engine_test::EngineTest;
 using engine_test::Image;
 using engine_test::set_settings;
@@ -30,7 +32,7 @@ bool fits_int32(int64_t value) { return value >= kInt32Min && value <= kInt32Max
 // Whether the literal model's band geometry stays exact: the engine's 64-bit values all fit
 // the literal's 32 bits, products included.
 bool geometry_fits_32_bits() {
-  const ModuleState& s = module_state;
+  const EffectGeometry& s = engine.geometry;
   return fits_int32(s.band_step) && fits_int32(s.band_extent) &&
          fits_int32(int64_t{s.dir_cos} * (s.band_step >> 14)) &&
          fits_int32(int64_t{s.dir_sin} * (s.band_step >> 14));
@@ -41,12 +43,12 @@ bool geometry_fits_32_bits() {
 // part stays a 16-bit value (other than -32768, which the 16-bit mirror cannot negate) for
 // every step the walk can take.
 bool pixel_fits_16_bits(int32_t pos_h, int32_t pos_v) {
-  const ModuleState& s = module_state;
-  const int64_t dx = (pos_h >> 12) - int64_t{s.origin_h} * 16;
-  const int64_t dy = (pos_v >> 12) - int64_t{s.origin_v} * 16;
+  const EffectGeometry& s = engine.geometry;
+  const int64_t dx = (pos_h >> 12) - int64_t{engine.frame.origin_h} * 16;
+  const int64_t dy = (pos_v >> 12) - int64_t{engine.frame.origin_v} * 16;
   if (dx < -32768 || dx > 32767 || dy < -32768 || dy > 32767) return false;
   if (!fits_int32(s.dir_sin * dy + s.dir_cos * dx - s.band_step)) return false;
-  for (int64_t k : {int64_t{0}, int64_t{s.regions}}) {
+  for (int64_t k : {int64_t{0}, int64_t{engine.settings.regions}}) {
     const int64_t sh = pos_h - k * s.shift_h, sv = pos_v - k * s.shift_v;
     if (!fits_int32(sh) || !fits_int32(sv) || (sh >> 16) == -32768 || (sv >> 16) == -32768) {
       return false;
@@ -56,7 +58,7 @@ bool pixel_fits_16_bits(int32_t pos_h, int32_t pos_v) {
 }
 
 void expect_same_geometry(const literal::Geometry& g) {
-  const ModuleState& s = module_state;
+  const EffectGeometry& s = engine.geometry;
   EXPECT_EQ(s.dir_cos, g.dir_cos);
   EXPECT_EQ(s.dir_sin, g.dir_sin);
   EXPECT_EQ(s.band_step, g.band_step);
@@ -116,9 +118,9 @@ TEST_F(LiteralReferenceTest, RandomPixelsMatchTheLiteralModelBitForBit) {
     }
 
     set_settings(settings);
-    derive_geometry(scale32);
-    module_state.origin_h = origin_h;
-    module_state.origin_v = origin_v;
+    derive(scale32);
+    engine.frame.origin_h = origin_h;
+    engine.frame.origin_v = origin_v;
     if (!geometry_fits_32_bits()) continue;
     const literal::Geometry geometry = literal::derive_geometry(settings, scale32);
     expect_same_geometry(geometry);
@@ -128,21 +130,21 @@ TEST_F(LiteralReferenceTest, RandomPixelsMatchTheLiteralModelBitForBit) {
       const int32_t pos_h = x * 65536 + uniform(0, 65535), pos_v = y * 65536 + uniform(0, 65535);
       if (!pixel_fits_16_bits(pos_h, pos_v)) continue;
 
-      module_state.pos_h = pos_h;
-      module_state.pos_v = pos_v;
-      module_state.current_row = image.row(y);
-      module_state.sample_h = INT64_MIN;
+      engine.pos_h = pos_h;
+      engine.pos_v = pos_v;
+      engine.own_row = image.row(y);
+      engine.sample_h = INT64_MIN;
       uint8_t engine_out[4] = {0, 0, 0, 0}, literal_out[4] = {0, 0, 0, 0};
-      const int16_t engine_result = composite_pixel(engine_out);
+      const int16_t engine_result = composite_into(engine_out);
       const int16_t literal_result =
           literal::composite_pixel(geometry, image.as_literal(), pos_h, pos_v,
-                                   module_state.origin_h, module_state.origin_v, literal_out);
+                                   engine.frame.origin_h, engine.frame.origin_v, literal_out);
       ASSERT_EQ(engine_result, literal_result);
       ASSERT_TRUE(std::equal(engine_out, engine_out + bpp, literal_out))
           << "trial " << trial << " pixel " << n << " angle " << settings.angle << " mode "
           << settings.mode << " scale " << scale32 << " at " << pos_h << "," << pos_v;
       ++compared;
-      walked += module_state.sample_h != INT64_MIN;
+      walked += engine.sample_h != INT64_MIN;
       differs_from_source += !std::equal(engine_out, engine_out + bpp, image.pixel(x, y));
     }
   }
@@ -176,24 +178,24 @@ std::vector<int32_t> band_boundaries(const Image& image, int32_t scale, bool lit
   settings.preview_extent = 400;  // the picture's long side is previewed at 400 pixels
   set_settings(settings);
   attach(image);
-  derive_geometry(scale);
+  derive(scale);
   const literal::Geometry geometry = literal::derive_geometry(settings, scale);
   const int16_t centre_row = static_cast<int16_t>(image.height / 2);
-  module_state.origin_h = 0;
-  module_state.origin_v = centre_row;
-  module_state.current_row = image.row(centre_row);
+  engine.frame.origin_h = 0;
+  engine.frame.origin_v = centre_row;
+  engine.own_row = image.row(centre_row);
 
   std::vector<int32_t> boundaries;
   int32_t last_displacement = 0;
   for (int32_t x = 0; x < image.width; ++x) {
     const int32_t pos_h = x * 65536 + 0x8000, pos_v = centre_row * 65536 + 0x8000;
     uint8_t out[3];
-    module_state.pos_h = pos_h;
-    module_state.pos_v = pos_v;
+    engine.pos_h = pos_h;
+    engine.pos_v = pos_v;
     const int16_t result = literal_model
                                ? literal::composite_pixel(geometry, image.as_literal(), pos_h,
                                                           pos_v, 0, centre_row, out)
-                               : composite_pixel(out);
+                               : composite_into(out);
     EXPECT_EQ(result, -1);
     const int32_t displacement = x - (out[0] | (out[1] << 8));
     if (displacement != last_displacement) boundaries.push_back(x);
@@ -234,18 +236,31 @@ TEST_F(LiteralReferenceTest, SamplePositionsPast32BitsFoldFromTheirTrueValue) {
   settings.regions = 20;
   settings.preview_extent = 512;
   set_settings(settings);
-  derive_geometry(4194176);
-  ASSERT_EQ(module_state.shift_h, 726428143);
-  module_state.origin_h = -32768;
-  module_state.origin_v = -32768;
-  module_state.pos_h = 0x8000;
-  module_state.pos_v = 0x8000;
-  module_state.current_row = image.row(0);
+  derive(4194176);
+  ASSERT_EQ(engine.geometry.shift_h, 726428143);
+  engine.frame.origin_h = -32768;
+  engine.frame.origin_v = -32768;
+  engine.pos_h = 0x8000;
+  engine.pos_v = 0x8000;
+  engine.own_row = image.row(0);
   uint8_t out[3];
-  ASSERT_EQ(composite_pixel(out), -1);
-  EXPECT_EQ(module_state.sample_h, 32768 - 3 * int64_t{726428143});
+  ASSERT_EQ(composite_into(out), -1);
+  EXPECT_EQ(engine.sample_h, 32768 - 3 * int64_t{726428143});
   EXPECT_EQ(out[0] | (out[1] << 8), 1261);
 }
+
+// Every row of a picture cached in one of three slots; slot_of_row has exactly one byte per row
+// and the slots exactly three rows' bytes.
+struct ThreeSlots {
+  std::vector<uint8_t> slot_of_row;
+  std::vector<uint8_t> data;
+  int32_t row_bytes;
+
+  static const uint8_t* row(const void* context, int32_t y) {
+    const ThreeSlots& slots = *static_cast<const ThreeSlots*>(context);
+    return slots.data.data() + slots.slot_of_row[y] * slots.row_bytes;
+  }
+};
 
 TEST_F(LiteralReferenceTest, ExtremeSettingsAndPositionsNeverReadOutsideTheImage) {
   struct Shape {
@@ -256,17 +271,17 @@ TEST_F(LiteralReferenceTest, ExtremeSettingsAndPositionsNeverReadOutsideTheImage
   struct Extremes {
     int16_t spacing, regions, preview_extent;
   };
+  // The second is past the ranges of spacing and regions, and brought into them.
   const Extremes extremes[] = {{100, 20, 512}, {1000, 100, 512}, {5, 1, 1}, {100, 20, 32}};
   const int32_t scales[] = {65536, 4194176, 0x7FFFFFFF};
   const int16_t origins[][2] = {{-32768, -32768}, {32767, 32767}, {0, 0}, {-32768, 32767}, {3, 2}};
   std::mt19937 random(7);
   for (const Shape& shape : shapes) {
     const Image image = coded_image(shape.width, shape.height, shape.bpp);
-    // Every row cached, in one of three slots; slot_of_row has exactly one byte per row.
     const int32_t row_bytes = shape.width * shape.bpp;
-    std::vector<uint8_t> slot_of_row(shape.height);
-    for (int32_t y = 0; y < shape.height; ++y) slot_of_row[y] = static_cast<uint8_t>(y % 3);
-    std::vector<uint8_t> cache_data(static_cast<size_t>(row_bytes) * 3, 0x5A);
+    ThreeSlots slots{std::vector<uint8_t>(shape.height),
+                     std::vector<uint8_t>(static_cast<size_t>(row_bytes) * 3, 0x5A), row_bytes};
+    for (int32_t y = 0; y < shape.height; ++y) slots.slot_of_row[y] = static_cast<uint8_t>(y % 3);
     const int32_t positions[][2] = {{0, 0},
                                     {shape.width - 1, shape.height - 1},
                                     {shape.width / 2, shape.height / 2},
@@ -284,21 +299,21 @@ TEST_F(LiteralReferenceTest, ExtremeSettingsAndPositionsNeverReadOutsideTheImage
       settings.preview_extent = extreme.preview_extent;
       set_settings(settings);
       attach(image);
-      derive_geometry(scales[(angle / 24) % 3]);
+      derive(scales[(angle / 24) % 3]);
       const bool cached = angle % 2 == 1;
-      module_state.cache_active = cached;
-      module_state.row_bytes = row_bytes;
-      module_state.slot_of_row = slot_of_row.data();
-      module_state.cache_data = cache_data.data();
+      if (cached) {
+        engine.lookup = &ThreeSlots::row;
+        engine.lookup_context = &slots;
+      }
       for (const auto& origin : origins) {
-        module_state.origin_h = origin[0];
-        module_state.origin_v = origin[1];
+        engine.frame.origin_h = origin[0];
+        engine.frame.origin_v = origin[1];
         for (const auto& p : positions) {
-          module_state.pos_h = p[0] * 65536 + static_cast<int32_t>(random() & 0xFFFF);
-          module_state.pos_v = p[1] * 65536 + static_cast<int32_t>(random() & 0xFFFF);
-          module_state.current_row = cached && (p[0] & 1) ? nullptr : image.row(p[1]);
+          engine.pos_h = p[0] * 65536 + static_cast<int32_t>(random() & 0xFFFF);
+          engine.pos_v = p[1] * 65536 + static_cast<int32_t>(random() & 0xFFFF);
+          engine.own_row = cached && (p[0] & 1) ? nullptr : image.row(p[1]);
           uint8_t out[4];
-          ASSERT_EQ(composite_pixel(out), -1)
+          ASSERT_EQ(composite_into(out), -1)
               << shape.width << "x" << shape.height << " angle " << angle;
         }
       }

@@ -58,24 +58,28 @@ plugin_host::Image reference_render(const plugin_host::Image& image, const plugi
                   image.at(area.left + x, area.top + y), size_t(color_planes));
   plugin_host::Image result = image;
   ModuleState& s = module_state;
-  s.bytes_per_pixel = int16_t(color_planes);
-  s.bound_h = int16_t(width);
-  s.bound_v = int16_t(height);
-  s.image_base = source.data();
-  s.work_row_bytes = width * color_planes;
-  s.cache_active = 0;
-  s.preview_extent = preview_extent;
   load_settings(&record);
-  s.origin_h = record.center_h;
-  s.origin_v = record.center_v;
-  derive_geometry(image_step);
+  const EffectGeometry geometry =
+      derive_geometry(EffectSettings{s.regions, s.intensity, s.angle, s.spacing, s.mode, s.fade},
+                      preview_extent, image_step);
+  const EffectFrame frame{record.center_h, record.center_v, int16_t(width), int16_t(height),
+                          int16_t(color_planes)};
+  const size_t stride = size_t(width) * color_planes;
+  struct Rows {
+    const uint8_t* base;
+    size_t stride;
+  } rows{source.data(), stride};
+  RowSource source_rows{nullptr,
+                        [](const void* context, int32_t row) -> const uint8_t* {
+                          const auto* r = static_cast<const Rows*>(context);
+                          return r->base + size_t(row) * r->stride;
+                        },
+                        &rows};
   for (int32_t y = 0; y < height; ++y) {
-    s.current_row = source.data() + size_t(y) * width * color_planes;
-    s.pos_v = (y << 16) | 0x8000;
-    for (int32_t x = 0; x < width; ++x) {
-      s.pos_h = (x << 16) | 0x8000;
-      composite_pixel(result.at(area.left + x, area.top + y));
-    }
+    source_rows.own_row = source.data() + size_t(y) * stride;
+    for (int32_t x = 0; x < width; ++x)
+      composite_pixel(geometry, frame, source_rows, (x << 16) | 0x8000, (y << 16) | 0x8000,
+                      result.at(area.left + x, area.top + y));
   }
   return result;
 }

@@ -178,6 +178,27 @@ TEST(HostRuns, ASelectionChangesOnlySelectedPixels) {
   EXPECT_GT(changed, 100);
 }
 
+TEST(HostRuns, TheMaskIsSampledBeforeAnyInputIsAskedFor) {
+  Image image = pt::pattern_image(60, 45, 3, 9);
+  std::vector<uint8_t> selection(60 * 45, 255);
+  plugin_host::RunOptions options = pt::options_for(3);
+  options.selection = &selection;
+  pt::linked_module().set_parameters(pt::record_bytes(pt::settings(8, 100, 0, 50, 0, 0, 10, 20)));
+  plugin_host::RunResult run = pt::linked_module().run(image, options);
+  ASSERT_TRUE(run.ok()) << run.result << " " << run.host_error;
+  auto empty = [](const filter_api::Rect& r) { return r.left >= r.right || r.top >= r.bottom; };
+  std::size_t mask_calls = 0;
+  while (mask_calls < run.requests.size() && !empty(run.requests[mask_calls].mask)) {
+    EXPECT_TRUE(empty(run.requests[mask_calls].in)) << "mask call " << mask_calls;
+    ++mask_calls;
+  }
+  ASSERT_GT(mask_calls, 10u);
+  ASSERT_LT(mask_calls, run.requests.size());
+  // The call after the last mask row gathers the whole area.
+  EXPECT_EQ(run.requests[mask_calls].in.top, 0);
+  EXPECT_EQ(run.requests[mask_calls].in.bottom, 45);
+}
+
 TEST(HostRuns, ASecondRunReusesTheStoredRecord) {
   Image image = pt::pattern_image(30, 20, 1, 4);
   plugin_host::RunOptions options = pt::options_for(1);
@@ -189,7 +210,7 @@ TEST(HostRuns, ASecondRunReusesTheStoredRecord) {
   EXPECT_NE(first.pixels, image.pixels);
 }
 
-TEST(HostRuns, WholeAreaRunTakesOneCallToGatherThenOneCallPerRow) {
+TEST(HostRuns, WholeAreaRunTakesOneCallToGatherThenOneCallPerBand) {
   Image image = pt::pattern_image(25, 17, 3, 1);
   pt::linked_module().set_parameters(pt::record_bytes(pt::settings(8, 100, 50, 50, 0, 0, 0, 0)));
   std::vector<std::pair<int32_t, int32_t>> progress;
@@ -197,13 +218,36 @@ TEST(HostRuns, WholeAreaRunTakesOneCallToGatherThenOneCallPerRow) {
   options.progress = [&](int32_t done, int32_t total) { progress.emplace_back(done, total); };
   plugin_host::RunResult run = pt::linked_module().run(image, options);
   ASSERT_TRUE(run.ok());
-  EXPECT_EQ(run.continue_calls, 1 + 17);
-  ASSERT_GE(run.requests.size(), 2u);
+  // A small area is one band: the call after the gathering writes all 17 rows.
+  ASSERT_EQ(run.continue_calls, 2);
   EXPECT_EQ(run.requests[0].in.bottom - run.requests[0].in.top, 17);  // the whole area at once
-  for (std::size_t i = 1; i < run.requests.size(); ++i)
-    EXPECT_EQ(run.requests[i].out.top, int16_t(i - 1));  // then row after row
-  ASSERT_EQ(progress.size(), 17u);
-  for (int32_t row = 0; row < 17; ++row) EXPECT_EQ(progress[size_t(row)], std::make_pair(row, 17));
+  EXPECT_EQ(run.requests[0].out.bottom - run.requests[0].out.top, 1);
+  EXPECT_EQ(run.requests[1].in.bottom - run.requests[1].in.top, 17);
+  EXPECT_EQ(run.requests[1].out.top, 0);
+  EXPECT_EQ(run.requests[1].out.bottom, 17);
+  EXPECT_EQ(progress, (std::vector<std::pair<int32_t, int32_t>>{{0, 17}}));
+}
+
+TEST(HostRuns, LargeAreasAreWrittenInBandsOfAboutEightMegabytes) {
+  // 3000 x 1000 RGB: 9000 bytes a row, so 932 rows fit in 8 MiB and the rest make a second band.
+  Image image = pt::pattern_image(3000, 1000, 3, 7);
+  ParameterRecord record = pt::settings(12, 70, 100, 40, -1, 1, 1200, 300);
+  pt::linked_module().set_parameters(pt::record_bytes(record));
+  std::vector<std::pair<int32_t, int32_t>> progress;
+  plugin_host::RunOptions options = pt::options_for(3);
+  options.progress = [&](int32_t done, int32_t total) { progress.emplace_back(done, total); };
+  Image result = image;
+  plugin_host::RunResult run = pt::linked_module().run(result, options);
+  ASSERT_TRUE(run.ok());
+  ASSERT_EQ(run.continue_calls, 3);
+  EXPECT_EQ(run.requests[1].out.top, 0);
+  EXPECT_EQ(run.requests[1].out.bottom, 932);
+  EXPECT_EQ(run.requests[2].out.top, 932);
+  EXPECT_EQ(run.requests[2].out.bottom, 1000);
+  EXPECT_EQ(progress, (std::vector<std::pair<int32_t, int32_t>>{{0, 1000}, {932, 1000}}));
+  Image reference = pt::reference_render(image, Area{0, 0, 3000, 1000}, 3, record,
+                                         module_state.image_step, module_state.preview_extent);
+  EXPECT_TRUE(result.pixels == reference.pixels);
 }
 
 TEST(HostRuns, DecimationThreeOnTenRowsGathersRowsZeroThreeAndSix) {

@@ -70,8 +70,8 @@ class Views : public ::testing::Test {
     for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 31 + i / 3 * 7);
     s.bytes_per_pixel = 3;
     s.decimation = 1;
-    s.filter_width = s.work_width = s.bound_h = width;
-    s.filter_height = s.work_height = s.bound_v = height;
+    s.filter_width = s.work_width = width;
+    s.filter_height = s.work_height = height;
     s.work_row_bytes = width * 3;
     s.image_base = image.data();
     compute_preview_geometry(268, 268);
