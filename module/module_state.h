@@ -128,12 +128,12 @@ struct ModuleState {
   RECT small_view_rect;   // the small view's client rectangle, taken at every full render
 
   // --- row cache (host/row_cache) ---
-  int16_t cache_active;  // 1: rows other than the current one come from the cache
-  int16_t cache_slots;   // slots in the cache, 35..255
-  uint8_t stamp_clock;   // fill counter, wraps
-  uint8_t* slot_of_row;  // filter_height bytes: slot of each row, 255 = not cached
-  uint8_t* slot_stamp;   // cache_slots bytes: stamp_clock when each slot was filled
-  uint8_t* cache_data;   // cache_slots rows of row_bytes bytes
+  int16_t cache_active;      // 1: rows other than the current one come from the cache
+  int16_t cache_slots;       // slots in the cache, 35..255
+  uint8_t stamp_clock;       // fill counter, wraps
+  uint8_t* slot_of_row;      // filter_height bytes: slot of each row, 255 = not cached
+  uint8_t* slot_stamp;       // cache_slots bytes: stamp_clock when each slot was filled
+  uint8_t* cache_data;       // cache_slots rows of row_bytes bytes
   int16_t row_of_slot[255];  // the row each slot was last filled with (it may have moved since)
 };
 
