@@ -362,7 +362,7 @@ RunResult Module::run(Image& image, const RunOptions& options) {
     destination->width = image.width;
     destination->height = image.height;
     destination->planes = image.planes;
-    if (!written_whole)
+    if (!written_whole && !image.pixels.empty())
       std::memcpy(destination->pixels.data(), image.pixels.data(), image.pixels.size());
   } else {
     *destination = image;

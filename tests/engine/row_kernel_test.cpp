@@ -53,9 +53,9 @@ TEST(RowKernels, MatchTheOnePixelCompositorByteForByte) {
     const auto extent = int16_t(uniform(1, 512));
     const int32_t scale = decimation * (uniform(0, 1) ? uniform(300, 8000) : uniform(8000, 120000));
     const EffectGeometry g = derive_geometry(settings, extent, scale);
-    const bool far = uniform(0, 4) == 0;
-    const EffectFrame frame{int16_t(far ? uniform(-5000, 5000) : uniform(0, width - 1)),
-                            int16_t(far ? uniform(-5000, 5000) : uniform(0, height - 1)), width,
+    const bool distant = uniform(0, 4) == 0;
+    const EffectFrame frame{int16_t(distant ? uniform(-5000, 5000) : uniform(0, width - 1)),
+                            int16_t(distant ? uniform(-5000, 5000) : uniform(0, height - 1)), width,
                             height, bytes};
     const bool final_pass = uniform(0, 1) == 0;
     const int32_t step = final_pass      ? 65536

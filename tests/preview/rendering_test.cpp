@@ -115,9 +115,9 @@ TEST(PreviewRows, RowsMatchThePixelByPixelReference) {
     s.preview_height = int16_t(uniform(1, 40));
     s.preview_step = uniform(0, 1) ? uniform(9000, 65536) : uniform(65536, 6 * 65536);
     s.preview_extent = std::max(s.preview_width, s.preview_height);
-    const bool far = uniform(0, 4) == 0;
-    const auto origin_h = int16_t(far ? uniform(-3000, 3000) : uniform(0, s.work_width - 1));
-    const auto origin_v = int16_t(far ? uniform(-3000, 3000) : uniform(0, s.work_height - 1));
+    const bool distant = uniform(0, 4) == 0;
+    const auto origin_h = int16_t(distant ? uniform(-3000, 3000) : uniform(0, s.work_width - 1));
+    const auto origin_v = int16_t(distant ? uniform(-3000, 3000) : uniform(0, s.work_height - 1));
     const EffectSettings settings{int16_t(uniform(1, 20)),  int16_t(uniform(0, 100)),
                                   int16_t(uniform(0, 360)), int16_t(uniform(5, 100)),
                                   int16_t(uniform(-1, 1)),  int16_t(uniform(0, 1))};
