@@ -11,6 +11,7 @@
 #include "headless_win32/headless.h"
 #include "module/engine/engine.h"
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "module/preview/preview.h"
 #include "plugin_host/plugin_host.h"
 
@@ -137,13 +138,13 @@ void render_preview(benchmark::State& state, bool filtered) {
   headless::set_ui_observer([&](HWND, int line) {
     if (line != 0) return;
     ModuleState& s = module_state;
-    if (s.preview_width != 512 || s.preview_height != 512) {
+    if (s.preview.preview_width != 512 || s.preview.preview_height != 512) {
       state.SkipWithError("the preview is not 512 x 512");
       return;
     }
-    s.show_result = filtered ? 1 : 0;
-    set_preview_effect(EffectSettings{20, 100, 50, 50, -1, 1}, preview_to_work(s.center_x),
-                       preview_to_work(s.center_y));
+    s.dialog.show_result = filtered ? 1 : 0;
+    set_preview_effect(EffectSettings{20, 100, 50, 50, -1, 1}, preview_to_work(s.preview.center_x),
+                       preview_to_work(s.preview.center_y));
     for (auto _ : state) render_big_preview();
   });
   plugin_host::Image image = picture(2000, 2000);

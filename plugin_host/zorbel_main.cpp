@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "headless_win32/ui_script.h"
-#include "module/module_state.h"
+#include "module/host/parameter_record.h"
 #include "plugin_host/image_io.h"
 #include "plugin_host/plugin_host.h"
 #include "plugin_host/settings_file.h"

@@ -2,11 +2,13 @@
 // zero-initialised global memory. block_alloc is also the one place where tests can make an
 // allocation fail on a countdown.
 #include "module/host/host.h"
+#include "module/module_state.h"
 
 HGLOBAL block_alloc(uint32_t size) {
   ModuleState& s = module_state;
-  ++s.block_alloc_calls;
-  if (s.block_alloc_fail_at != 0 && s.block_alloc_calls == s.block_alloc_fail_at) return nullptr;
+  ++s.host.block_alloc_calls;
+  if (s.host.block_alloc_fail_at != 0 && s.host.block_alloc_calls == s.host.block_alloc_fail_at)
+    return nullptr;
   return GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
 }
 

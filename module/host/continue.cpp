@@ -7,6 +7,7 @@
 
 #include "module/engine/engine.h"
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "module/outline/outline.h"
 #include "module/ui/ui.h"
 
@@ -23,18 +24,15 @@ void begin_final_pass();
 // Returns false when the run ends here (cancelled, or no memory for the row cache).
 bool dialog_phase() {
   ModuleState& s = module_state;
-  s.preview_pixels = static_cast<uint8_t*>(block_lock(s.preview_block));
-  if (s.mask_block != kNotNeeded) {
-    s.mask_guard = static_cast<uint8_t*>(block_lock(s.mask_block));
-    s.mask_bits = s.mask_guard + s.mask_row_bytes;
-    s.outline_bits = static_cast<uint8_t*>(block_lock(s.outline_block));
-    s.mask_saved = static_cast<uint8_t*>(block_lock(s.mask_saved_block));
+  s.plan.preview_pixels = static_cast<uint8_t*>(block_lock(s.plan.preview_block));
+  if (s.plan.mask_block != kNotNeeded) {
+    lock_selection(s.plan.mask_block, s.plan.outline_block, s.plan.mask_saved_block);
   }
-  run_dialog();
+  if (!run_dialog()) s.host.result_code = 1;
   release_all();
-  if (s.result_code != 0) return false;
+  if (s.host.result_code != 0) return false;
   if (row_cache_allocate() != 0) return false;
-  s.current_row = nullptr;
+  s.plan.current_row = nullptr;
   begin_final_pass();
   return true;
 }
@@ -43,8 +41,8 @@ bool dialog_phase() {
 // delivered row or the row cache. Null for a row not at hand.
 const uint8_t* final_source_row(int32_t row) {
   const ModuleState& s = module_state;
-  if (s.decimation == 1) return s.image_base + int64_t(row) * s.work_row_bytes;
-  if (row == s.out_row && s.current_row != nullptr) return s.current_row;
+  if (s.plan.decimation == 1) return s.plan.image_base + int64_t(row) * s.plan.work_row_bytes;
+  if (row == s.plan.out_row && s.plan.current_row != nullptr) return s.plan.current_row;
   return row_cache_lookup(0, row);
 }
 
@@ -52,10 +50,11 @@ const uint8_t* final_source_row(int32_t row) {
 // row that is missing, when the row cannot be rendered in this call.
 bool render_final_row(uint8_t* destination) {
   ModuleState& s = module_state;
-  filter_api::FilterRecord* host = s.filter_record;
+  filter_api::FilterRecord* host = s.host.filter_record;
   RowPlan plan;
-  plan_row(s.final_effect, s.final_frame, int32_t(uint32_t(uint16_t(s.out_row)) << 16) | 0x8000,
-           0x8000, 0x10000, s.filter_width, &plan);
+  plan_row(s.plan.final_effect, s.plan.final_frame,
+           int32_t(uint32_t(uint16_t(s.plan.out_row)) << 16) | 0x8000, 0x8000, 0x10000,
+           s.host.filter_width, &plan);
   const uint8_t* rows[kMaxSourceRows];
   for (int32_t i = 0; i < plan.row_count; ++i) {
     rows[i] = final_source_row(plan.rows[i]);
@@ -65,11 +64,11 @@ bool render_final_row(uint8_t* destination) {
       row_cache_store();
       host->inRect.top = int16_t(host->filterRect.top + plan.rows[i]);
       host->inRect.bottom = int16_t(host->inRect.top + 1);
-      s.continue_state = -1;
+      s.plan.continue_state = -1;
       return false;
     }
   }
-  render_row(s.final_effect, s.final_frame, plan, rows, destination);
+  render_row(s.plan.final_effect, s.plan.final_frame, plan, rows, destination);
   return true;
 }
 
@@ -77,97 +76,96 @@ bool render_final_row(uint8_t* destination) {
 // one row, or the request of a source row it still needs.
 bool final_rows() {
   ModuleState& s = module_state;
-  filter_api::FilterRecord* host = s.filter_record;
-  if (s.decimation == 1) {
-    s.work_row_bytes = host->inRowBytes;
-    s.image_base = static_cast<const uint8_t*>(host->inData);
+  filter_api::FilterRecord* host = s.host.filter_record;
+  if (s.plan.decimation == 1) {
+    s.plan.work_row_bytes = host->inRowBytes;
+    s.plan.image_base = static_cast<const uint8_t*>(host->inData);
   }
-  if (s.continue_state < 0) {
+  if (s.plan.continue_state < 0) {
     // The requested row has arrived: file it, ask for the output row's own row again, and
     // read every source row from the cache.
-    s.delivered_row = int16_t(host->inRect.top - host->filterRect.top);
+    s.plan.delivered_row = int16_t(host->inRect.top - host->filterRect.top);
     row_cache_store();
     host->inRect = host->outRect;
-    s.current_row = nullptr;
+    s.plan.current_row = nullptr;
   }
-  report_progress(s.out_row, s.filter_height);
+  report_progress(s.plan.out_row, s.host.filter_height);
   auto* destination = static_cast<uint8_t*>(host->outData);
   const int16_t last = int16_t(host->outRect.bottom - host->filterRect.top);
-  for (; s.out_row < last; s.out_row = int16_t(s.out_row + 1)) {
+  for (; s.plan.out_row < last; s.plan.out_row = int16_t(s.plan.out_row + 1)) {
     if (!render_final_row(destination)) return false;
     destination += host->outRowBytes;
   }
   host->outRect.top = host->outRect.bottom;
   host->outRect.bottom =
-      int16_t(std::min<int32_t>(host->outRect.top + s.band_rows, host->filterRect.bottom));
+      int16_t(std::min<int32_t>(host->outRect.top + s.plan.band_rows, host->filterRect.bottom));
   return true;
 }
 
 // The final pass's geometry, from the stored record, once per run; and the first output band.
 void begin_final_pass() {
   ModuleState& s = module_state;
-  filter_api::FilterRecord* host = s.filter_record;
+  filter_api::FilterRecord* host = s.host.filter_record;
   ParameterRecord record = read_record();
-  load_settings(&record);
-  const EffectSettings settings{s.regions, s.intensity, s.angle, s.spacing, s.mode, s.fade};
-  s.final_effect = derive_geometry(settings, s.preview_extent, s.image_step);
-  s.final_frame = EffectFrame{record.center_h, record.center_v, s.filter_width, s.filter_height,
-                              s.bytes_per_pixel};
+  const EffectSettings settings = settings_from_record(record);
+  s.plan.final_effect = derive_geometry(settings, s.preview.preview_extent, s.preview.image_step);
+  s.plan.final_frame = EffectFrame{record.center_h, record.center_v, s.host.filter_width,
+                                   s.host.filter_height, s.host.bytes_per_pixel};
   // With the whole area at hand each call writes a band of rows, keeping the host's output
   // buffer near kBandBytes; a reduced image is rendered a row at a time, as its rows arrive.
-  s.band_rows = 1;
-  if (s.decimation == 1)
-    s.band_rows = int16_t(
-        std::clamp<int64_t>(kBandBytes / std::max<int32_t>(s.row_bytes, 1), 1, s.filter_height));
+  s.plan.band_rows = 1;
+  if (s.plan.decimation == 1)
+    s.plan.band_rows = int16_t(std::clamp<int64_t>(
+        kBandBytes / std::max<int32_t>(s.host.row_bytes, 1), 1, s.host.filter_height));
   host->outRect.bottom =
-      int16_t(std::min<int32_t>(host->outRect.top + s.band_rows, host->filterRect.bottom));
+      int16_t(std::min<int32_t>(host->outRect.top + s.plan.band_rows, host->filterRect.bottom));
 }
 
 }  // namespace
 
 void continue_filter() {
   ModuleState& s = module_state;
-  filter_api::FilterRecord* host = s.filter_record;
-  if (!s.run_active) {
+  filter_api::FilterRecord* host = s.host.filter_record;
+  if (!s.plan.run_active) {
     // After a failure, a cancel or the end of the run: nothing more to ask for.
     host->inRect = host->outRect = host->maskRect = kEmpty;
     return;
   }
-  if (s.mask_rows_built < s.preview_height) {
+  if (s.selection.mask_rows_built < s.preview.preview_height) {
     sample_mask_row();
     // The input is asked for only once the mask is sampled, so that a host that copies every
     // requested rectangle does not copy the image on each mask call.
-    if (s.mask_rows_built >= s.preview_height) host->inRect = s.first_input;
+    if (s.selection.mask_rows_built >= s.preview.preview_height) host->inRect = s.plan.first_input;
     return;
   }
-  s.current_row = static_cast<const uint8_t*>(host->inData);
-  s.image_base = s.current_row;
-  s.out_row = int16_t(host->outRect.top - host->filterRect.top);
-  s.delivered_row = s.out_row;
+  s.plan.current_row = static_cast<const uint8_t*>(host->inData);
+  s.plan.image_base = s.plan.current_row;
+  s.plan.out_row = int16_t(host->outRect.top - host->filterRect.top);
+  s.plan.delivered_row = s.plan.out_row;
 
-  if (s.continue_state > 0) {
-    if (s.decimation > 1) {
-      s.image_base = static_cast<const uint8_t*>(block_lock(s.image_copy));
+  if (s.plan.continue_state > 0) {
+    if (s.plan.decimation > 1) {
+      s.plan.image_base = static_cast<const uint8_t*>(block_lock(s.plan.image_copy));
       copy_reduced_row();
-      host->inRect.top = int16_t(host->inRect.top + s.decimation);
+      host->inRect.top = int16_t(host->inRect.top + s.plan.decimation);
       host->inRect.bottom = int16_t(host->inRect.top + 1);
     } else {
-      s.work_row_bytes = host->inRowBytes;
+      s.plan.work_row_bytes = host->inRowBytes;
     }
-    s.rows_collected = int16_t(s.rows_collected + 1);
-    if (s.rows_collected < s.work_height) {
-      block_unlock(s.image_copy);
+    s.plan.rows_collected = int16_t(s.plan.rows_collected + 1);
+    if (s.plan.rows_collected < s.plan.work_height) {
+      block_unlock(s.plan.image_copy);
       return;
     }
     if (!dialog_phase()) {
-      s.run_active = false;
+      s.plan.run_active = false;
       return;
     }
   } else if (!final_rows()) {
     return;
   }
 
-  if (s.decimation > 1) {
+  if (s.plan.decimation > 1) {
     row_cache_store();
     host->inRect = host->outRect;
   }
@@ -177,20 +175,20 @@ void continue_filter() {
     host->inRect = host->outRect = kEmpty;
     host->maskRect = kEmpty;
     release_all();
-    s.run_active = false;
+    s.plan.run_active = false;
   }
-  s.continue_state = 0;
+  s.plan.continue_state = 0;
 }
 
 void copy_reduced_row() {
   ModuleState& s = module_state;
-  const uint8_t* source = s.current_row;
-  auto* destination =
-      const_cast<uint8_t*>(s.image_base) + int64_t(s.rows_collected) * s.work_row_bytes;
-  const int32_t bytes = s.bytes_per_pixel;
-  const int32_t stride = int32_t(s.decimation) * bytes;
+  const uint8_t* source = s.plan.current_row;
+  auto* destination = const_cast<uint8_t*>(s.plan.image_base) +
+                      int64_t(s.plan.rows_collected) * s.plan.work_row_bytes;
+  const int32_t bytes = s.host.bytes_per_pixel;
+  const int32_t stride = int32_t(s.plan.decimation) * bytes;
   auto copy = [&](auto pixel_bytes) {
-    for (int16_t i = 0; i < s.work_width; ++i, source += stride, destination += pixel_bytes)
+    for (int16_t i = 0; i < s.plan.work_width; ++i, source += stride, destination += pixel_bytes)
       std::memcpy(destination, source, pixel_bytes);
   };
   switch (bytes) {
@@ -204,12 +202,12 @@ void copy_reduced_row() {
       copy(std::integral_constant<size_t, 4>());
       break;
     default:
-      for (int16_t i = 0; i < s.work_width; ++i, source += stride - bytes)
+      for (int16_t i = 0; i < s.plan.work_width; ++i, source += stride - bytes)
         for (int32_t b = 0; b < bytes; ++b) *destination++ = *source++;
   }
 }
 
 void report_progress(int32_t done, int32_t total) {
-  filter_api::FilterRecord* host = module_state.filter_record;
+  filter_api::FilterRecord* host = module_state.host.filter_record;
   if (host->progressProc != nullptr) host->progressProc(done, total);
 }

@@ -2,6 +2,7 @@
 // Prepare, the library entry routine, and the "Warning" message box. Start, Continue and
 // Finish are handed on; the result word is written in one place for every call.
 #include "module/host/host.h"
+#include "module/module_state.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ void dispatch(int16_t selector) {
       break;
     case kSelectorStart:
       start_setup();
-      if (s.result_code == 0) start_filter();
+      if (s.host.result_code == 0) start_filter();
       break;
     case kSelectorContinue:
       continue_filter();
@@ -47,31 +48,31 @@ void dispatch(int16_t selector) {
 extern "C" void ENTRYPOINT1(int16_t selector, void* parameter_block, intptr_t* /*data*/,
                             int16_t* result) {
   ModuleState& s = module_state;
-  s.filter_record = nullptr;
-  s.about_record = nullptr;
-  s.result_code = 0;
+  s.host.filter_record = nullptr;
+  s.host.about_record = nullptr;
+  s.host.result_code = 0;
   bool known = selector >= kSelectorAbout && selector <= kSelectorFinish;
   if (!known) {
-    s.result_code = filter_api::filterBadParameters;
+    s.host.result_code = filter_api::filterBadParameters;
   } else if (selector == kSelectorAbout) {
-    s.about_record = static_cast<filter_api::AboutRecord*>(parameter_block);
+    s.host.about_record = static_cast<filter_api::AboutRecord*>(parameter_block);
     dispatch(selector);
   } else if (parameter_block == nullptr) {
-    s.result_code = filter_api::filterBadParameters;  // nothing to work on
+    s.host.result_code = filter_api::filterBadParameters;  // nothing to work on
   } else {
-    s.filter_record = static_cast<filter_api::FilterRecord*>(parameter_block);
+    s.host.filter_record = static_cast<filter_api::FilterRecord*>(parameter_block);
     dispatch(selector);
   }
-  if (result != nullptr) *result = s.result_code;
+  if (result != nullptr) *result = s.host.result_code;
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
-  if (reason == DLL_PROCESS_ATTACH) module_state.module_instance = instance;
+  if (reason == DLL_PROCESS_ATTACH) module_state.host.module_instance = instance;
   return TRUE;
 }
 
 HWND host_window() {
-  filter_api::FilterRecord* host = module_state.filter_record;
+  filter_api::FilterRecord* host = module_state.host.filter_record;
   return host == nullptr ? nullptr : window_of(host->platformData);
 }
 
@@ -79,9 +80,10 @@ void show_about() {
   ModuleState& s = module_state;
   char text[256];
   char caption[60];
-  LoadStringA(s.module_instance, 1, text, sizeof text);
-  LoadStringA(s.module_instance, 2, caption, sizeof caption);
-  HWND owner = s.about_record == nullptr ? nullptr : window_of(s.about_record->platformData);
+  LoadStringA(s.host.module_instance, 1, text, sizeof text);
+  LoadStringA(s.host.module_instance, 2, caption, sizeof caption);
+  HWND owner =
+      s.host.about_record == nullptr ? nullptr : window_of(s.host.about_record->platformData);
   MessageBoxA(owner, text, caption, MB_ICONINFORMATION);
 }
 
@@ -102,32 +104,32 @@ int32_t get_show_dialog() {
 
 void create_parameter_record() {
   ModuleState& s = module_state;
-  if (s.filter_record->parameters != nullptr) return;
+  if (s.host.filter_record->parameters != nullptr) return;
   HGLOBAL block = block_alloc(sizeof(ParameterRecord));
   if (block == nullptr) {
-    s.result_code = filter_api::memFullErr;
+    s.host.result_code = filter_api::memFullErr;
     return;
   }
   auto* record = static_cast<ParameterRecord*>(block_lock(block));
   fill_default_record(record);
   block_unlock(block);
-  s.filter_record->parameters = reinterpret_cast<char**>(block);
+  s.host.filter_record->parameters = reinterpret_cast<char**>(block);
 }
 
 void prepare_filter() {
   ModuleState& s = module_state;
-  filter_api::FilterRecord* host = s.filter_record;
+  filter_api::FilterRecord* host = s.host.filter_record;
   switch (host->imageMode) {
     case filter_api::plugInModeGrayScale:
     case filter_api::plugInModeMultichannel:
     case filter_api::plugInModeDuotone:
-      s.bytes_per_pixel = 1;
+      s.host.bytes_per_pixel = 1;
       break;
     case filter_api::plugInModeCMYKColor:
-      s.bytes_per_pixel = 4;
+      s.host.bytes_per_pixel = 4;
       break;
     case filter_api::plugInModeLabColor:
-      s.bytes_per_pixel = 3;
+      s.host.bytes_per_pixel = 3;
       if (get_show_dialog() != 0) {
         show_warning(
             "This plug-in does not support Lab Color. Use in this mode is permitted, but may "
@@ -135,17 +137,17 @@ void prepare_filter() {
       }
       break;
     default:
-      s.bytes_per_pixel = 3;
+      s.host.bytes_per_pixel = 3;
       break;
   }
   // A reversed rectangle is an empty filter area, never a negative size.
   const filter_api::Rect& area = host->filterRect;
-  s.filter_width = int16_t(area.right > area.left ? area.right - area.left : 0);
-  s.filter_height = int16_t(area.bottom > area.top ? area.bottom - area.top : 0);
-  s.work_width = s.filter_width;
-  s.work_height = s.filter_height;
-  s.row_bytes = int32_t(s.filter_width) * s.bytes_per_pixel;
-  s.work_row_bytes = s.row_bytes;
+  s.host.filter_width = int16_t(area.right > area.left ? area.right - area.left : 0);
+  s.host.filter_height = int16_t(area.bottom > area.top ? area.bottom - area.top : 0);
+  s.plan.work_width = s.host.filter_width;
+  s.plan.work_height = s.host.filter_height;
+  s.host.row_bytes = int32_t(s.host.filter_width) * s.host.bytes_per_pixel;
+  s.plan.work_row_bytes = s.host.row_bytes;
   host->bufferSpace = 0;
 }
 

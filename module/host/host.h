@@ -2,9 +2,82 @@
 // the memory-block routines every part uses, warnings, and the row cache.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 
-#include "module/module_state.h"
+#include "filter_api/filter_api.h"
+#include "module/engine/engine.h"
+#include "module/host/parameter_record.h"
+
+// The current host call (host/entry): the records the host handed over, the result word and
+// what Prepare learnt of the image. Written by the entry point and the selector handlers.
+struct HostCallState {
+  filter_api::FilterRecord* filter_record;  // host record of the current call (selectors 1..5)
+  filter_api::AboutRecord* about_record;    // host record of the current About call
+  int16_t result_code;                      // status of the current call, written to *result
+  HINSTANCE module_instance;                // our library's instance handle
+  int16_t bytes_per_pixel;                  // 1, 3 or 4 interleaved bytes per pixel
+  int16_t filter_width;                     // filterRect width, pixels
+  int16_t filter_height;                    // filterRect height, pixels
+  int32_t row_bytes;                        // filter_width * bytes_per_pixel
+  uint32_t block_alloc_calls;               // block_alloc calls since load (test seam)
+  uint32_t block_alloc_fail_at;  // 0, or the block_alloc call number that fails (test seam)
+  uint32_t gdi_create_calls;     // bitmap and memory DC creations since load (test seam)
+  uint32_t gdi_create_fail_at;   // 0, or the creation number that fails (test seam)
+};
+
+// Start's plan and the Continue driver (host/start, host/continue): the working image, every
+// block and GDI object of the run, and the final pass.
+struct RunPlanState {
+  int16_t decimation;          // 1..5: the working image keeps every decimation-th pixel and row
+  int16_t work_width;          // working image width, pixels
+  int16_t work_height;         // working image height, pixels
+  int32_t work_row_bytes;      // working image stride, bytes
+  int16_t rows_collected;      // working-image rows gathered so far
+  int16_t continue_state;      // 1 collect, 0 process, -1 awaiting a requested row
+  int16_t out_row;             // output row of this call, filter-area rows
+  int16_t delivered_row;       // filter-area row whose data the host delivered in this call
+  int16_t pixel_skip;          // (decimation - 1) * bytes_per_pixel: bytes skipped per copied pixel
+  int16_t view_width;          // client width of the big preview control, as measured
+  int16_t view_height;         // client height of the big preview control
+  bool classes_registered;     // the two preview window classes are registered
+  bool run_active;             // a planned run is under way (Start succeeded, not yet ended)
+  HGLOBAL image_copy;          // reduced working image; kNotNeeded with the whole area in memory
+  HGLOBAL preview_block;       // preview_pixels' block
+  HGLOBAL dib_block;           // the screen output's bitmap block; null when the host draws
+  HGLOBAL mask_block;          // guard row, mask rows, guard row; kNotNeeded without a selection
+  HGLOBAL outline_block;       // outline_bits' block (selection only)
+  HGLOBAL mask_saved_block;    // mask_saved's block (selection only)
+  HGLOBAL cache_block;         // the row cache's block, locked through the final pass
+  HBITMAP marker_bitmap;       // 16 x 8 monochrome centre marker
+  HBITMAP mask_bitmap;         // monochrome outline bitmap (selection only)
+  HDC mask_dc;                 // memory DC holding mask_bitmap
+  uint8_t* preview_pixels;     // locked preview_block: four preview rows, or the marker block
+  const uint8_t* current_row;  // the delivered row of this call, or null once it is filed
+  const uint8_t* image_base;   // the working image: the host's inData or image_copy
+  filter_api::Rect first_input;  // the first input request, held back while the mask is sampled
+  // The final pass: its geometry and frame, fixed once per run from the stored record, and
+  // the output rows written per call (bands when the whole area is delivered).
+  EffectGeometry final_effect;
+  EffectFrame final_frame;
+  int16_t band_rows;
+};
+
+// The row cache (host/row_cache), present through the final pass of a reduced image.
+struct RowCacheState {
+  int16_t cache_active;      // 1: rows other than the current one come from the cache
+  int16_t cache_slots;       // slots in the cache, 35..255
+  uint8_t stamp_clock;       // fill counter, wraps
+  uint8_t* slot_of_row;      // filter_height bytes: slot of each row, 255 = not cached
+  uint8_t* slot_stamp;       // cache_slots bytes: stamp_clock when each slot was filled
+  uint8_t* cache_data;       // cache_slots rows of row_bytes bytes
+  int16_t row_of_slot[255];  // the row each slot was last filled with (it may have moved since)
+};
+
+// A block handle that stands for "not needed" (the working image is the host's buffer, or
+// there is no selection), as opposed to null for "allocation failed".
+inline HGLOBAL const kNotNeeded = reinterpret_cast<HGLOBAL>(intptr_t{-1});
 
 // --- exported entry and library entry routine ---
 // The host's filter entry: selector, FilterRecord (AboutRecord for About), the host's data
@@ -36,14 +109,7 @@ void show_warning(const char* text);  // "Warning" box owned by the host's windo
 // The host's window from the current record's platformData, or null.
 HWND host_window();
 
-// --- parameter record (host/parameter_record) ---
-// Writes the defaults into a record: centre 0/0, regions 8, intensity 100, angle 50,
-// spacing 50, mode 0, fade 0, show_dialog 1.
-void fill_default_record(ParameterRecord* record);
-// Loads the six settings from a stored record into the module state, each clamped into its
-// range (a record written by another version or damaged on disk never reaches the engine
-// out of range).
-void load_settings(const ParameterRecord* record);
+// --- parameter record (host/parameter_record; the record itself: parameter_record.h) ---
 
 // Address of byte `offset` of cached filter-area row `row`, or null when not cached.
 const uint8_t* row_cache_lookup(int32_t offset, int32_t row);
@@ -75,6 +141,8 @@ void release_all();
 // The stored record's values, or the defaults when there is no usable record.
 ParameterRecord read_record();
 
+// Frees the row cache's block, when there is one, and forgets the cache.
+void row_cache_release();
 // Allocates the row cache for a reduced image's final pass (nothing with decimation 1).
 // Returns 0, or 1 after a failure (everything released, result_code -108).
 int16_t row_cache_allocate();

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "module/host/host.h"
+#include "module/module_state.h"
 
 void fill_default_record(ParameterRecord* record) {
   record->center_h = 0;
@@ -20,18 +21,19 @@ static int16_t clamp16(int16_t value, int16_t low, int16_t high) {
   return std::min(std::max(value, low), high);
 }
 
-void load_settings(const ParameterRecord* record) {
-  ModuleState& s = module_state;
-  s.regions = clamp16(record->regions, 1, 20);
-  s.intensity = clamp16(record->intensity, 0, 100);
-  s.angle = clamp16(record->angle, 0, 360);
-  s.spacing = clamp16(record->spacing, 5, 100);
-  s.mode = int16_t(record->mode > 0 ? 1 : record->mode < 0 ? -1 : 0);
-  s.fade = int16_t(record->fade != 0 ? 1 : 0);
+EffectSettings settings_from_record(const ParameterRecord& record) {
+  return EffectSettings{clamp16(record.regions, 1, 20),
+                        clamp16(record.intensity, 0, 100),
+                        clamp16(record.angle, 0, 360),
+                        clamp16(record.spacing, 5, 100),
+                        int16_t(record.mode > 0   ? 1
+                                : record.mode < 0 ? -1
+                                                  : 0),
+                        int16_t(record.fade != 0 ? 1 : 0)};
 }
 
 HGLOBAL record_handle() {
-  filter_api::FilterRecord* host = module_state.filter_record;
+  filter_api::FilterRecord* host = module_state.host.filter_record;
   return host == nullptr ? nullptr : reinterpret_cast<HGLOBAL>(host->parameters);
 }
 

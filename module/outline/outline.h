@@ -2,7 +2,34 @@
 // bitmap (one bit per preview pixel, leftmost pixel in the top bit, rows of whole words).
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
+
+// The selection at preview resolution and the marching ants (outline/).
+struct SelectionState {
+  int16_t mask_row_words;       // 16-bit words per 1-bit mask row
+  int16_t mask_row_bytes;       // 2 * mask_row_words
+  int32_t mask_size;            // mask_row_bytes * preview_height
+  int16_t mask_rows_built;      // preview mask rows sampled; 9999 without a selection
+  uint8_t* mask_guard;          // locked mask block: the guard row above mask_bits
+  uint8_t* mask_bits;           // 1-bit preview mask, preview_height rows of mask_row_bytes
+  uint8_t* outline_bits;        // locked outline block
+  uint8_t* mask_saved;          // locked mask_saved block: the mask as sampled
+  int16_t ants_drawn;           // 1 while the outline is on screen (painted white once)
+  const uint8_t* ants_pattern;  // 8 pattern bytes of the next tick, one per row mod 8
+  int16_t ants_phase;           // 0..7: offset into the toggle pattern for the tick after next
+};
+
+// Sizes the 1-bit rows for the preview and starts the sampling: from row 0 when the run has a
+// selection, else never (mask_rows_built 9999).
+void plan_selection_rows(bool selected);
+// Locks the mask, outline and saved-mask blocks for the dialog.
+void lock_selection(HGLOBAL mask, HGLOBAL outline, HGLOBAL saved);
+// Forgets the locked addresses once their blocks are freed.
+void forget_selection();
+// The outline is no longer on the screen: the next tick draws it whole.
+void restart_ants();
 
 // Whether the image has a selection: the host reported a mask and its preview copy exists.
 bool selection_present();

@@ -23,12 +23,12 @@ constexpr uint16_t kPixel0 = 0x0080, kPixel1 = 0x0040, kPixel14 = 0x0200, kPixel
 }  // namespace
 
 void erode_rows(const uint8_t* above, const uint8_t* row, const uint8_t* below, uint8_t* out) {
-  for (int32_t i = 0; i < module_state.mask_row_words; ++i)
+  for (int32_t i = 0; i < module_state.selection.mask_row_words; ++i)
     store(out + 2 * i, uint16_t(load(above + 2 * i) & load(row + 2 * i) & load(below + 2 * i)));
 }
 
 void erode_row_across(uint8_t* row) {
-  const int32_t words = module_state.mask_row_words;
+  const int32_t words = module_state.selection.mask_row_words;
   bool left_set = true;  // the neighbour left of column 0 counts as selected
   uint16_t w = words > 0 ? load(row) : 0;
   for (int32_t i = 0; i < words; ++i) {
@@ -45,21 +45,21 @@ void erode_row_across(uint8_t* row) {
 }
 
 void subtract_row(uint8_t* row, const uint8_t* taken) {
-  for (int32_t i = 0; i < module_state.mask_row_words; ++i)
+  for (int32_t i = 0; i < module_state.selection.mask_row_words; ++i)
     store(row + 2 * i, uint16_t(load(row + 2 * i) & ~load(taken + 2 * i)));
 }
 
 void pattern_row(const uint8_t* in, uint8_t* out, uint8_t pattern) {
   const uint16_t both = uint16_t(pattern * 0x0101);
-  for (int32_t i = 0; i < module_state.mask_row_words; ++i)
+  for (int32_t i = 0; i < module_state.selection.mask_row_words; ++i)
     store(out + 2 * i, uint16_t(load(in + 2 * i) & both));
 }
 
 bool block_has_ants(int16_t x0, int16_t y0, int16_t rows) {
   const ModuleState& s = module_state;
-  const int32_t row_bits = int32_t(s.mask_row_words) * 16;
+  const int32_t row_bits = int32_t(s.selection.mask_row_words) * 16;
   for (int32_t y = y0; y < y0 + rows; ++y) {
-    const uint8_t* row = s.outline_bits + int32_t(y) * s.mask_row_bytes;
+    const uint8_t* row = s.selection.outline_bits + int32_t(y) * s.selection.mask_row_bytes;
     for (int32_t x = x0; x < x0 + 32 && x < row_bits; x += 8)  // rows are whole words
       if (row[x >> 3] != 0) return true;
   }
@@ -68,15 +68,15 @@ bool block_has_ants(int16_t x0, int16_t y0, int16_t rows) {
 
 void outline_from_mask() {
   ModuleState& s = module_state;
-  const int32_t stride = s.mask_row_bytes;
-  std::memcpy(s.mask_saved, s.mask_bits, size_t(s.mask_size));
-  std::memset(s.mask_guard, 0, size_t(stride));
-  std::memset(s.mask_bits + s.mask_size, 0, size_t(stride));
-  for (int32_t y = 0; y < s.preview_height; ++y) {
-    const uint8_t* row = s.mask_bits + y * stride;
-    erode_rows(row - stride, row, row + stride, s.outline_bits + y * stride);
-    erode_row_across(s.outline_bits + y * stride);
+  const int32_t stride = s.selection.mask_row_bytes;
+  std::memcpy(s.selection.mask_saved, s.selection.mask_bits, size_t(s.selection.mask_size));
+  std::memset(s.selection.mask_guard, 0, size_t(stride));
+  std::memset(s.selection.mask_bits + s.selection.mask_size, 0, size_t(stride));
+  for (int32_t y = 0; y < s.preview.preview_height; ++y) {
+    const uint8_t* row = s.selection.mask_bits + y * stride;
+    erode_rows(row - stride, row, row + stride, s.selection.outline_bits + y * stride);
+    erode_row_across(s.selection.outline_bits + y * stride);
   }
-  for (int32_t y = 0; y < s.preview_height; ++y)
-    subtract_row(s.mask_bits + y * stride, s.outline_bits + y * stride);
+  for (int32_t y = 0; y < s.preview.preview_height; ++y)
+    subtract_row(s.selection.mask_bits + y * stride, s.selection.outline_bits + y * stride);
 }

@@ -4,41 +4,45 @@
 #include <cstdint>
 
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "module/preview/preview.h"
 
 int16_t compute_preview_geometry(int16_t width, int16_t height) {
   ModuleState& s = module_state;
-  s.preview_width = std::min<int16_t>(width, 512);
-  s.preview_height = std::min<int16_t>(height, 512);
-  int32_t ratio_h = int32_t(s.work_width) * 65536 / s.preview_width;
-  int32_t ratio_v = int32_t(s.work_height) * 65536 / s.preview_height;
+  s.preview.preview_width = std::min<int16_t>(width, 512);
+  s.preview.preview_height = std::min<int16_t>(height, 512);
+  int32_t ratio_h = int32_t(s.plan.work_width) * 65536 / s.preview.preview_width;
+  int32_t ratio_v = int32_t(s.plan.work_height) * 65536 / s.preview.preview_height;
   if (ratio_v < ratio_h) {
-    s.preview_step = ratio_h;
-    s.preview_height = int16_t(int32_t(s.work_height) * s.preview_width / s.work_width);
+    s.preview.preview_step = ratio_h;
+    s.preview.preview_height =
+        int16_t(int32_t(s.plan.work_height) * s.preview.preview_width / s.plan.work_width);
   } else {
-    s.preview_step = ratio_v;
-    s.preview_width = int16_t(int32_t(s.work_width) * s.preview_height / s.work_height);
+    s.preview.preview_step = ratio_v;
+    s.preview.preview_width =
+        int16_t(int32_t(s.plan.work_width) * s.preview.preview_height / s.plan.work_height);
   }
   // A working image far narrower or flatter than the view rounds one side down to nothing;
   // the preview keeps at least one pixel each way.
-  s.preview_width = std::max<int16_t>(s.preview_width, 1);
-  s.preview_height = std::max<int16_t>(s.preview_height, 1);
+  s.preview.preview_width = std::max<int16_t>(s.preview.preview_width, 1);
+  s.preview.preview_height = std::max<int16_t>(s.preview.preview_height, 1);
   // Only a view a few pixels wide over a huge image could take this past 32 bits.
-  s.image_step = int32_t(std::min<int64_t>(int64_t(s.decimation) * s.preview_step, INT32_MAX));
-  s.preview_extent = std::max(s.preview_width, s.preview_height);
-  return s.preview_extent;
+  s.preview.image_step =
+      int32_t(std::min<int64_t>(int64_t(s.plan.decimation) * s.preview.preview_step, INT32_MAX));
+  s.preview.preview_extent = std::max(s.preview.preview_width, s.preview.preview_height);
+  return s.preview.preview_extent;
 }
 
 int16_t preview_to_work(int16_t p) {
-  return int16_t((int64_t(p) * module_state.preview_step + 32768) >> 16);
+  return int16_t((int64_t(p) * module_state.preview.preview_step + 32768) >> 16);
 }
 
 int16_t preview_to_image(int16_t p) {
-  return int16_t((int64_t(p) * module_state.image_step + 32768) >> 16);
+  return int16_t((int64_t(p) * module_state.preview.image_step + 32768) >> 16);
 }
 
 int16_t image_to_preview(int16_t v) {
-  int64_t step = module_state.image_step;
+  int64_t step = module_state.preview.image_step;
   if (step <= 0) return 0;
   return int16_t((int64_t(v) * 65536 + step / 2) / step);
 }
@@ -47,11 +51,18 @@ void load_center() {
   ModuleState& s = module_state;
   ParameterRecord* record = lock_record();
   if (record == nullptr) {
-    s.center_x = 0;
-    s.center_y = 0;
+    s.preview.center_x = 0;
+    s.preview.center_y = 0;
     return;
   }
-  s.center_x = image_to_preview(record->center_h);
-  s.center_y = image_to_preview(record->center_v);
+  s.preview.center_x = image_to_preview(record->center_h);
+  s.preview.center_y = image_to_preview(record->center_v);
   unlock_record();
 }
+
+void set_center(int16_t x, int16_t y) {
+  module_state.preview.center_x = x;
+  module_state.preview.center_y = y;
+}
+
+void reset_preview_views() { module_state.preview.dialog_ready = 0; }

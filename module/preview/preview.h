@@ -6,7 +6,35 @@
 
 #include <cstdint>
 
+#include "filter_api/filter_api.h"
 #include "module/engine/engine.h"
+
+// The preview's size and scales, the centre in preview pixels, the filtered preview's effect
+// and the state of its views (preview/).
+struct PreviewState {
+  int16_t preview_width;   // preview columns, 1..512
+  int16_t preview_height;  // preview rows, 1..512
+  int32_t preview_step;    // 16.16 working-image pixels per preview pixel
+  int32_t image_step;      // 16.16 filter-area pixels per preview pixel (decimation * preview_step)
+  int16_t preview_extent;  // larger preview side, at most 512
+  int16_t center_x;        // effect centre, preview column
+  int16_t center_y;        // effect centre, preview row
+  // The filtered preview's geometry and frame, fixed when Preview was last pressed.
+  EffectGeometry preview_effect;
+  EffectFrame preview_frame;
+  int16_t dialog_ready;  // 1 once the first paint sized the preview windows
+  RECT small_view_rect;  // the small view's client rectangle, taken at every full render
+};
+
+// Screen output (preview/screen_output): the host's pixel map (version 0: the host reads up
+// to baseAddr), the header of the module's own 24-bit bitmap, its locked buffer, and the
+// dither switch.
+struct ScreenState {
+  filter_api::PSPixelMap pixel_map;  // bounds 0,0..lines,count; rowBytes count * 1..4 bytes
+  BITMAPINFOHEADER dib_header;       // 24-bit bottom-up DIB of count x lines pixels, 1..512
+  uint8_t* dib_buffer;               // locked dib_block, or null until first used
+  int16_t dither_display;            // 1: display of 8 or fewer bits per pixel, dither; else 0
+};
 
 // Buffer sizes: four rows of the widest preview (512 pixels) at 4 bytes, which also holds the
 // 8 x 8 block under the centre marker; and four 24-bit screen rows of 512 pixels.
@@ -28,6 +56,10 @@ int16_t image_to_preview(int16_t v);
 
 // center_x, center_y from the stored centre of the parameter record.
 void load_center();
+// Moves the centre (a drag), within the preview as the caller keeps it.
+void set_center(int16_t x, int16_t y);
+// The dialog opens or closes: its views are to be sized again on the next first paint.
+void reset_preview_views();
 
 // Prepares the output path for the dialog's first paint. With the host's displayPixels: the
 // fixed fields of pixel_map (version 0, bounds from 0,0, imageMode, colBytes, planeBytes,
@@ -36,6 +68,9 @@ void load_center();
 // of dialog_window then, and fills the fixed fields of dib_header. Needs filter_record and
 // bytes_per_pixel, and preview_pixels locked.
 void setup_display();
+
+// Forgets the screen output's locked bitmap buffer once its block is freed.
+void release_screen_output();
 
 // Puts the count x lines pixels packed at the start of preview_pixels (top row first, count
 // * bytes_per_pixel bytes a row) into dc with their top-left corner at (x, y): through the

@@ -6,13 +6,14 @@
 #include <cstdint>
 
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "module/preview/preview.h"
 
 namespace {
 
 // The host's displayPixels, or null when there is no record or the host offers none.
 filter_api::NativePointers::DisplayPixelsProc host_display() {
-  const filter_api::FilterRecord* record = module_state.filter_record;
+  const filter_api::FilterRecord* record = module_state.host.filter_record;
   return record != nullptr ? record->displayPixels : nullptr;
 }
 
@@ -47,13 +48,13 @@ void cmyk_to_rgb(const uint8_t* cmyk, uint8_t* red, uint8_t* green, uint8_t* blu
 // after every pixel and after every row.
 void convert_rows(int16_t x, int16_t y, int16_t count, int16_t lines, int32_t stride) {
   ModuleState& s = module_state;
-  const int16_t bytes = s.bytes_per_pixel;
+  const int16_t bytes = s.host.bytes_per_pixel;
   const int32_t source_row_bytes = int32_t(count) * bytes;
-  const bool dithering = s.dither_display == 1;
+  const bool dithering = s.screen.dither_display == 1;
   int16_t row_parity = int16_t((x ^ y) & 1);
   for (int16_t i = 0; i < lines; ++i) {
-    const uint8_t* source = s.preview_pixels + int32_t(lines - 1 - i) * source_row_bytes;
-    uint8_t* target = s.dib_buffer + int32_t(i) * stride;
+    const uint8_t* source = s.plan.preview_pixels + int32_t(lines - 1 - i) * source_row_bytes;
+    uint8_t* target = s.screen.dib_buffer + int32_t(i) * stride;
     int16_t parity = row_parity;
     for (int16_t j = 0; j < count; ++j) {
       uint8_t red, green, blue;
@@ -89,29 +90,29 @@ void convert_rows(int16_t x, int16_t y, int16_t count, int16_t lines, int32_t st
 void setup_display() {
   ModuleState& s = module_state;
   if (host_display() != nullptr) {
-    filter_api::PSPixelMap& map = s.pixel_map;
+    filter_api::PSPixelMap& map = s.screen.pixel_map;
     map.version = 0;
     map.bounds.top = 0;
     map.bounds.left = 0;
-    map.imageMode = int32_t(s.filter_record->imageMode);  // sign-extended
-    map.colBytes = s.bytes_per_pixel;
+    map.imageMode = int32_t(s.host.filter_record->imageMode);  // sign-extended
+    map.colBytes = s.host.bytes_per_pixel;
     map.planeBytes = 1;
-    map.baseAddr = s.preview_pixels;
+    map.baseAddr = s.plan.preview_pixels;
     return;
   }
   // dib_buffer is null from Start on, so the depth is measured once per run. Without a
   // device context there is nothing to measure and the display counts as a deep one.
-  if (s.dib_buffer == nullptr && s.dib_block != nullptr) {
-    s.dib_buffer = static_cast<uint8_t*>(block_lock(s.dib_block));
-    HDC dc = GetDC(s.dialog_window);
-    s.dither_display = 0;
+  if (s.screen.dib_buffer == nullptr && s.plan.dib_block != nullptr) {
+    s.screen.dib_buffer = static_cast<uint8_t*>(block_lock(s.plan.dib_block));
+    HDC dc = GetDC(s.dialog.dialog_window);
+    s.screen.dither_display = 0;
     if (dc != nullptr) {
       int16_t depth = int16_t(GetDeviceCaps(dc, BITSPIXEL) * GetDeviceCaps(dc, PLANES));
-      s.dither_display = depth <= 8 ? 1 : 0;
-      ReleaseDC(s.dialog_window, dc);
+      s.screen.dither_display = depth <= 8 ? 1 : 0;
+      ReleaseDC(s.dialog.dialog_window, dc);
     }
   }
-  BITMAPINFOHEADER& header = s.dib_header;
+  BITMAPINFOHEADER& header = s.screen.dib_header;
   header.biSize = 40;
   header.biPlanes = 1;
   header.biBitCount = 24;
@@ -122,26 +123,28 @@ void setup_display() {
 
 void put_preview_rows(HDC dc, int16_t x, int16_t y, int16_t count, int16_t lines) {
   ModuleState& s = module_state;
-  const int16_t bytes = s.bytes_per_pixel;
-  if (count < 1 || lines < 1 || s.preview_pixels == nullptr ||
+  const int16_t bytes = s.host.bytes_per_pixel;
+  if (count < 1 || lines < 1 || s.plan.preview_pixels == nullptr ||
       (bytes != 1 && bytes != 3 && bytes != 4) ||
       int32_t(count) * bytes * lines > int32_t(kPreviewPixelsSize))
     return;
   filter_api::NativePointers::DisplayPixelsProc display = host_display();
   if (display != nullptr) {
-    s.pixel_map.rowBytes = int32_t(count) * bytes;
-    s.pixel_map.bounds.bottom = lines;
-    s.pixel_map.bounds.right = count;
-    display(&s.pixel_map, &s.pixel_map.bounds, y, x, dc);
+    s.screen.pixel_map.rowBytes = int32_t(count) * bytes;
+    s.screen.pixel_map.bounds.bottom = lines;
+    s.screen.pixel_map.bounds.right = count;
+    display(&s.screen.pixel_map, &s.screen.pixel_map.bounds, y, x, dc);
     return;
   }
   const int32_t stride = (int32_t(count) * 3 + 3) & ~int32_t(3);
-  if (s.dib_buffer == nullptr || int32_t(lines) * stride > int32_t(kDibBufferSize)) return;
+  if (s.screen.dib_buffer == nullptr || int32_t(lines) * stride > int32_t(kDibBufferSize)) return;
   convert_rows(x, y, count, lines, stride);
-  s.dib_header.biWidth = count;
-  s.dib_header.biHeight = lines;  // positive: the rows run bottom-up
-  s.dib_header.biSizeImage = DWORD(int32_t(lines) * stride);
+  s.screen.dib_header.biWidth = count;
+  s.screen.dib_header.biHeight = lines;  // positive: the rows run bottom-up
+  s.screen.dib_header.biSizeImage = DWORD(int32_t(lines) * stride);
   // A 24-bit BI_RGB header has no colour table after it; Windows reads only the header.
-  SetDIBitsToDevice(dc, x, y, DWORD(count), DWORD(lines), 0, 0, 0, UINT(lines), s.dib_buffer,
-                    reinterpret_cast<const BITMAPINFO*>(&s.dib_header), DIB_RGB_COLORS);
+  SetDIBitsToDevice(dc, x, y, DWORD(count), DWORD(lines), 0, 0, 0, UINT(lines), s.screen.dib_buffer,
+                    reinterpret_cast<const BITMAPINFO*>(&s.screen.dib_header), DIB_RGB_COLORS);
 }
+
+void release_screen_output() { module_state.screen.dib_buffer = nullptr; }

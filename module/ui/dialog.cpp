@@ -2,6 +2,7 @@
 // asks for it. Start also opens it once, invisibly, to measure the big preview control.
 #include "module/engine/engine.h"
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "module/outline/outline.h"
 #include "module/preview/preview.h"
 #include "module/ui/ui.h"
@@ -18,8 +19,8 @@ INT_PTR on_measure(HWND dialog, WPARAM wparam) {
   ModuleState& s = module_state;
   RECT client{};
   GetClientRect(GetDlgItem(dialog, kBigView), &client);
-  s.view_width = int16_t(client.right);
-  s.view_height = int16_t(client.bottom);
+  s.dialog.measured_width = int16_t(client.right);
+  s.dialog.measured_height = int16_t(client.bottom);
   EndDialog(dialog, LOWORD(wparam));
   return TRUE;
 }
@@ -28,14 +29,14 @@ INT_PTR on_init(HWND dialog) {
   ModuleState& s = module_state;
   center_dialog(dialog);
   CheckRadioButton(dialog, kParallel, kMixed,
-                   s.mode < 0    ? kMixed
-                   : s.mode == 0 ? kParallel
-                                 : kRightAngle);
-  CheckDlgButton(dialog, kFade, UINT(s.fade));
-  init_control(s.regions, 1, 20, kRegions, kRegionsBar);
-  init_control(s.intensity, 0, 100, kIntensity, kIntensityBar);
-  init_control(s.angle, 0, 360, kAngle, kAngleBar);
-  init_control(s.spacing, 5, 100, kSpacing, kSpacingBar);
+                   s.settings.mode < 0    ? kMixed
+                   : s.settings.mode == 0 ? kParallel
+                                          : kRightAngle);
+  CheckDlgButton(dialog, kFade, UINT(s.settings.fade));
+  init_control(s.settings.regions, 1, 20, kRegions, kRegionsBar);
+  init_control(s.settings.intensity, 0, 100, kIntensity, kIntensityBar);
+  init_control(s.settings.angle, 0, 360, kAngle, kAngleBar);
+  init_control(s.settings.spacing, 5, 100, kSpacing, kSpacingBar);
   if (selection_present()) build_outline();
   return TRUE;
 }
@@ -45,16 +46,16 @@ INT_PTR on_init(HWND dialog) {
 void on_field(int16_t id) {
   ModuleState& s = module_state;
   const bool overlays = id != kIntensity;
-  int16_t* setting = id == kRegions   ? &s.regions
-                     : id == kAngle   ? &s.angle
-                     : id == kSpacing ? &s.spacing
-                                      : &s.intensity;
+  int16_t* setting = id == kRegions   ? &s.settings.regions
+                     : id == kAngle   ? &s.settings.angle
+                     : id == kSpacing ? &s.settings.spacing
+                                      : &s.settings.intensity;
   int bar_id = id == kRegions   ? kRegionsBar
                : id == kAngle   ? kAngleBar
                : id == kSpacing ? kSpacingBar
                                 : kIntensityBar;
   if (overlays) restore_marker_area(-2);
-  HWND bar = GetDlgItem(s.dialog_window, bar_id);
+  HWND bar = GetDlgItem(s.dialog.dialog_window, bar_id);
   int min = 0, max = 0;
   GetScrollRange(bar, SB_CTL, &min, &max);
   *setting = read_edit_value(id, int16_t(min), int16_t(max));
@@ -66,19 +67,20 @@ void on_field(int16_t id) {
 // ends the dialog.
 void on_preview_or_ok(int16_t id) {
   ModuleState& s = module_state;
-  if (s.regions < 0) id = reject_edit(kRegions);
-  if (s.intensity < 0) id = reject_edit(kIntensity);
-  if (s.angle < 0) id = reject_edit(kAngle);
-  if (s.spacing < 0) id = reject_edit(kSpacing);
+  if (s.settings.regions < 0) id = reject_edit(kRegions);
+  if (s.settings.intensity < 0) id = reject_edit(kIntensity);
+  if (s.settings.angle < 0) id = reject_edit(kAngle);
+  if (s.settings.spacing < 0) id = reject_edit(kSpacing);
   if (id == kPreview) {
-    s.show_result = 1;
+    s.dialog.show_result = 1;
     // Every field is valid here, so no -1 of an invalid field reaches the effect.
-    set_preview_effect(EffectSettings{s.regions, s.intensity, s.angle, s.spacing, s.mode, s.fade},
-                       preview_to_work(s.center_x), preview_to_work(s.center_y));
+    set_preview_effect(EffectSettings{s.settings.regions, s.settings.intensity, s.settings.angle,
+                                      s.settings.spacing, s.settings.mode, s.settings.fade},
+                       preview_to_work(s.preview.center_x), preview_to_work(s.preview.center_y));
     render_big_preview();
   } else if (id == IDOK) {
-    if (selection_present()) KillTimer(s.dialog_window, kAntsTimer);
-    EndDialog(s.dialog_window, IDOK);
+    if (selection_present()) KillTimer(s.dialog.dialog_window, kAntsTimer);
+    EndDialog(s.dialog.dialog_window, IDOK);
   }
 }
 
@@ -89,13 +91,13 @@ INT_PTR on_command(int16_t id) {
     case kRightAngle:
     case kMixed:
       restore_marker_area(-2);
-      s.mode = int16_t(id == kParallel ? 0 : id == kRightAngle ? 1 : -1);
-      CheckRadioButton(s.dialog_window, kParallel, kMixed, id);
+      s.settings.mode = int16_t(id == kParallel ? 0 : id == kRightAngle ? 1 : -1);
+      CheckRadioButton(s.dialog.dialog_window, kParallel, kMixed, id);
       redraw_overlays(-2);
       return TRUE;
     case kFade:
-      s.fade = int16_t(s.fade ^ 1);
-      CheckDlgButton(s.dialog_window, kFade, UINT(s.fade));
+      s.settings.fade = int16_t(s.settings.fade ^ 1);
+      CheckDlgButton(s.dialog.dialog_window, kFade, UINT(s.settings.fade));
       return TRUE;
     case kRegions:
     case kAngle:
@@ -108,14 +110,14 @@ INT_PTR on_command(int16_t id) {
       on_preview_or_ok(id);
       return TRUE;
     case kRestore:
-      if (s.show_result == 1) {
-        s.show_result = 0;
+      if (s.dialog.show_result == 1) {
+        s.dialog.show_result = 0;
         render_big_preview();
       }
       return TRUE;
     case IDCANCEL:
-      if (selection_present()) KillTimer(s.dialog_window, kAntsTimer);
-      EndDialog(s.dialog_window, IDCANCEL);
+      if (selection_present()) KillTimer(s.dialog.dialog_window, kAntsTimer);
+      EndDialog(s.dialog.dialog_window, IDCANCEL);
       return TRUE;
     default:
       return FALSE;
@@ -126,15 +128,15 @@ INT_PTR on_command(int16_t id) {
 
 INT_PTR CALLBACK FilterDlg(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   ModuleState& s = module_state;
-  s.dialog_window = window;
+  s.dialog.dialog_window = window;
   switch (message) {
     case WM_INITDIALOG:
-      if (s.view_width == 0) return on_measure(window, wparam);
+      if (s.dialog.measuring != 0) return on_measure(window, wparam);
       return on_init(window);
     case WM_COMMAND:
       return on_command(int16_t(LOWORD(wparam)));
     case WM_TIMER:
-      if (selection_present() && s.dialog_ready != 0) ants_tick();
+      if (selection_present() && s.preview.dialog_ready != 0) ants_tick();
       return TRUE;
     case WM_HSCROLL:
       handle_scroll(GetDlgCtrlID(reinterpret_cast<HWND>(lparam)), int16_t(LOWORD(wparam)),
@@ -145,33 +147,49 @@ INT_PTR CALLBACK FilterDlg(HWND window, UINT message, WPARAM wparam, LPARAM lpar
   }
 }
 
-void run_dialog() {
+bool measure_big_view(int16_t* width, int16_t* height) {
+  ModuleState& s = module_state;
+  s.dialog.measuring = 1;
+  s.dialog.measured_width = s.dialog.measured_height = 0;
+  DialogBoxParamA(s.host.module_instance, "FILTERDLG", host_window(), FilterDlg, 0);
+  s.dialog.measuring = 0;
+  *width = s.dialog.measured_width;
+  *height = s.dialog.measured_height;
+  return *width > 0 && *height > 0;
+}
+
+void guides_painted_over() { module_state.dialog.guides_drawn = 0; }
+
+bool run_dialog() {
   ModuleState& s = module_state;
   ParameterRecord* record = lock_record();
   if (record == nullptr || record->show_dialog == 0) {
     if (record != nullptr) unlock_record();
-    return;
+    return true;
   }
-  load_settings(record);
-  s.show_result = 0;
-  s.dialog_ready = 0;
-  s.guides_drawn = 0;
-  s.big_capture = 0;
-  s.small_capture = 0;
+  const EffectSettings stored = settings_from_record(*record);
+  s.settings = SettingsState{stored.regions, stored.intensity, stored.angle,
+                             stored.spacing, stored.mode,      stored.fade};
+  s.dialog.show_result = 0;
+  reset_preview_views();
+  s.dialog.guides_drawn = 0;
+  s.dialog.big_capture = 0;
+  s.dialog.small_capture = 0;
   auto answer =
-      int16_t(DialogBoxParamA(s.module_instance, "FILTERDLG", host_window(), FilterDlg, 0));
-  if (answer == 2 || answer == -1) s.result_code = 1;
-  if (s.result_code == 0) {
-    record->regions = s.regions;
-    record->intensity = s.intensity;
-    record->angle = s.angle;
-    record->spacing = s.spacing;
-    record->center_h = preview_to_image(s.center_x);
-    record->center_v = preview_to_image(s.center_y);
-    record->mode = s.mode;
-    record->fade = s.fade;
+      int16_t(DialogBoxParamA(s.host.module_instance, "FILTERDLG", host_window(), FilterDlg, 0));
+  const bool confirmed = answer != 2 && answer != -1;
+  if (confirmed) {
+    record->regions = s.settings.regions;
+    record->intensity = s.settings.intensity;
+    record->angle = s.settings.angle;
+    record->spacing = s.settings.spacing;
+    record->center_h = preview_to_image(s.preview.center_x);
+    record->center_v = preview_to_image(s.preview.center_y);
+    record->mode = s.settings.mode;
+    record->fade = s.settings.fade;
   }
   record->show_dialog = 0;
-  s.dialog_ready = 0;
+  reset_preview_views();
   unlock_record();
+  return confirmed;
 }

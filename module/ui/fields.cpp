@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "module/ui/ui.h"
 
 namespace {
@@ -25,7 +26,7 @@ int paired_field(int bar) {
   }
 }
 
-HWND item(int id) { return GetDlgItem(module_state.dialog_window, id); }
+HWND item(int id) { return GetDlgItem(module_state.dialog.dialog_window, id); }
 
 }  // namespace
 
@@ -39,7 +40,7 @@ void center_dialog(HWND window) {
 }
 
 void init_control(int16_t value, int16_t min, int16_t max, int edit, int bar) {
-  HWND dialog = module_state.dialog_window;
+  HWND dialog = module_state.dialog.dialog_window;
   SetScrollRange(item(bar), SB_CTL, min, max, FALSE);
   set_scroll_pos_if_valid(item(bar), value);
   SetDlgItemInt(dialog, edit, UINT(uint16_t(value)), FALSE);
@@ -49,7 +50,7 @@ void init_control(int16_t value, int16_t min, int16_t max, int edit, int bar) {
 
 int16_t read_edit_value(int edit, int16_t min, int16_t max) {
   BOOL translated = FALSE;
-  auto value = int16_t(GetDlgItemInt(module_state.dialog_window, edit, &translated, FALSE));
+  auto value = int16_t(GetDlgItemInt(module_state.dialog.dialog_window, edit, &translated, FALSE));
   if (!translated || value < min || value > max) return -1;
   return value;
 }
@@ -65,7 +66,7 @@ void set_scroll_value(int bar, int16_t position) {
   auto value = int16_t(std::min<int>(std::max<int>(position, min), max));
   if (GetScrollPos(handle, SB_CTL) == value) return;
   set_scroll_pos_if_valid(handle, value);
-  SetDlgItemInt(module_state.dialog_window, paired_field(bar), UINT(uint16_t(value)), FALSE);
+  SetDlgItemInt(module_state.dialog.dialog_window, paired_field(bar), UINT(uint16_t(value)), FALSE);
 }
 
 void handle_scroll(int bar, int16_t code, int16_t thumb) {
@@ -111,6 +112,6 @@ int16_t reject_edit(int edit) {
 }
 
 void select_and_focus(int edit) {
-  SendDlgItemMessageA(module_state.dialog_window, edit, EM_SETSEL, 0, 0x630000);
+  SendDlgItemMessageA(module_state.dialog.dialog_window, edit, EM_SETSEL, 0, 0x630000);
   SetFocus(item(edit));
 }

@@ -5,6 +5,29 @@
 
 #include <cstdint>
 
+// The effect settings as the dialog edits them, loaded from the stored record when it opens.
+// A number setting holds -1 while its field's text is invalid.
+struct SettingsState {
+  int16_t regions;    // 1..20
+  int16_t intensity;  // 0..100
+  int16_t angle;      // 0..360 degrees
+  int16_t spacing;    // 5..100
+  int16_t mode;       // 0 parallel, 1 right-angle, -1 mixed
+  int16_t fade;       // 0 or 1
+};
+
+// The dialog while it runs (ui/), and the measuring pass of Start.
+struct DialogWindowState {
+  HWND dialog_window;      // the dialog while it runs
+  int16_t show_result;     // 1 while the big preview shows the filtered image
+  int16_t guides_drawn;    // 1 while the big view's inverted guide lines are on screen
+  int32_t big_capture;     // the big view holds the mouse for a centre drag
+  int32_t small_capture;   // the small view holds the mouse for a centre drag
+  int16_t measuring;       // 1 during the measuring pass: the dialog ends before it shows
+  int16_t measured_width;  // the big preview control's client size, as measured
+  int16_t measured_height;
+};
+
 // The preview controls' ids in the dialog template, and the outline animation's timer.
 constexpr int kBigView = 100;
 constexpr int kSmallView = 101;
@@ -38,8 +61,14 @@ void draw_marker(int16_t view);
 void redraw_overlays(int16_t a);
 
 // Runs the parameter dialog when the stored record asks for it, and stores the settings and
-// the centre when the user confirms; result_code 1 when the user cancels.
-void run_dialog();
+// the centre when the user confirms. False when the user cancelled (or the dialog could not
+// be shown).
+bool run_dialog();
+// Opens the dialog invisibly to measure the big preview control's client area; false when it
+// could not be measured (the dialog did not open, or the control has no area).
+bool measure_big_view(int16_t* width, int16_t* height);
+// A full render painted over the big view's guide lines: they are no longer on the screen.
+void guides_painted_over();
 
 // --- the number fields and their scroll bars (ui/fields) ---
 // Moves a window to the middle of the screen (never past its top-left corner).

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "tests/support/host_window.h"
 #include "tests/support/message_boxes.h"
 
@@ -26,7 +27,7 @@ class EntryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     module_state = ModuleState{};
-    module_state.module_instance = GetModuleHandleA(nullptr);  // this program carries them
+    module_state.host.module_instance = GetModuleHandleA(nullptr);  // this program carries them
     platform.hwnd = test_support::host_window();
     record = std::make_unique<fa::FilterRecord>();
     record->platformData = &platform;
@@ -78,7 +79,7 @@ TEST_F(EntryTest, UnknownSelectorsReportBadParametersAndDoNothingElse) {
     EXPECT_EQ(call(selector), fa::filterBadParameters) << selector;
   }
   EXPECT_EQ(parameters(), nullptr);
-  EXPECT_EQ(module_state.bytes_per_pixel, 0);
+  EXPECT_EQ(module_state.host.bytes_per_pixel, 0);
   EXPECT_TRUE(boxes.boxes().empty());
 }
 
@@ -99,8 +100,8 @@ TEST_F(EntryTest, AboutShowsStringOneUnderStringTwoOwnedByTheHostWindow) {
   about.platformData = &platform;
   EXPECT_EQ(call(fa::filterSelectorAbout, &about), 0);
   char text[256], caption[60];
-  ASSERT_GT(LoadStringA(module_state.module_instance, 1, text, sizeof text), 0);
-  ASSERT_GT(LoadStringA(module_state.module_instance, 2, caption, sizeof caption), 0);
+  ASSERT_GT(LoadStringA(module_state.host.module_instance, 1, text, sizeof text), 0);
+  ASSERT_GT(LoadStringA(module_state.host.module_instance, 2, caption, sizeof caption), 0);
   auto shown = boxes.boxes();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].text, text);
@@ -148,10 +149,10 @@ TEST_F(EntryTest, StartKeepsAnExistingRecordAsItIs) {
 
 TEST_F(EntryTest, RecordAllocationFailureGivesMemoryFullAndNoRecord) {
   EXPECT_EQ(call(fa::filterSelectorPrepare), 0);
-  module_state.block_alloc_fail_at = module_state.block_alloc_calls + 1;
+  module_state.host.block_alloc_fail_at = module_state.host.block_alloc_calls + 1;
   EXPECT_EQ(call(fa::filterSelectorStart), fa::memFullErr);
   EXPECT_EQ(parameters(), nullptr);
-  module_state.block_alloc_fail_at = 0;
+  module_state.host.block_alloc_fail_at = 0;
 }
 
 TEST_F(EntryTest, PrepareMapsImageModesToBytesPerPixel) {
@@ -168,7 +169,7 @@ TEST_F(EntryTest, PrepareMapsImageModesToBytesPerPixel) {
   for (const Case& c : cases) {
     record->imageMode = c.mode;
     EXPECT_EQ(call(fa::filterSelectorPrepare), 0);
-    EXPECT_EQ(module_state.bytes_per_pixel, c.bytes) << "mode " << c.mode;
+    EXPECT_EQ(module_state.host.bytes_per_pixel, c.bytes) << "mode " << c.mode;
   }
 }
 
@@ -176,12 +177,12 @@ TEST_F(EntryTest, PrepareTakesTheFilterAreaAndAsksForNoBufferSpace) {
   record->imageMode = fa::plugInModeCMYKColor;
   record->bufferSpace = 123456;  // whatever the host left there
   EXPECT_EQ(call(fa::filterSelectorPrepare), 0);
-  EXPECT_EQ(module_state.filter_width, 200);
-  EXPECT_EQ(module_state.filter_height, 100);
-  EXPECT_EQ(module_state.work_width, 200);
-  EXPECT_EQ(module_state.work_height, 100);
-  EXPECT_EQ(module_state.row_bytes, 800);
-  EXPECT_EQ(module_state.work_row_bytes, 800);
+  EXPECT_EQ(module_state.host.filter_width, 200);
+  EXPECT_EQ(module_state.host.filter_height, 100);
+  EXPECT_EQ(module_state.plan.work_width, 200);
+  EXPECT_EQ(module_state.plan.work_height, 100);
+  EXPECT_EQ(module_state.host.row_bytes, 800);
+  EXPECT_EQ(module_state.plan.work_row_bytes, 800);
   EXPECT_EQ(record->bufferSpace, 0);
 }
 
@@ -189,15 +190,15 @@ TEST_F(EntryTest, PrepareRowBytesDoNotWrapForWideAreas) {
   record->filterRect = fa::Rect{0, 0, 2, 32000};
   record->imageMode = fa::plugInModeCMYKColor;
   EXPECT_EQ(call(fa::filterSelectorPrepare), 0);
-  EXPECT_EQ(module_state.row_bytes, 128000);
+  EXPECT_EQ(module_state.host.row_bytes, 128000);
 }
 
 TEST_F(EntryTest, PrepareTreatsAReversedFilterAreaAsEmpty) {
   record->filterRect = fa::Rect{50, 60, 40, 10};
   EXPECT_EQ(call(fa::filterSelectorPrepare), 0);
-  EXPECT_EQ(module_state.filter_width, 0);
-  EXPECT_EQ(module_state.filter_height, 0);
-  EXPECT_EQ(module_state.row_bytes, 0);
+  EXPECT_EQ(module_state.host.filter_width, 0);
+  EXPECT_EQ(module_state.host.filter_height, 0);
+  EXPECT_EQ(module_state.host.row_bytes, 0);
 }
 
 TEST_F(EntryTest, LabWarningOnlyWhenTheDialogIsDue) {
@@ -217,7 +218,7 @@ TEST_F(EntryTest, LabWarningOnlyWhenTheDialogIsDue) {
     test_support::MessageBoxWatch boxes;  // a repeat run: no dialog, no warning
     EXPECT_EQ(call(fa::filterSelectorPrepare), 0);
     EXPECT_TRUE(boxes.boxes().empty());
-    EXPECT_EQ(module_state.bytes_per_pixel, 3);
+    EXPECT_EQ(module_state.host.bytes_per_pixel, 3);
   }
   EXPECT_EQ(call(fa::filterSelectorParameters), 0);
   {
@@ -241,26 +242,27 @@ TEST_F(EntryTest, AHandleTooSmallForTheRecordIsNeitherReadNorWritten) {
 
 TEST(ParameterSettings, StoredValuesOutOfRangeAreClampedWhenRead) {
   ParameterRecord r{0, 0, 0, -5, 361, 4, 7, 9, 1};
-  load_settings(&r);
-  EXPECT_EQ(module_state.regions, 1);
-  EXPECT_EQ(module_state.intensity, 0);
-  EXPECT_EQ(module_state.angle, 360);
-  EXPECT_EQ(module_state.spacing, 5);
-  EXPECT_EQ(module_state.mode, 1);
-  EXPECT_EQ(module_state.fade, 1);
+  EffectSettings s{};
+  s = settings_from_record(r);
+  EXPECT_EQ(s.regions, 1);
+  EXPECT_EQ(s.intensity, 0);
+  EXPECT_EQ(s.angle, 360);
+  EXPECT_EQ(s.spacing, 5);
+  EXPECT_EQ(s.mode, 1);
+  EXPECT_EQ(s.fade, 1);
   r = ParameterRecord{0, 0, 21, 101, -1, 101, -300, 0, 1};
-  load_settings(&r);
-  EXPECT_EQ(module_state.regions, 20);
-  EXPECT_EQ(module_state.intensity, 100);
-  EXPECT_EQ(module_state.angle, 0);
-  EXPECT_EQ(module_state.spacing, 100);
-  EXPECT_EQ(module_state.mode, -1);
-  EXPECT_EQ(module_state.fade, 0);
+  s = settings_from_record(r);
+  EXPECT_EQ(s.regions, 20);
+  EXPECT_EQ(s.intensity, 100);
+  EXPECT_EQ(s.angle, 0);
+  EXPECT_EQ(s.spacing, 100);
+  EXPECT_EQ(s.mode, -1);
+  EXPECT_EQ(s.fade, 0);
   r = ParameterRecord{0, 0, 20, 100, 360, 100, -1, 1, 1};  // in range: kept as stored
-  load_settings(&r);
-  EXPECT_EQ(module_state.regions, 20);
-  EXPECT_EQ(module_state.angle, 360);
-  EXPECT_EQ(module_state.mode, -1);
+  s = settings_from_record(r);
+  EXPECT_EQ(s.regions, 20);
+  EXPECT_EQ(s.angle, 360);
+  EXPECT_EQ(s.mode, -1);
 }
 
 }  // namespace

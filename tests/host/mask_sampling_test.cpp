@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "module/outline/outline.h"
 #include "module/preview/preview.h"
 
@@ -20,12 +21,12 @@ class MaskSamplingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     module_state = ModuleState{};
-    module_state.module_instance = GetModuleHandleA(nullptr);
+    module_state.host.module_instance = GetModuleHandleA(nullptr);
     record = std::make_unique<fa::FilterRecord>();
-    module_state.filter_record = record.get();
+    module_state.host.filter_record = record.get();
   }
   void TearDown() override {
-    if (module_state.mask_block != nullptr) GlobalFree(module_state.mask_block);
+    if (module_state.plan.mask_block != nullptr) GlobalFree(module_state.plan.mask_block);
   }
 
   // A preview of the given size over a filter area at (top, left), with an all-zero mask block
@@ -34,16 +35,17 @@ class MaskSamplingTest : public ::testing::Test {
   void layout(int16_t preview_w, int16_t preview_h, int32_t image_step, int16_t filter_w,
               int16_t filter_h, int16_t top = 0, int16_t left = 0) {
     ModuleState& s = module_state;
-    s.preview_width = preview_w;
-    s.preview_height = preview_h;
-    s.image_step = image_step;
-    s.filter_width = filter_w;
-    s.filter_height = filter_h;
-    s.mask_row_words = int16_t((preview_w + 15) >> 4);
-    s.mask_row_bytes = int16_t(2 * s.mask_row_words);
-    s.mask_size = int32_t(s.mask_row_bytes) * preview_h;
-    s.mask_block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 2 * s.mask_row_bytes + s.mask_size);
-    s.mask_rows_built = 0;
+    s.preview.preview_width = preview_w;
+    s.preview.preview_height = preview_h;
+    s.preview.image_step = image_step;
+    s.host.filter_width = filter_w;
+    s.host.filter_height = filter_h;
+    s.selection.mask_row_words = int16_t((preview_w + 15) >> 4);
+    s.selection.mask_row_bytes = int16_t(2 * s.selection.mask_row_words);
+    s.selection.mask_size = int32_t(s.selection.mask_row_bytes) * preview_h;
+    s.plan.mask_block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT,
+                                    2 * s.selection.mask_row_bytes + s.selection.mask_size);
+    s.selection.mask_rows_built = 0;
     record->filterRect = fa::Rect{top, left, int16_t(top + filter_h), int16_t(left + filter_w)};
     record->maskRect = fa::Rect{top, left, int16_t(top + 1), int16_t(left + filter_w)};
     mask.assign(size_t(filter_w) + 1, 0);
@@ -53,20 +55,20 @@ class MaskSamplingTest : public ::testing::Test {
   // Preview row n of the mask block (-1 and preview_height are the guard rows).
   static Bytes row(int32_t n) {
     const ModuleState& s = module_state;
-    const auto* block = static_cast<const uint8_t*>(GlobalLock(s.mask_block));
-    const uint8_t* start = block + (n + 1) * s.mask_row_bytes;
-    Bytes out(start, start + s.mask_row_bytes);
-    GlobalUnlock(s.mask_block);
+    const auto* block = static_cast<const uint8_t*>(GlobalLock(s.plan.mask_block));
+    const uint8_t* start = block + (n + 1) * s.selection.mask_row_bytes;
+    Bytes out(start, start + s.selection.mask_row_bytes);
+    GlobalUnlock(s.plan.mask_block);
     return out;
   }
   // `full` bytes of 0xFF, then `last`, then zeros up to the row's length.
   static Bytes filled(size_t full, uint8_t last) {
-    Bytes out(size_t(module_state.mask_row_bytes), 0);
+    Bytes out(size_t(module_state.selection.mask_row_bytes), 0);
     for (size_t i = 0; i < full; ++i) out[i] = 0xFF;
     out[full] = last;
     return out;
   }
-  static fa::Rect request() { return module_state.filter_record->maskRect; }
+  static fa::Rect request() { return module_state.host.filter_record->maskRect; }
 
   std::unique_ptr<fa::FilterRecord> record;
   Bytes mask;
@@ -115,9 +117,9 @@ TEST_F(MaskSamplingTest, EachRowRequestsTheImageRowOfTheNextPreviewRow) {
   mask.assign(mask.size(), 255);
   for (int16_t n = 0; n < 134; ++n) {
     SCOPED_TRACE(n);
-    ASSERT_EQ(module_state.mask_rows_built, n);
+    ASSERT_EQ(module_state.selection.mask_rows_built, n);
     sample_mask_row();
-    EXPECT_EQ(module_state.mask_rows_built, n + 1);
+    EXPECT_EQ(module_state.selection.mask_rows_built, n + 1);
     EXPECT_EQ(row(n), filled(33, 0xF0));  // columns 0..267 read bytes 0..996
     if (n == 0) expect_rect(request(), 14, 20, 15, 1020);
     if (n == 1) expect_rect(request(), 17, 20, 18, 1020);
@@ -134,13 +136,14 @@ TEST_F(MaskSamplingTest, EnlargedPreviewEndsWhenTheNextRowLeavesTheArea) {
   layout(268, 268, 24453, 100, 100, 5, 7);  // 100 x 100, 2.68 preview pixels per pixel
   mask.assign(mask.size(), 255);
   int calls = 0;
-  while (module_state.mask_rows_built < module_state.preview_height && calls < 300) {
+  while (module_state.selection.mask_rows_built < module_state.preview.preview_height &&
+         calls < 300) {
     if (calls == 266) expect_rect(request(), 104, 7, 105, 107);  // the area's last row
     sample_mask_row();
     ++calls;
   }
   EXPECT_EQ(calls, 267);
-  EXPECT_EQ(module_state.mask_rows_built, 268);
+  EXPECT_EQ(module_state.selection.mask_rows_built, 268);
   expect_rect(request(), 0, 0, 0, 0);
   EXPECT_EQ(row(266), filled(33, 0xE0));  // column 267 would read byte 100
   EXPECT_EQ(row(267), Bytes(34, 0));
@@ -150,12 +153,12 @@ class MaskLookupTest : public MaskSamplingTest {
  protected:
   void SetUp() override {
     MaskSamplingTest::SetUp();
-    module_state.preview_width = 268;
-    module_state.preview_height = 134;
-    module_state.mask_row_bytes = 34;
-    module_state.mask_size = 34 * 134;
+    module_state.preview.preview_width = 268;
+    module_state.preview.preview_height = 134;
+    module_state.selection.mask_row_bytes = 34;
+    module_state.selection.mask_size = 34 * 134;
     saved.assign(34 * 134, 0);
-    module_state.mask_saved = saved.data();
+    module_state.selection.mask_saved = saved.data();
   }
   void set(int x, int y) { saved[size_t(y * 34 + x / 8)] |= uint8_t(0x80 >> (x % 8)); }
 

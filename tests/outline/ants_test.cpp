@@ -20,18 +20,18 @@ struct Preview {
   std::vector<uint8_t> mask, saved, outline;
   void make(int16_t width, int16_t height) {
     ModuleState& s = module_state;
-    s.preview_width = width;
-    s.preview_height = height;
-    s.mask_row_words = int16_t((width + 15) >> 4);
-    s.mask_row_bytes = int16_t(2 * s.mask_row_words);
-    s.mask_size = s.mask_row_bytes * height;
-    mask.assign(size_t(s.mask_size + 2 * s.mask_row_bytes), 0);
-    saved.assign(size_t(s.mask_size), 0);
-    outline.assign(size_t(s.mask_size + s.mask_row_bytes), 0);
-    s.mask_guard = mask.data();
-    s.mask_bits = mask.data() + s.mask_row_bytes;
-    s.mask_saved = saved.data();
-    s.outline_bits = outline.data();
+    s.preview.preview_width = width;
+    s.preview.preview_height = height;
+    s.selection.mask_row_words = int16_t((width + 15) >> 4);
+    s.selection.mask_row_bytes = int16_t(2 * s.selection.mask_row_words);
+    s.selection.mask_size = s.selection.mask_row_bytes * height;
+    mask.assign(size_t(s.selection.mask_size + 2 * s.selection.mask_row_bytes), 0);
+    saved.assign(size_t(s.selection.mask_size), 0);
+    outline.assign(size_t(s.selection.mask_size + s.selection.mask_row_bytes), 0);
+    s.selection.mask_guard = mask.data();
+    s.selection.mask_bits = mask.data() + s.selection.mask_row_bytes;
+    s.selection.mask_saved = saved.data();
+    s.selection.outline_bits = outline.data();
   }
 };
 
@@ -39,7 +39,8 @@ TEST(AntRuns, MergeNeighbouringBlocksAndClipToThePreview) {
   Preview p;
   p.make(160, 100);
   ModuleState& s = module_state;
-  for (int x : {0, 40, 100}) s.outline_bits[97 * s.mask_row_bytes + x / 8] = 0x10;
+  for (int x : {0, 40, 100})
+    s.selection.outline_bits[97 * s.selection.mask_row_bytes + x / 8] = 0x10;
   int16_t starts[16], widths[16];
   ASSERT_EQ(ant_runs(96, 4, starts, widths), 2);  // the last band is 4 rows high
   EXPECT_EQ(starts[0], 0);
@@ -47,7 +48,8 @@ TEST(AntRuns, MergeNeighbouringBlocksAndClipToThePreview) {
   EXPECT_EQ(starts[1], 96);
   EXPECT_EQ(widths[1], 32);
   EXPECT_EQ(ant_runs(0, 32, starts, widths), 0);
-  s.outline_bits[97 * s.mask_row_bytes + 19] = 1;  // the last block joins the run before it
+  s.selection.outline_bits[97 * s.selection.mask_row_bytes + 19] =
+      1;  // the last block joins the run before it
   ASSERT_EQ(ant_runs(96, 4, starts, widths), 2);
   EXPECT_EQ(starts[1], 96);
   EXPECT_EQ(widths[1], 64);
@@ -59,14 +61,15 @@ void stripes_crawl(HWND dialog) {
   Preview p;
   p.make(40, 30);
   for (int y = 10; y <= 20; ++y)
-    for (int x = 10; x <= 20; ++x) s.mask_bits[y * s.mask_row_bytes + x / 8] |= 0x80 >> (x % 8);
+    for (int x = 10; x <= 20; ++x)
+      s.selection.mask_bits[y * s.selection.mask_row_bytes + x / 8] |= 0x80 >> (x % 8);
   HWND view = GetDlgItem(dialog, 100);
   HDC dc = GetDC(view);
   RECT all{0, 0, 40, 30};
   FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH)));
-  s.mask_bitmap = CreateBitmap(s.mask_row_bytes * 8, 30, 1, 1, nullptr);
-  s.mask_dc = CreateCompatibleDC(dc);
-  SelectObject(s.mask_dc, s.mask_bitmap);
+  s.plan.mask_bitmap = CreateBitmap(s.selection.mask_row_bytes * 8, 30, 1, 1, nullptr);
+  s.plan.mask_dc = CreateCompatibleDC(dc);
+  SelectObject(s.plan.mask_dc, s.plan.mask_bitmap);
   ReleaseDC(view, dc);
   COLORREF gray = headless::window_pixel(view, 0, 0);
 
@@ -91,10 +94,10 @@ void stripes_crawl(HWND dialog) {
   ants_tick();
   EXPECT_FALSE(headless::timers().front().pending);
   KillTimer(dialog, 1);
-  DeleteDC(s.mask_dc);
-  DeleteObject(s.mask_bitmap);
-  s.mask_dc = nullptr;
-  s.mask_bitmap = nullptr;
+  DeleteDC(s.plan.mask_dc);
+  DeleteObject(s.plan.mask_bitmap);
+  s.plan.mask_dc = nullptr;
+  s.plan.mask_bitmap = nullptr;
 }
 
 TEST(Ants, StripesAppearOnTheOutlineAndCrawlOneStepPerTick) {
@@ -113,22 +116,22 @@ std::size_t blitted_per_tick(int side, std::size_t* blits) {
   p.make(512, 512);
   for (int y = 20; y < 20 + side; ++y)
     for (int x = 20; x < 20 + side; ++x)
-      s.mask_bits[y * s.mask_row_bytes + x / 8] |= 0x80 >> (x % 8);
+      s.selection.mask_bits[y * s.selection.mask_row_bytes + x / 8] |= 0x80 >> (x % 8);
   HDC dc = GetDC(nullptr);
-  s.mask_bitmap = CreateBitmap(s.mask_row_bytes * 8, 512, 1, 1, nullptr);
-  s.mask_dc = CreateCompatibleDC(dc);
+  s.plan.mask_bitmap = CreateBitmap(s.selection.mask_row_bytes * 8, 512, 1, 1, nullptr);
+  s.plan.mask_dc = CreateCompatibleDC(dc);
   ReleaseDC(nullptr, dc);
-  SelectObject(s.mask_dc, s.mask_bitmap);
+  SelectObject(s.plan.mask_dc, s.plan.mask_bitmap);
   build_outline();
   ants_tick();
   headless::reset_draw_stats();
   ants_tick();
   *blits = headless::draw_stats().blits;
-  KillTimer(s.dialog_window, 1);
-  DeleteDC(s.mask_dc);
-  DeleteObject(s.mask_bitmap);
-  s.mask_dc = nullptr;
-  s.mask_bitmap = nullptr;
+  KillTimer(s.dialog.dialog_window, 1);
+  DeleteDC(s.plan.mask_dc);
+  DeleteObject(s.plan.mask_bitmap);
+  s.plan.mask_dc = nullptr;
+  s.plan.mask_bitmap = nullptr;
   return headless::draw_stats().blit_pixels;
 }
 

@@ -15,32 +15,34 @@ class Outline : public ::testing::Test {
  protected:
   void make(int16_t width, int16_t height) {
     ModuleState& s = module_state;
-    s.preview_width = width;
-    s.preview_height = height;
-    s.mask_row_words = int16_t((width + 15) >> 4);
-    s.mask_row_bytes = int16_t(2 * s.mask_row_words);
-    s.mask_size = s.mask_row_bytes * height;
-    mask.assign(size_t(s.mask_size + 2 * s.mask_row_bytes), 0xEE);  // guard rows not yet clear
-    saved.assign(size_t(s.mask_size), 0);
-    outline.assign(size_t(s.mask_size + s.mask_row_bytes), 0);
-    s.mask_guard = mask.data();
-    s.mask_bits = mask.data() + s.mask_row_bytes;
-    std::fill(s.mask_bits, s.mask_bits + s.mask_size, 0);
-    s.mask_saved = saved.data();
-    s.outline_bits = outline.data();
+    s.preview.preview_width = width;
+    s.preview.preview_height = height;
+    s.selection.mask_row_words = int16_t((width + 15) >> 4);
+    s.selection.mask_row_bytes = int16_t(2 * s.selection.mask_row_words);
+    s.selection.mask_size = s.selection.mask_row_bytes * height;
+    mask.assign(size_t(s.selection.mask_size + 2 * s.selection.mask_row_bytes),
+                0xEE);  // guard rows not yet clear
+    saved.assign(size_t(s.selection.mask_size), 0);
+    outline.assign(size_t(s.selection.mask_size + s.selection.mask_row_bytes), 0);
+    s.selection.mask_guard = mask.data();
+    s.selection.mask_bits = mask.data() + s.selection.mask_row_bytes;
+    std::fill(s.selection.mask_bits, s.selection.mask_bits + s.selection.mask_size, 0);
+    s.selection.mask_saved = saved.data();
+    s.selection.outline_bits = outline.data();
   }
   static void set(int x, int y) {
-    module_state.mask_bits[y * module_state.mask_row_bytes + x / 8] |= uint8_t(0x80 >> (x % 8));
+    module_state.selection.mask_bits[y * module_state.selection.mask_row_bytes + x / 8] |=
+        uint8_t(0x80 >> (x % 8));
   }
   static bool bit(const uint8_t* rows, int x, int y) {
-    return (rows[y * module_state.mask_row_bytes + x / 8] & (0x80 >> (x % 8))) != 0;
+    return (rows[y * module_state.selection.mask_row_bytes + x / 8] & (0x80 >> (x % 8))) != 0;
   }
   // The outline by its definition, pixel by pixel, over every stored bit of the rows.
   std::vector<bool> expected() const {
     const ModuleState& s = module_state;
-    int bits = s.mask_row_words * 16;
-    std::vector<bool> out(size_t(bits) * s.preview_height);
-    for (int y = 0; y < s.preview_height; ++y)
+    int bits = s.selection.mask_row_words * 16;
+    std::vector<bool> out(size_t(bits) * s.preview.preview_height);
+    for (int y = 0; y < s.preview.preview_height; ++y)
       for (int x = 0; x < bits; ++x) {
         if (!bit(saved.data(), x, y)) continue;
         bool edge = false;
@@ -48,7 +50,7 @@ class Outline : public ::testing::Test {
           for (int dx = -1; dx <= 1; ++dx) {
             int nx = x + dx, ny = y + dy;
             bool selected = nx < 0 ? true
-                            : (ny < 0 || ny >= s.preview_height || nx >= bits)
+                            : (ny < 0 || ny >= s.preview.preview_height || nx >= bits)
                                 ? false
                                 : bit(saved.data(), nx, ny);
             edge |= !selected;
@@ -59,10 +61,10 @@ class Outline : public ::testing::Test {
   }
   std::vector<bool> actual() const {
     const ModuleState& s = module_state;
-    int bits = s.mask_row_words * 16;
-    std::vector<bool> out(size_t(bits) * s.preview_height);
-    for (int y = 0; y < s.preview_height; ++y)
-      for (int x = 0; x < bits; ++x) out[size_t(y) * bits + x] = bit(s.mask_bits, x, y);
+    int bits = s.selection.mask_row_words * 16;
+    std::vector<bool> out(size_t(bits) * s.preview.preview_height);
+    for (int y = 0; y < s.preview.preview_height; ++y)
+      for (int x = 0; x < bits; ++x) out[size_t(y) * bits + x] = bit(s.selection.mask_bits, x, y);
     return out;
   }
 
@@ -78,8 +80,8 @@ TEST_F(Outline, ARectangleKeepsOnlyItsBorder) {
     for (int x = 0; x < 40; ++x) {
       bool inside = x >= 10 && x <= 20 && y >= 10 && y <= 20;
       bool border = inside && (x == 10 || x == 20 || y == 10 || y == 20);
-      EXPECT_EQ(bit(module_state.mask_bits, x, y), border) << x << "," << y;
-      EXPECT_EQ(bit(module_state.mask_saved, x, y), inside) << x << "," << y;
+      EXPECT_EQ(bit(module_state.selection.mask_bits, x, y), border) << x << "," << y;
+      EXPECT_EQ(bit(module_state.selection.mask_saved, x, y), inside) << x << "," << y;
     }
   EXPECT_EQ(mask[0], 0);  // the guard rows were cleared
   EXPECT_EQ(mask.back(), 0);
@@ -91,8 +93,8 @@ TEST_F(Outline, ThinShapesAreAllOutline) {
   for (int x = 12; x < 30; ++x) set(x, 2);
   outline_from_mask();
   EXPECT_EQ(actual(), expected());
-  EXPECT_TRUE(bit(module_state.mask_bits, 5, 4));
-  for (int x = 12; x < 30; ++x) EXPECT_TRUE(bit(module_state.mask_bits, x, 2)) << x;
+  EXPECT_TRUE(bit(module_state.selection.mask_bits, 5, 4));
+  for (int x = 12; x < 30; ++x) EXPECT_TRUE(bit(module_state.selection.mask_bits, x, 2)) << x;
 }
 
 TEST_F(Outline, AWholeSelectionIsOutlinedAtTopBottomAndRightButNotLeft) {
@@ -103,7 +105,7 @@ TEST_F(Outline, AWholeSelectionIsOutlinedAtTopBottomAndRightButNotLeft) {
   for (int y = 0; y < 10; ++y)
     for (int x = 0; x < 32; ++x) {
       bool edge = y == 0 || y == 9 || x == 31;
-      EXPECT_EQ(bit(module_state.mask_bits, x, y), edge) << x << "," << y;
+      EXPECT_EQ(bit(module_state.selection.mask_bits, x, y), edge) << x << "," << y;
     }
 }
 
@@ -114,9 +116,9 @@ TEST_F(Outline, LeftEdgesAtWordBoundariesAreOnePixelWide) {
       for (int x = first; x < 70; ++x) set(x, y);
     outline_from_mask();
     for (int y = 2; y < 4; ++y) {
-      EXPECT_TRUE(bit(module_state.mask_bits, first, y)) << first;
-      EXPECT_FALSE(bit(module_state.mask_bits, first + 1, y)) << first;
-      EXPECT_FALSE(bit(module_state.mask_bits, first - 1, y)) << first;
+      EXPECT_TRUE(bit(module_state.selection.mask_bits, first, y)) << first;
+      EXPECT_FALSE(bit(module_state.selection.mask_bits, first + 1, y)) << first;
+      EXPECT_FALSE(bit(module_state.selection.mask_bits, first - 1, y)) << first;
     }
   }
 }
@@ -128,8 +130,8 @@ TEST_F(Outline, RandomSelectionsOfEveryWidthFollowTheNeighbourhoodRule) {
   for (int width = 1; width <= 512; ++width) {
     make(int16_t(width), int16_t(1 + random() % 9));
     int density = int(random() % 4);
-    for (int y = 0; y < module_state.preview_height; ++y)
-      for (int x = 0; x < module_state.mask_row_words * 16; ++x)
+    for (int y = 0; y < module_state.preview.preview_height; ++y)
+      for (int x = 0; x < module_state.selection.mask_row_words * 16; ++x)
         if (int(random() % 4) <= density) set(x, y);
     outline_from_mask();
     ASSERT_EQ(actual(), expected()) << width;
@@ -138,11 +140,12 @@ TEST_F(Outline, RandomSelectionsOfEveryWidthFollowTheNeighbourhoodRule) {
 
 TEST_F(Outline, PatternRowsAndAntBlocks) {
   make(160, 40);
-  std::vector<uint8_t> in(size_t(module_state.mask_row_bytes), 0xFF), out(in.size());
+  std::vector<uint8_t> in(size_t(module_state.selection.mask_row_bytes), 0xFF), out(in.size());
   pattern_row(in.data(), out.data(), 0x09);
   for (uint8_t b : out) EXPECT_EQ(b, 0x09);
   // Outline pixels in blocks 0, 1 and 3 of the first band only.
-  for (int x : {0, 40, 100}) module_state.outline_bits[3 * module_state.mask_row_bytes + x / 8] = 1;
+  for (int x : {0, 40, 100})
+    module_state.selection.outline_bits[3 * module_state.selection.mask_row_bytes + x / 8] = 1;
   EXPECT_TRUE(block_has_ants(0, 0, 32));
   EXPECT_TRUE(block_has_ants(32, 0, 32));
   EXPECT_FALSE(block_has_ants(64, 0, 32));

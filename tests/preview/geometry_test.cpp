@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "module/preview/preview.h"
 
 namespace fa = filter_api;
@@ -18,7 +19,7 @@ class PreviewGeometryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     module_state = ModuleState{};
-    module_state.module_instance = GetModuleHandleA(nullptr);
+    module_state.host.module_instance = GetModuleHandleA(nullptr);
   }
   void TearDown() override {
     if (parameters != nullptr) GlobalFree(parameters);
@@ -26,9 +27,9 @@ class PreviewGeometryTest : public ::testing::Test {
 
   static int16_t fit(int16_t view_w, int16_t view_h, int16_t work_w, int16_t work_h,
                      int16_t decimation = 1) {
-    module_state.work_width = work_w;
-    module_state.work_height = work_h;
-    module_state.decimation = decimation;
+    module_state.plan.work_width = work_w;
+    module_state.plan.work_height = work_h;
+    module_state.plan.decimation = decimation;
     return compute_preview_geometry(view_w, view_h);
   }
 
@@ -43,7 +44,7 @@ class PreviewGeometryTest : public ::testing::Test {
     GlobalUnlock(parameters);
     record = std::make_unique<fa::FilterRecord>();
     record->parameters = reinterpret_cast<char**>(parameters);
-    module_state.filter_record = record.get();
+    module_state.host.filter_record = record.get();
   }
 
   std::unique_ptr<fa::FilterRecord> record;
@@ -69,12 +70,12 @@ TEST_F(PreviewGeometryTest, FitsTheWorkingImageIntoTheClampedView) {
     SCOPED_TRACE(::testing::Message() << r.view_w << "x" << r.view_h << " view, " << r.work_w << "x"
                                       << r.work_h << " / " << r.decimation);
     int16_t extent = fit(r.view_w, r.view_h, r.work_w, r.work_h, r.decimation);
-    EXPECT_EQ(module_state.preview_width, r.width);
-    EXPECT_EQ(module_state.preview_height, r.height);
-    EXPECT_EQ(module_state.preview_step, r.preview_step);
-    EXPECT_EQ(module_state.image_step, r.image_step);
-    EXPECT_EQ(module_state.preview_extent, std::max(r.width, r.height));
-    EXPECT_EQ(extent, module_state.preview_extent);
+    EXPECT_EQ(module_state.preview.preview_width, r.width);
+    EXPECT_EQ(module_state.preview.preview_height, r.height);
+    EXPECT_EQ(module_state.preview.preview_step, r.preview_step);
+    EXPECT_EQ(module_state.preview.image_step, r.image_step);
+    EXPECT_EQ(module_state.preview.preview_extent, std::max(r.width, r.height));
+    EXPECT_EQ(extent, module_state.preview.preview_extent);
   }
 }
 
@@ -82,22 +83,22 @@ TEST_F(PreviewGeometryTest, EqualRatiosRecomputeTheWidth) {
   // 336 * 65536 / 275 and 347 * 65536 / 284 are both 80073; recomputing the width from the
   // height gives 274, recomputing the height from the width would keep 275 x 284.
   fit(275, 284, 336, 347);
-  EXPECT_EQ(module_state.preview_step, 80073);
-  EXPECT_EQ(module_state.preview_width, 274);
-  EXPECT_EQ(module_state.preview_height, 284);
+  EXPECT_EQ(module_state.preview.preview_step, 80073);
+  EXPECT_EQ(module_state.preview.preview_width, 274);
+  EXPECT_EQ(module_state.preview.preview_height, 284);
   fit(268, 268, 300, 300);
-  EXPECT_EQ(module_state.preview_width, 268);
-  EXPECT_EQ(module_state.preview_height, 268);
+  EXPECT_EQ(module_state.preview.preview_width, 268);
+  EXPECT_EQ(module_state.preview.preview_height, 268);
 }
 
 TEST_F(PreviewGeometryTest, ASideThatRoundsToNothingKeepsOnePixel) {
   EXPECT_EQ(fit(268, 268, 1, 274), 268);
-  EXPECT_EQ(module_state.preview_width, 1);
-  EXPECT_EQ(module_state.preview_height, 268);
-  EXPECT_EQ(module_state.preview_step, 67003);
+  EXPECT_EQ(module_state.preview.preview_width, 1);
+  EXPECT_EQ(module_state.preview.preview_height, 268);
+  EXPECT_EQ(module_state.preview.preview_step, 67003);
   EXPECT_EQ(fit(268, 268, 274, 1), 268);
-  EXPECT_EQ(module_state.preview_width, 268);
-  EXPECT_EQ(module_state.preview_height, 1);
+  EXPECT_EQ(module_state.preview.preview_width, 268);
+  EXPECT_EQ(module_state.preview.preview_height, 1);
 }
 
 TEST_F(PreviewGeometryTest, PreviewCoordinatesRoundToTheNearestPixel) {
@@ -129,7 +130,7 @@ TEST_F(PreviewGeometryTest, PreviewCoordinatesRoundToTheNearestPixel) {
 
 TEST_F(PreviewGeometryTest, ImageAndBackReturnsThePreviewCoordinateWhenNotEnlarged) {
   for (int32_t step : {65536, 65537, 122268, 195629, 244536, 244537, 327680, 400000}) {
-    module_state.image_step = step;
+    module_state.preview.image_step = step;
     for (int16_t p = 0; p < 512; ++p) {
       ASSERT_EQ(image_to_preview(preview_to_image(p)), p) << "image_step " << step;
     }
@@ -140,8 +141,8 @@ TEST_F(PreviewGeometryTest, LoadCenterConvertsTheStoredCentre) {
   fit(268, 268, 1000, 500);
   store_center(500, 250);
   load_center();
-  EXPECT_EQ(module_state.center_x, 134);
-  EXPECT_EQ(module_state.center_y, 67);
+  EXPECT_EQ(module_state.preview.center_x, 134);
+  EXPECT_EQ(module_state.preview.center_y, 67);
   GlobalLock(parameters);
   EXPECT_EQ(GlobalUnlock(parameters), FALSE);  // load_center left it unlocked
 }
@@ -151,26 +152,26 @@ TEST_F(PreviewGeometryTest, LoadCenterGivesColumnZeroForAnUnsetOrNearlyUnsetCent
   for (int16_t h : {int16_t(0), int16_t(1)}) {
     store_center(h, 300);
     load_center();
-    EXPECT_EQ(module_state.center_x, 0) << "center_h " << h;
-    EXPECT_EQ(module_state.center_y, 80) << "center_h " << h;
+    EXPECT_EQ(module_state.preview.center_x, 0) << "center_h " << h;
+    EXPECT_EQ(module_state.preview.center_y, 80) << "center_h " << h;
     GlobalFree(parameters);
     parameters = nullptr;
   }
   store_center(2, 0);
   load_center();
-  EXPECT_EQ(module_state.center_x, 1);
-  EXPECT_EQ(module_state.center_y, 0);
+  EXPECT_EQ(module_state.preview.center_x, 1);
+  EXPECT_EQ(module_state.preview.center_y, 0);
 }
 
 TEST_F(PreviewGeometryTest, LoadCenterWithoutAStoredRecordGivesTheOrigin) {
   fit(268, 268, 1000, 500);
   record = std::make_unique<fa::FilterRecord>();
-  module_state.filter_record = record.get();
-  module_state.center_x = 77;
-  module_state.center_y = 55;
+  module_state.host.filter_record = record.get();
+  module_state.preview.center_x = 77;
+  module_state.preview.center_y = 55;
   load_center();
-  EXPECT_EQ(module_state.center_x, 0);
-  EXPECT_EQ(module_state.center_y, 0);
+  EXPECT_EQ(module_state.preview.center_x, 0);
+  EXPECT_EQ(module_state.preview.center_y, 0);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "module/preview/preview.h"
 #include "tests/support/host_window.h"
 #ifndef _WIN32
@@ -105,23 +106,23 @@ class ScreenOutput : public ::testing::Test {
     saved = module_state;
     module_state = ModuleState{};
     ModuleState& s = module_state;
-    s.module_instance = saved.module_instance;
+    s.host.module_instance = saved.host.module_instance;
     record = std::make_unique<fa::FilterRecord>();
     record->imageMode = fa::plugInModeRGBColor;
-    s.filter_record = record.get();
-    s.bytes_per_pixel = 3;
-    s.dialog_window = test_support::host_window();
-    s.preview_block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kPreviewPixelsSize);
-    s.preview_pixels = static_cast<uint8_t*>(GlobalLock(s.preview_block));
-    s.dib_block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kDibBufferSize);
+    s.host.filter_record = record.get();
+    s.host.bytes_per_pixel = 3;
+    s.dialog.dialog_window = test_support::host_window();
+    s.plan.preview_block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kPreviewPixelsSize);
+    s.plan.preview_pixels = static_cast<uint8_t*>(GlobalLock(s.plan.preview_block));
+    s.plan.dib_block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kDibBufferSize);
     host_call = HostCall{};
   }
   void TearDown() override {
     ModuleState& s = module_state;
-    GlobalUnlock(s.preview_block);
-    GlobalFree(s.preview_block);
-    if (s.dib_buffer != nullptr) GlobalUnlock(s.dib_block);
-    GlobalFree(s.dib_block);
+    GlobalUnlock(s.plan.preview_block);
+    GlobalFree(s.plan.preview_block);
+    if (s.screen.dib_buffer != nullptr) GlobalUnlock(s.plan.dib_block);
+    GlobalFree(s.plan.dib_block);
 #ifndef _WIN32
     headless::set_display_depth(24, 1);
 #endif
@@ -130,22 +131,22 @@ class ScreenOutput : public ::testing::Test {
 
   // The module draws; dithering as given (setup_display measured a deep display).
   void module_draws(int16_t bytes, int16_t dithering) {
-    module_state.bytes_per_pixel = bytes;
+    module_state.host.bytes_per_pixel = bytes;
     setup_display();
-    module_state.dither_display = dithering;
+    module_state.screen.dither_display = dithering;
   }
   void source(const std::vector<uint8_t>& bytes) {
-    std::memcpy(module_state.preview_pixels, bytes.data(), bytes.size());
+    std::memcpy(module_state.plan.preview_pixels, bytes.data(), bytes.size());
   }
   // Blue, green, red of pixel `column` of dib row `row` (0 the bottom) for a stride.
   static std::vector<int> dib(int32_t stride, int row, int column) {
-    const uint8_t* p = module_state.dib_buffer + row * stride + column * 3;
+    const uint8_t* p = module_state.screen.dib_buffer + row * stride + column * 3;
     return {p[0], p[1], p[2]};
   }
   // The next run: Start leaves dib_buffer null and its block unlocked.
   static void next_run() {
-    GlobalUnlock(module_state.dib_block);
-    module_state.dib_buffer = nullptr;
+    GlobalUnlock(module_state.plan.dib_block);
+    module_state.screen.dib_buffer = nullptr;
   }
 
   ModuleState saved;
@@ -166,7 +167,7 @@ TEST_F(ScreenOutput, RowStrideIsThreeBytesAPixelRoundedUpToWholeWords) {
     for (int j = 0; j < counts[k]; ++j) rows[size_t(j)] = uint8_t(j % 250 + 1);
     source(rows);
     put_preview_rows(canvas.dc(), 0, 0, counts[k], 2);
-    EXPECT_EQ(module_state.dib_header.biSizeImage, DWORD(2 * strides[k]));
+    EXPECT_EQ(module_state.screen.dib_header.biSizeImage, DWORD(2 * strides[k]));
     EXPECT_EQ(dib(strides[k], 0, 0), Bgr(3, 255));  // the bottom row first
     EXPECT_EQ(dib(strides[k], 1, 0), Bgr(3, 1));
     EXPECT_EQ(dib(strides[k], 1, counts[k] - 1), Bgr(3, (counts[k] - 1) % 250 + 1));
@@ -207,7 +208,7 @@ TEST_F(ScreenOutput, DitherRaisesOddAndLowersEvenParityByTheBandAmount) {
     EXPECT_EQ(dib(8, 0, 0), Bgr(3, r.lowered));
     EXPECT_EQ(dib(8, 0, 1), Bgr(3, r.raised));
   }
-  module_state.dither_display = 0;
+  module_state.screen.dither_display = 0;
   source({200, 200});
   put_preview_rows(canvas.dc(), 0, 0, 2, 1);
   EXPECT_EQ(dib(8, 0, 0), Bgr(3, 200));
@@ -267,7 +268,7 @@ TEST_F(ScreenOutput, CmykFollowsTheFixedRule) {
     put_preview_rows(canvas.dc(), 0, 0, 1, 1);
     EXPECT_EQ(dib(4, 0, 0), Bgr({r.blue, r.green, r.red}));
   }
-  module_state.dither_display = 1;  // the dither comes after the conversion
+  module_state.screen.dither_display = 1;  // the dither comes after the conversion
   source({255, 0, 0, 255, 255, 0, 0, 255});
   put_preview_rows(canvas.dc(), 0, 0, 2, 1);
   EXPECT_EQ(dib(8, 0, 0), Bgr({0, 0, 253}));
@@ -276,13 +277,13 @@ TEST_F(ScreenOutput, CmykFollowsTheFixedRule) {
 
 TEST_F(ScreenOutput, ModuleDrawsTheConvertedPixelsIntoTheWindow) {
   module_draws(3, 0);
-  const BITMAPINFOHEADER& h = module_state.dib_header;
+  const BITMAPINFOHEADER& h = module_state.screen.dib_header;
   EXPECT_EQ(h.biSize, DWORD(40));
   EXPECT_EQ(h.biPlanes, 1);
   EXPECT_EQ(h.biBitCount, 24);
   EXPECT_EQ(h.biCompression, DWORD(BI_RGB));
   EXPECT_EQ(h.biClrUsed, DWORD(0));
-  EXPECT_NE(module_state.dib_buffer, nullptr);
+  EXPECT_NE(module_state.screen.dib_buffer, nullptr);
   // An asymmetric 3 x 2 image at (5, 3).
   source({255, 0, 0, 0, 255, 0, 0, 0, 255, 10, 20, 30, 40, 50, 60, 70, 80, 90});
   put_preview_rows(canvas.dc(), 5, 3, 3, 2);
@@ -302,9 +303,9 @@ TEST_F(ScreenOutput, ModuleDrawsTheConvertedPixelsIntoTheWindow) {
 TEST_F(ScreenOutput, HostCallbackReceivesThePixelMapAndTheDestination) {
   record->displayPixels = record_display;
   record->imageMode = -2;
-  module_state.bytes_per_pixel = 4;
-  module_state.pixel_map.version = 7;
-  module_state.pixel_map.bounds = fa::VRect{9, 9, 9, 9};
+  module_state.host.bytes_per_pixel = 4;
+  module_state.screen.pixel_map.version = 7;
+  module_state.screen.pixel_map.bounds = fa::VRect{9, 9, 9, 9};
   setup_display();
   put_preview_rows(canvas.dc(), 11, 5, 7, 3);
   ASSERT_EQ(host_call.calls, 1);
@@ -318,8 +319,8 @@ TEST_F(ScreenOutput, HostCallbackReceivesThePixelMapAndTheDestination) {
   EXPECT_EQ(map.rowBytes, 28);
   EXPECT_EQ(map.colBytes, 4);
   EXPECT_EQ(map.planeBytes, 1);
-  EXPECT_EQ(map.baseAddr, module_state.preview_pixels);
-  EXPECT_EQ(host_call.rect, &module_state.pixel_map.bounds);
+  EXPECT_EQ(map.baseAddr, module_state.plan.preview_pixels);
+  EXPECT_EQ(host_call.rect, &module_state.screen.pixel_map.bounds);
   EXPECT_EQ(host_call.row, 5);
   EXPECT_EQ(host_call.column, 11);
   EXPECT_EQ(host_call.context, canvas.dc());
@@ -336,44 +337,44 @@ TEST_F(ScreenOutput, HostDrawingNeitherConvertsNorMeasures) {
 #ifndef _WIN32
   headless::set_display_depth(8, 1);
 #endif
-  module_state.dither_display = 5;  // measuring would write 0 or 1
+  module_state.screen.dither_display = 5;  // measuring would write 0 or 1
   setup_display();
   source({200, 100, 30});
   put_preview_rows(canvas.dc(), 0, 0, 1, 1);
   EXPECT_EQ(host_call.calls, 1);
-  EXPECT_EQ(module_state.dither_display, 5);
-  EXPECT_EQ(module_state.dib_buffer, nullptr);
-  EXPECT_EQ(module_state.dib_header.biSize, DWORD(0));
+  EXPECT_EQ(module_state.screen.dither_display, 5);
+  EXPECT_EQ(module_state.screen.dib_buffer, nullptr);
+  EXPECT_EQ(module_state.screen.dib_header.biSize, DWORD(0));
   EXPECT_EQ(canvas.pixel(0, 0), 0u);
 #ifndef _WIN32
-  EXPECT_EQ(headless::lock_count(module_state.dib_block), 0);
+  EXPECT_EQ(headless::lock_count(module_state.plan.dib_block), 0);
 #endif
 }
 
 TEST_F(ScreenOutput, MeasuredDepthIsTheDialogWindowsDisplay) {
-  HDC dc = GetDC(module_state.dialog_window);
+  HDC dc = GetDC(module_state.dialog.dialog_window);
   int depth = GetDeviceCaps(dc, BITSPIXEL) * GetDeviceCaps(dc, PLANES);
-  ReleaseDC(module_state.dialog_window, dc);
-  module_state.dither_display = 5;
+  ReleaseDC(module_state.dialog.dialog_window, dc);
+  module_state.screen.dither_display = 5;
   setup_display();
-  EXPECT_EQ(module_state.dither_display, depth <= 8 ? 1 : 0);
+  EXPECT_EQ(module_state.screen.dither_display, depth <= 8 ? 1 : 0);
 }
 
 #ifndef _WIN32
 TEST_F(ScreenOutput, ShallowDisplayTurnsTheDitherOnOncePerRun) {
   setup_display();
-  EXPECT_EQ(module_state.dither_display, 0);
-  EXPECT_EQ(headless::lock_count(module_state.dib_block), 1);
+  EXPECT_EQ(module_state.screen.dither_display, 0);
+  EXPECT_EQ(headless::lock_count(module_state.plan.dib_block), 1);
   headless::set_display_depth(8, 1);
   setup_display();  // the same run: no second lock, no second measurement
-  EXPECT_EQ(module_state.dither_display, 0);
-  EXPECT_EQ(headless::lock_count(module_state.dib_block), 1);
+  EXPECT_EQ(module_state.screen.dither_display, 0);
+  EXPECT_EQ(headless::lock_count(module_state.plan.dib_block), 1);
   next_run();
   size_t dcs = headless::display_counts().window_dcs;
   setup_display();
-  EXPECT_EQ(module_state.dither_display, 1);
+  EXPECT_EQ(module_state.screen.dither_display, 1);
   EXPECT_EQ(headless::display_counts().window_dcs, dcs);  // its DC released
-  module_state.bytes_per_pixel = 1;
+  module_state.host.bytes_per_pixel = 1;
   source({100, 100});
   put_preview_rows(canvas.dc(), 2, 1, 2, 1);  // parity 1, then 0
   EXPECT_EQ(canvas.pixel(2, 1), 0xA4A4A4u);
@@ -386,7 +387,7 @@ TEST_F(ScreenOutput, DepthIsBitsPerPixelTimesPlanes) {
     SCOPED_TRACE(::testing::Message() << d[0] << " x " << d[1]);
     headless::set_display_depth(d[0], d[1]);
     setup_display();
-    EXPECT_EQ(module_state.dither_display, d[2]);
+    EXPECT_EQ(module_state.screen.dither_display, d[2]);
     next_run();
   }
 }
@@ -398,14 +399,14 @@ TEST_F(ScreenOutput, PutsPastTheBuffersDrawNothing) {
   put_preview_rows(canvas.dc(), 0, 0, 512, 5);  // 5 rows of 1536 bytes pass 6144
   put_preview_rows(canvas.dc(), 0, 0, 0, 1);
   put_preview_rows(canvas.dc(), 0, 0, 1, 0);
-  EXPECT_EQ(module_state.dib_buffer[0], 0);
-  EXPECT_EQ(module_state.dib_header.biWidth, 0);
+  EXPECT_EQ(module_state.screen.dib_buffer[0], 0);
+  EXPECT_EQ(module_state.screen.dib_header.biWidth, 0);
   EXPECT_EQ(canvas.pixel(0, 0), 0u);
-  module_state.bytes_per_pixel = 4;  // four CMYK rows of 512 fill both buffers exactly
+  module_state.host.bytes_per_pixel = 4;  // four CMYK rows of 512 fill both buffers exactly
   source(std::vector<uint8_t>(kPreviewPixelsSize, 255));
   put_preview_rows(canvas.dc(), 0, 0, 512, 4);
-  EXPECT_EQ(module_state.dib_header.biSizeImage, DWORD(kDibBufferSize));
-  EXPECT_EQ(module_state.dib_buffer[kDibBufferSize - 1], 254);
+  EXPECT_EQ(module_state.screen.dib_header.biSizeImage, DWORD(kDibBufferSize));
+  EXPECT_EQ(module_state.screen.dib_buffer[kDibBufferSize - 1], 254);
   EXPECT_EQ(canvas.pixel(23, 3), rgb(254, 254, 254));
 }
 

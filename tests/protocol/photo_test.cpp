@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "plugin_host/image_io.h"
 #include "tests/protocol/protocol_support.h"
 
@@ -28,10 +29,10 @@ TEST(Photographs, ReducedRunsMatchTheWholePictureInEveryMode) {
       plugin_host::Image result = image;
       plugin_host::RunResult run = pt::linked_module().run(result, options);
       ASSERT_TRUE(run.ok()) << run.result;
-      EXPECT_GT(module_state.decimation, 1);
-      plugin_host::Image reference =
-          pt::reference_render(image, plugin_host::Area{0, 0, image.width, image.height}, planes,
-                               record, module_state.image_step, module_state.preview_extent);
+      EXPECT_GT(module_state.plan.decimation, 1);
+      plugin_host::Image reference = pt::reference_render(
+          image, plugin_host::Area{0, 0, image.width, image.height}, planes, record,
+          module_state.preview.image_step, module_state.preview.preview_extent);
       EXPECT_EQ(result.pixels, reference.pixels);
     }
   }

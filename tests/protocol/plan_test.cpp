@@ -6,6 +6,7 @@
 #include <random>
 
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "module/preview/preview.h"
 #include "tests/protocol/protocol_support.h"
 #include "tests/support/host_window.h"
@@ -31,12 +32,12 @@ class DirectHost : public ::testing::Test {
     std::memcpy(GlobalLock(parameters), &stored, sizeof stored);
     GlobalUnlock(parameters);
     record->parameters = reinterpret_cast<char**>(parameters);
-    module_state.block_alloc_fail_at = 0;
-    module_state.gdi_create_fail_at = 0;
+    module_state.host.block_alloc_fail_at = 0;
+    module_state.host.gdi_create_fail_at = 0;
   }
   void TearDown() override {
-    module_state.block_alloc_fail_at = 0;
-    module_state.gdi_create_fail_at = 0;
+    module_state.host.block_alloc_fail_at = 0;
+    module_state.host.gdi_create_fail_at = 0;
     call(fa::filterSelectorFinish);
     GlobalFree(parameters);
   }
@@ -76,12 +77,12 @@ TEST_F(DirectHost, NeedEqualToTheBudgetIsRefusedWholeButAcceptedReduced) {
   int32_t whole = w * h * 3;
   area(w, h, fa::plugInModeRGBColor, whole + budget_base(w, h, 3));
   ASSERT_EQ(prepare_and_start(), 0);
-  EXPECT_EQ(module_state.decimation, 2);  // strictly less is needed at decimation 1
+  EXPECT_EQ(module_state.plan.decimation, 2);  // strictly less is needed at decimation 1
   call(fa::filterSelectorFinish);
   area(w, h, fa::plugInModeRGBColor, whole + budget_base(w, h, 3) + 1);
   ASSERT_EQ(prepare_and_start(), 0);
-  EXPECT_EQ(module_state.decimation, 1);
-  EXPECT_EQ(module_state.image_copy, kNotNeeded);
+  EXPECT_EQ(module_state.plan.decimation, 1);
+  EXPECT_EQ(module_state.plan.image_copy, kNotNeeded);
   EXPECT_EQ(record->inRect.bottom, h);  // the whole area in the first delivery
   for (int16_t d = 2; d <= 5; ++d) {
     call(fa::filterSelectorFinish);
@@ -89,15 +90,15 @@ TEST_F(DirectHost, NeedEqualToTheBudgetIsRefusedWholeButAcceptedReduced) {
     // The budget is lowered once, by two rows, however many decimations are tried.
     area(w, h, fa::plugInModeRGBColor, need + 2 * w * 3 + budget_base(w, h, 3));
     ASSERT_EQ(prepare_and_start(), 0) << d;
-    EXPECT_EQ(module_state.decimation, d);
-    EXPECT_EQ(module_state.rows_collected, 0);
-    EXPECT_EQ(GlobalSize(module_state.image_copy), SIZE_T(need));
+    EXPECT_EQ(module_state.plan.decimation, d);
+    EXPECT_EQ(module_state.plan.rows_collected, 0);
+    EXPECT_EQ(GlobalSize(module_state.plan.image_copy), SIZE_T(need));
     EXPECT_EQ(record->inRect.bottom, 1);  // one row at a time
     call(fa::filterSelectorFinish);
     area(w, h, fa::plugInModeRGBColor, need + 2 * w * 3 + budget_base(w, h, 3) - 1);
     ASSERT_EQ(prepare_and_start(), d == 5 ? fa::memFullErr : 0) << d;
     if (d < 5) {
-      EXPECT_EQ(module_state.decimation, d + 1);
+      EXPECT_EQ(module_state.plan.decimation, d + 1);
     }
   }
 }
@@ -105,15 +106,15 @@ TEST_F(DirectHost, NeedEqualToTheBudgetIsRefusedWholeButAcceptedReduced) {
 TEST_F(DirectHost, ReducedWidthsTruncate) {
   area(1001, 50, fa::plugInModeGrayScale, 50 * 500 + 2 * 1001 + budget_base(1001, 50, 1));
   ASSERT_EQ(prepare_and_start(), 0);
-  EXPECT_EQ(module_state.decimation, 2);
-  EXPECT_EQ(module_state.work_width, 500);
-  EXPECT_EQ(module_state.pixel_skip, 1);
+  EXPECT_EQ(module_state.plan.decimation, 2);
+  EXPECT_EQ(module_state.plan.work_width, 500);
+  EXPECT_EQ(module_state.plan.pixel_skip, 1);
   call(fa::filterSelectorFinish);
   area(1001, 50, fa::plugInModeGrayScale, 16 * 333 + 2 * 1001 + budget_base(1001, 50, 1));
   ASSERT_EQ(prepare_and_start(), 0);
-  EXPECT_EQ(module_state.decimation, 3);
-  EXPECT_EQ(module_state.work_width, 333);
-  EXPECT_EQ(module_state.work_height, 16);
+  EXPECT_EQ(module_state.plan.decimation, 3);
+  EXPECT_EQ(module_state.plan.work_width, 333);
+  EXPECT_EQ(module_state.plan.work_height, 16);
 }
 
 TEST_F(DirectHost, NoSelectionLeavesTheMaskAloneAndBuffersCoverTheWidestPreview) {
@@ -121,12 +122,12 @@ TEST_F(DirectHost, NoSelectionLeavesTheMaskAloneAndBuffersCoverTheWidestPreview)
   record->maskRect = fa::Rect{1, 2, 3, 4};
   record->displayPixels = nullptr;
   ASSERT_EQ(prepare_and_start(), 0);
-  EXPECT_EQ(module_state.mask_block, kNotNeeded);
-  EXPECT_EQ(module_state.mask_rows_built, 9999);
+  EXPECT_EQ(module_state.plan.mask_block, kNotNeeded);
+  EXPECT_EQ(module_state.selection.mask_rows_built, 9999);
   EXPECT_EQ(record->maskRect.right, 4);
-  EXPECT_EQ(GlobalSize(module_state.preview_block), SIZE_T(4 * 512 * 4));
-  EXPECT_EQ(GlobalSize(module_state.dib_block), SIZE_T(4 * 512 * 3));
-  EXPECT_NE(module_state.marker_bitmap, nullptr);
+  EXPECT_EQ(GlobalSize(module_state.plan.preview_block), SIZE_T(4 * 512 * 4));
+  EXPECT_EQ(GlobalSize(module_state.plan.dib_block), SIZE_T(4 * 512 * 3));
+  EXPECT_NE(module_state.plan.marker_bitmap, nullptr);
   EXPECT_EQ(record->outRect.bottom - record->outRect.top, 1);
   EXPECT_EQ(record->inHiPlane, 3);
   EXPECT_EQ(record->outHiPlane, 3);
@@ -135,7 +136,7 @@ TEST_F(DirectHost, NoSelectionLeavesTheMaskAloneAndBuffersCoverTheWidestPreview)
 TEST_F(DirectHost, HostDrawingMeansNoScreenBuffer) {
   area(64, 48, fa::plugInModeRGBColor, 10000000);
   ASSERT_EQ(prepare_and_start(), 0);
-  EXPECT_EQ(module_state.dib_block, nullptr);
+  EXPECT_EQ(module_state.plan.dib_block, nullptr);
 }
 
 TEST_F(DirectHost, ASelectionGetsItsMaskBlocksAndAsksForTheFirstMaskRow) {
@@ -143,18 +144,18 @@ TEST_F(DirectHost, ASelectionGetsItsMaskBlocksAndAsksForTheFirstMaskRow) {
   record->haveMask = 1;
   record->filterRect = fa::Rect{3, 0, 400, 536};
   ASSERT_EQ(prepare_and_start(), 0);
-  EXPECT_EQ(module_state.mask_rows_built, 0);
+  EXPECT_EQ(module_state.selection.mask_rows_built, 0);
   EXPECT_EQ(record->maskRect.top, 3);
   EXPECT_EQ(record->maskRect.bottom, 4);
   EXPECT_EQ(record->maskRect.right, 536);
-  int32_t rows = module_state.preview_height;
-  int32_t row_bytes = module_state.mask_row_bytes;
-  EXPECT_EQ(row_bytes, 2 * ((module_state.preview_width + 15) >> 4));
+  int32_t rows = module_state.preview.preview_height;
+  int32_t row_bytes = module_state.selection.mask_row_bytes;
+  EXPECT_EQ(row_bytes, 2 * ((module_state.preview.preview_width + 15) >> 4));
   // Guard rows above and below the mask rows.
-  EXPECT_GE(GlobalSize(module_state.mask_block), SIZE_T(2 * row_bytes + row_bytes * rows));
-  EXPECT_GE(GlobalSize(module_state.mask_saved_block), SIZE_T(row_bytes * rows));
-  EXPECT_NE(module_state.mask_bitmap, nullptr);
-  EXPECT_NE(module_state.mask_dc, nullptr);
+  EXPECT_GE(GlobalSize(module_state.plan.mask_block), SIZE_T(2 * row_bytes + row_bytes * rows));
+  EXPECT_GE(GlobalSize(module_state.plan.mask_saved_block), SIZE_T(row_bytes * rows));
+  EXPECT_NE(module_state.plan.mask_bitmap, nullptr);
+  EXPECT_NE(module_state.plan.mask_dc, nullptr);
 }
 
 TEST_F(DirectHost, FinishTwiceFreesNothingTwice) {
@@ -180,15 +181,15 @@ TEST_F(DirectHost, AnEmptyFilterAreaEndsTheRunAtOnce) {
   EXPECT_EQ(record->inRect.right, 0);
   EXPECT_EQ(record->outRect.right, 0);
   EXPECT_EQ(record->maskRect.right, 0);
-  EXPECT_EQ(module_state.preview_block, nullptr);
+  EXPECT_EQ(module_state.plan.preview_block, nullptr);
 }
 
 TEST_F(DirectHost, NoMemoryAtAllFailsWithMemoryFull) {
   for (int32_t max_space : {0, -5, 1000, 20000}) {
     area(100, 100, fa::plugInModeRGBColor, max_space);
     EXPECT_EQ(prepare_and_start(), fa::memFullErr) << max_space;
-    EXPECT_EQ(module_state.preview_block, nullptr);
-    EXPECT_EQ(module_state.image_copy, nullptr);
+    EXPECT_EQ(module_state.plan.preview_block, nullptr);
+    EXPECT_EQ(module_state.plan.image_copy, nullptr);
   }
 }
 
@@ -206,7 +207,7 @@ TEST_F(DirectHost, EachFailingAllocationEndsInAResultWithNothingLeftAlive) {
       headless::reset_memory_stats();
       std::size_t live = headless::memory_stats().live_blocks;
 #endif
-      module_state.block_alloc_fail_at = module_state.block_alloc_calls + n;
+      module_state.host.block_alloc_fail_at = module_state.host.block_alloc_calls + n;
       int16_t result = prepare_and_start();
       int calls = 0;
       while (result == 0 && calls < 5000 &&
@@ -220,8 +221,8 @@ TEST_F(DirectHost, EachFailingAllocationEndsInAResultWithNothingLeftAlive) {
         result = call(fa::filterSelectorContinue);
         ++calls;
       }
-      bool reached = module_state.block_alloc_calls >= module_state.block_alloc_fail_at;
-      module_state.block_alloc_fail_at = 0;
+      bool reached = module_state.host.block_alloc_calls >= module_state.host.block_alloc_fail_at;
+      module_state.host.block_alloc_fail_at = 0;
       // A failed working-image or row-cache size is not fatal: a smaller one is tried.
       if (reached) {
         EXPECT_TRUE(result == fa::memFullErr || result == 0) << result;
@@ -255,13 +256,13 @@ TEST_F(DirectHost, EachFailingGdiObjectEndsInMemoryFullWithNothingLeftAlive) {
     headless::reset_memory_stats();
     std::size_t live = headless::memory_stats().live_blocks;
 #endif
-    module_state.gdi_create_fail_at = module_state.gdi_create_calls + n;
+    module_state.host.gdi_create_fail_at = module_state.host.gdi_create_calls + n;
     EXPECT_EQ(prepare_and_start(), fa::memFullErr) << n;
-    module_state.gdi_create_fail_at = 0;
+    module_state.host.gdi_create_fail_at = 0;
     call(fa::filterSelectorFinish);
-    EXPECT_EQ(module_state.marker_bitmap, nullptr);
-    EXPECT_EQ(module_state.mask_bitmap, nullptr);
-    EXPECT_EQ(module_state.mask_dc, nullptr);
+    EXPECT_EQ(module_state.plan.marker_bitmap, nullptr);
+    EXPECT_EQ(module_state.plan.mask_bitmap, nullptr);
+    EXPECT_EQ(module_state.plan.mask_dc, nullptr);
 #ifndef _WIN32
     EXPECT_EQ(headless::memory_stats().live_blocks, live);
 #endif

@@ -7,6 +7,7 @@
 
 #include "module/engine/engine.h"
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "tests/support/host_window.h"
 
 namespace protocol_test {
@@ -57,11 +58,8 @@ plugin_host::Image reference_render(const plugin_host::Image& image, const plugi
       std::memcpy(&source[(size_t(y) * width + x) * color_planes],
                   image.at(area.left + x, area.top + y), size_t(color_planes));
   plugin_host::Image result = image;
-  ModuleState& s = module_state;
-  load_settings(&record);
   const EffectGeometry geometry =
-      derive_geometry(EffectSettings{s.regions, s.intensity, s.angle, s.spacing, s.mode, s.fade},
-                      preview_extent, image_step);
+      derive_geometry(settings_from_record(record), preview_extent, image_step);
   const EffectFrame frame{record.center_h, record.center_v, int16_t(width), int16_t(height),
                           int16_t(color_planes)};
   const size_t stride = size_t(width) * color_planes;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "tests/protocol/protocol_support.h"
 #ifndef _WIN32
 #include "headless_win32/headless.h"
@@ -54,12 +55,13 @@ TEST_P(FinalImage, ReducedWorkingImageAndRowCacheGiveTheWholeAreaResult) {
   Image result = image;
   plugin_host::RunResult run = module.run(result, options);
   ASSERT_TRUE(run.ok()) << run.result << " " << run.host_error;
-  ASSERT_EQ(module_state.decimation, c.decimation);
+  ASSERT_EQ(module_state.plan.decimation, c.decimation);
 #ifndef _WIN32
   EXPECT_LE(headless::memory_stats().peak_bytes - baseline, std::size_t(options.max_space));
 #endif
-  Image reference = pt::reference_render(image, Area{0, 0, width, height}, c.planes, record,
-                                         module_state.image_step, module_state.preview_extent);
+  Image reference =
+      pt::reference_render(image, Area{0, 0, width, height}, c.planes, record,
+                           module_state.preview.image_step, module_state.preview.preview_extent);
   EXPECT_EQ(result.pixels, reference.pixels);
   EXPECT_NE(result.pixels, image.pixels);  // the effect did something
 }
@@ -93,9 +95,10 @@ TEST(HostRuns, TinyAsymmetricImageAtEveryDecimation) {
     Image result = image;
     plugin_host::RunResult run = pt::linked_module().run(result, options);
     ASSERT_TRUE(run.ok()) << decimation;
-    EXPECT_EQ(module_state.decimation, decimation);
-    Image reference = pt::reference_render(image, Area{0, 0, 12, 11}, 3, record,
-                                           module_state.image_step, module_state.preview_extent);
+    EXPECT_EQ(module_state.plan.decimation, decimation);
+    Image reference =
+        pt::reference_render(image, Area{0, 0, 12, 11}, 3, record, module_state.preview.image_step,
+                             module_state.preview.preview_extent);
     EXPECT_EQ(result.pixels, reference.pixels) << decimation;
   }
 }
@@ -129,7 +132,7 @@ TEST(HostRuns, AFilterAreaInsideALargerImageLeavesTheRestAlone) {
     Image result = image;
     plugin_host::RunResult run = pt::linked_module().run(result, options);
     ASSERT_TRUE(run.ok());
-    EXPECT_EQ(module_state.decimation, decimation);
+    EXPECT_EQ(module_state.plan.decimation, decimation);
     // Every request lies in the filter area's rows and columns.
     for (const plugin_host::Request& r : run.requests) {
       if (r.in.bottom > r.in.top) {
@@ -139,8 +142,8 @@ TEST(HostRuns, AFilterAreaInsideALargerImageLeavesTheRestAlone) {
         EXPECT_EQ(r.in.right, area.right);
       }
     }
-    Image reference = pt::reference_render(image, area, 3, record, module_state.image_step,
-                                           module_state.preview_extent);
+    Image reference = pt::reference_render(image, area, 3, record, module_state.preview.image_step,
+                                           module_state.preview.preview_extent);
     EXPECT_EQ(result.pixels, reference.pixels);
     for (int32_t y = 0; y < 40; ++y) {
       for (int32_t x = 0; x < 50; ++x) {
@@ -245,8 +248,9 @@ TEST(HostRuns, LargeAreasAreWrittenInBandsOfAboutEightMegabytes) {
   EXPECT_EQ(run.requests[2].out.top, 932);
   EXPECT_EQ(run.requests[2].out.bottom, 1000);
   EXPECT_EQ(progress, (std::vector<std::pair<int32_t, int32_t>>{{0, 1000}, {932, 1000}}));
-  Image reference = pt::reference_render(image, Area{0, 0, 3000, 1000}, 3, record,
-                                         module_state.image_step, module_state.preview_extent);
+  Image reference =
+      pt::reference_render(image, Area{0, 0, 3000, 1000}, 3, record,
+                           module_state.preview.image_step, module_state.preview.preview_extent);
   EXPECT_TRUE(result.pixels == reference.pixels);
 }
 
@@ -259,7 +263,7 @@ TEST(HostRuns, DecimationThreeOnTenRowsGathersRowsZeroThreeAndSix) {
   Image result = image;
   plugin_host::RunResult run = pt::linked_module().run(result, options);
   ASSERT_TRUE(run.ok());
-  ASSERT_EQ(module_state.decimation, 3);
+  ASSERT_EQ(module_state.plan.decimation, 3);
   ASSERT_GE(run.requests.size(), 3u);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(run.requests[size_t(i)].in.top, 3 * i);
@@ -281,7 +285,7 @@ TEST(HostRuns, AMissingRowRestartsTheOutputRowAndReportsProgressAgain) {
   Image result = image;
   plugin_host::RunResult run = pt::linked_module().run(result, options);
   ASSERT_TRUE(run.ok());
-  ASSERT_EQ(module_state.decimation, 2);
+  ASSERT_EQ(module_state.plan.decimation, 2);
   bool repeated = false;
   for (std::size_t i = 1; i < progress.size(); ++i) repeated |= progress[i] == progress[i - 1];
   EXPECT_TRUE(repeated);
@@ -291,9 +295,9 @@ TEST(HostRuns, AMissingRowRestartsTheOutputRowAndReportsProgressAgain) {
       EXPECT_EQ(r.in.bottom, r.in.top + 1);
     }
   }
-  Image reference = pt::reference_render(image, Area{0, 4, 40, 30}, 3,
-                                         pt::settings(3, 100, 270, 60, 0, 0, 20, 24),
-                                         module_state.image_step, module_state.preview_extent);
+  Image reference = pt::reference_render(
+      image, Area{0, 4, 40, 30}, 3, pt::settings(3, 100, 270, 60, 0, 0, 20, 24),
+      module_state.preview.image_step, module_state.preview.preview_extent);
   EXPECT_EQ(result.pixels, reference.pixels);
 }
 
@@ -307,12 +311,12 @@ TEST(HostRuns, ASelectionIsSampledOnePreviewRowPerCallFirst) {
   pt::linked_module().set_parameters(pt::record_bytes(pt::settings(8, 100, 50, 50, 0, 0, 0, 0)));
   plugin_host::RunResult run = pt::linked_module().run(image, options);
   ASSERT_TRUE(run.ok());
-  ASSERT_EQ(module_state.preview_height, 200);
+  ASSERT_EQ(module_state.preview.preview_height, 200);
   ASSERT_GT(run.requests.size(), 200u);
   for (int i = 0; i < 200; ++i) {
     const filter_api::Rect& mask = run.requests[size_t(i)].mask;
     EXPECT_EQ(mask.bottom - mask.top, 1) << i;
-    EXPECT_EQ(mask.top, int16_t((int64_t(i) * module_state.image_step + 32768) >> 16)) << i;
+    EXPECT_EQ(mask.top, int16_t((int64_t(i) * module_state.preview.image_step + 32768) >> 16)) << i;
   }
   EXPECT_EQ(run.requests[200].mask.bottom, 0);
 }

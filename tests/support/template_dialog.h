@@ -5,12 +5,13 @@
 #include <windows.h>
 
 #include <functional>
+#include "module/module_state.h"
 
 namespace test_support {
 
 // Registers the two preview classes afresh, opens FILTERDLG owned by the host window and runs
-// `body` with the dialog (module_state.dialog_window set) inside WM_INITDIALOG, then ends it;
-// `commands`, when given, answers WM_COMMAND meanwhile. Returns DialogBoxParamA's result (1).
+// `body` with the dialog (module_state.dialog.dialog_window set) inside WM_INITDIALOG, then ends
+// it; `commands`, when given, answers WM_COMMAND meanwhile. Returns DialogBoxParamA's result (1).
 INT_PTR run_in_dialog(std::function<void(HWND)> body,
                       std::function<INT_PTR(HWND, WPARAM)> commands = nullptr);
 

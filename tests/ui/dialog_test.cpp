@@ -14,6 +14,7 @@
 
 #include "headless_win32/headless.h"
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "module/preview/preview.h"
 #include "tests/protocol/protocol_support.h"
 #include "tests/support/host_window.h"
@@ -96,8 +97,8 @@ TEST(Dialog, OkStoresEverySettingAndTheCentreAndTheImageIsFilteredWithThem) {
       "wait-ready\ntype 115 5\ntype 117 70\ntype 153 90\ntype 228 30\nclick 251\nclick 223\n"
       "press 100 40 30\nrelease 100 40 30\nclick 1\n",
       [&](HWND, int) {
-        center_h = preview_to_image(module_state.center_x);
-        center_v = preview_to_image(module_state.center_y);
+        center_h = preview_to_image(module_state.preview.center_x);
+        center_v = preview_to_image(module_state.preview.center_y);
       });
   ASSERT_EQ(r.run.result, 0);
   EXPECT_TRUE(r.failures.empty());
@@ -110,7 +111,7 @@ TEST(Dialog, OkStoresEverySettingAndTheCentreAndTheImageIsFilteredWithThem) {
   EXPECT_EQ(s.fade, 1);
   EXPECT_EQ(s.show_dialog, 0);
   // 200 x 120 gives a 268 x 160 preview: preview 40, 30 is image 30, 22 (to nearest).
-  EXPECT_EQ(module_state.preview_width, 268);
+  EXPECT_EQ(module_state.preview.preview_width, 268);
   EXPECT_EQ(s.center_h, 30);
   EXPECT_EQ(s.center_v, 22);
   EXPECT_EQ(center_h, 30);
@@ -135,41 +136,43 @@ TEST(Dialog, CancelEscAndARunOutScriptStoreNothingButClearTheDialogFlag) {
 
 TEST(Dialog, OkWithAnEmptyAngleBeepsOnceAndPutsTheUserIntoTheField) {
   int checked = 0;
-  DialogRun r = play("type 153 \nclick 1\nexpect-beeps 1\ntype 153 90\nclick 1\n", [&](HWND dialog,
-                                                                                       int line) {
-    if (line == 1) {
-      // No guide lines in either view, the marker in both.
-      EXPECT_EQ(module_state.angle, -1);
-      HWND small = GetDlgItem(dialog, kSmall);
-      int black = 0;
-      for (int y = 0; y < 80; ++y)
-        for (int x = 0; x < 134; ++x) black += headless::window_pixel(small, x, y) == 0;
-      EXPECT_EQ(black, 12);  // the marker's cross
-      // The big view shows the plain picture outside the marker.
-      const ModuleState& st = module_state;
-      HWND big = GetDlgItem(dialog, kBig);
-      int wrong = 0;
-      for (int y = 0; y < st.preview_height; ++y)
-        for (int x = 0; x < st.preview_width; ++x) {
-          if (std::abs(x - st.center_x) <= 4 && std::abs(y - st.center_y) <= 4) continue;
-          const uint8_t* p = st.image_base +
-                             ((int64_t(y) * st.preview_step + 32768) >> 16) * st.work_row_bytes +
-                             ((int64_t(x) * st.preview_step + 32768) >> 16) * 3;
-          wrong += headless::window_pixel(big, x, y) != RGB(p[0], p[1], p[2]);
+  DialogRun r = play(
+      "type 153 \nclick 1\nexpect-beeps 1\ntype 153 90\nclick 1\n", [&](HWND dialog, int line) {
+        if (line == 1) {
+          // No guide lines in either view, the marker in both.
+          EXPECT_EQ(module_state.settings.angle, -1);
+          HWND small = GetDlgItem(dialog, kSmall);
+          int black = 0;
+          for (int y = 0; y < 80; ++y)
+            for (int x = 0; x < 134; ++x) black += headless::window_pixel(small, x, y) == 0;
+          EXPECT_EQ(black, 12);  // the marker's cross
+          // The big view shows the plain picture outside the marker.
+          const ModuleState& st = module_state;
+          HWND big = GetDlgItem(dialog, kBig);
+          int wrong = 0;
+          for (int y = 0; y < st.preview.preview_height; ++y)
+            for (int x = 0; x < st.preview.preview_width; ++x) {
+              if (std::abs(x - st.preview.center_x) <= 4 && std::abs(y - st.preview.center_y) <= 4)
+                continue;
+              const uint8_t* p =
+                  st.plan.image_base +
+                  ((int64_t(y) * st.preview.preview_step + 32768) >> 16) * st.plan.work_row_bytes +
+                  ((int64_t(x) * st.preview.preview_step + 32768) >> 16) * 3;
+              wrong += headless::window_pixel(big, x, y) != RGB(p[0], p[1], p[2]);
+            }
+          EXPECT_EQ(wrong, 0);
+          EXPECT_EQ(headless::control_info(GetDlgItem(dialog, 154))->scroll_pos, 50);
         }
-      EXPECT_EQ(wrong, 0);
-      EXPECT_EQ(headless::control_info(GetDlgItem(dialog, 154))->scroll_pos, 50);
-    }
-    if (line != 2) return;
-    ++checked;
-    HWND angle = GetDlgItem(dialog, kAngle);
-    EXPECT_EQ(GetFocus(), angle);
-    EXPECT_EQ(headless::beeps().size(), 1u);
-    auto info = headless::control_info(angle);
-    EXPECT_EQ(info->text, "");
-    EXPECT_EQ(info->selection_start, 0u);
-    EXPECT_EQ(info->selection_end, 0u);
-  });
+        if (line != 2) return;
+        ++checked;
+        HWND angle = GetDlgItem(dialog, kAngle);
+        EXPECT_EQ(GetFocus(), angle);
+        EXPECT_EQ(headless::beeps().size(), 1u);
+        auto info = headless::control_info(angle);
+        EXPECT_EQ(info->text, "");
+        EXPECT_EQ(info->selection_start, 0u);
+        EXPECT_EQ(info->selection_end, 0u);
+      });
   EXPECT_EQ(checked, 1);  // the dialog stayed open after the rejected OK
   EXPECT_TRUE(r.failures.empty()) << r.failures.front();
   EXPECT_EQ(r.run.result, 0);
@@ -183,9 +186,9 @@ TEST(Dialog, TwoInvalidFieldsBeepTwiceAndTheFocusEndsInTheLater) {
                        EXPECT_EQ(GetFocus(), GetDlgItem(dialog, kSpacing));
                        auto spacing = headless::control_info(GetDlgItem(dialog, kSpacing));
                        EXPECT_EQ(spacing->selection_start, 0u);
-                       EXPECT_EQ(spacing->selection_end, 1u);   // "4" selected
-                       EXPECT_EQ(module_state.show_result, 0);  // Preview did nothing else
-                       EXPECT_EQ(module_state.regions, -1);
+                       EXPECT_EQ(spacing->selection_end, 1u);          // "4" selected
+                       EXPECT_EQ(module_state.dialog.show_result, 0);  // Preview did nothing else
+                       EXPECT_EQ(module_state.settings.regions, -1);
                        EXPECT_EQ(headless::control_info(GetDlgItem(dialog, 120))->scroll_pos, 8);
                        EXPECT_EQ(headless::control_info(GetDlgItem(dialog, 229))->scroll_pos, 50);
                      });
@@ -212,10 +215,10 @@ TEST(Dialog, EnterGivesPreviewAndRestoreGoesBackOnlyAfterIt) {
                            break;
                          case 1:  // Restore before any Preview: nothing at all
                            EXPECT_EQ(stats.dib_calls, 0u);
-                           EXPECT_EQ(s.show_result, 0);
+                           EXPECT_EQ(s.dialog.show_result, 0);
                            break;
                          case 3:  // Enter in a field is Preview, and the dialog stays
-                           EXPECT_EQ(s.show_result, 1);
+                           EXPECT_EQ(s.dialog.show_result, 1);
                            filtered = picture(dialog);
                            EXPECT_NE(filtered, plain);
                            EXPECT_EQ(stats.dib_calls, 40u);  // 160 rows in bands of 4
@@ -225,7 +228,7 @@ TEST(Dialog, EnterGivesPreviewAndRestoreGoesBackOnlyAfterIt) {
                            EXPECT_EQ(picture(dialog), filtered);
                            break;
                          case 5:
-                           EXPECT_EQ(s.show_result, 0);
+                           EXPECT_EQ(s.dialog.show_result, 0);
                            EXPECT_EQ(picture(dialog), plain);
                            break;
                          default:
@@ -256,15 +259,15 @@ TEST(Dialog, ScrollBarsWriteTheirFieldsAndMendInvalidOnes) {
         const ModuleState& s = module_state;
         if (line == 1) {
           EXPECT_EQ(field_text(dialog, kAngle), "60");
-          EXPECT_EQ(s.angle, 60);
+          EXPECT_EQ(s.settings.angle, 60);
         }
         if (line == 3) {  // computed from the bar's last valid position, 8
           EXPECT_EQ(field_text(dialog, kRegions), "9");
-          EXPECT_EQ(s.regions, 9);
+          EXPECT_EQ(s.settings.regions, 9);
         }
         if (line == 6) {  // the bar is at its minimum already: the field stays invalid
           EXPECT_EQ(field_text(dialog, kRegions), "0");
-          EXPECT_EQ(s.regions, -1);
+          EXPECT_EQ(s.settings.regions, -1);
         }
       });
   EXPECT_EQ(r.run.result, 1);
@@ -282,7 +285,7 @@ TEST(Dialog, TheOutlineTimerRunsOnlyWithASelection) {
         "tick 3\nclick 1\n",
         [&](HWND, int line) {
           if (line == 0) live_timers = headless::timers().size();
-          if (line == 1) ants = module_state.ants_drawn;
+          if (line == 1) ants = module_state.selection.ants_drawn;
         },
         RunSetup{mask});
     EXPECT_EQ(r.run.result, 0);
@@ -322,8 +325,9 @@ int first_tick_errors(HWND dialog, int x0, int y0, int x1, int y1, int& checked)
   int wrong = 0;
   for (int y = y0; y < y1; ++y)
     for (int x = x0; x < x1; ++x) {
-      if (std::abs(x - s.center_x) <= 4 && std::abs(y - s.center_y) <= 4) continue;
-      if (!(s.mask_bits[y * s.mask_row_bytes + x / 8] & (0x80 >> (x % 8)))) continue;
+      if (std::abs(x - s.preview.center_x) <= 4 && std::abs(y - s.preview.center_y) <= 4) continue;
+      if (!(s.selection.mask_bits[y * s.selection.mask_row_bytes + x / 8] & (0x80 >> (x % 8))))
+        continue;
       ++checked;
       COLORREF want = (x + y + 1) % 8 <= 4 ? 0 : 0xFFFFFF;
       wrong += headless::window_pixel(big, x, y) != want;
@@ -346,7 +350,9 @@ TEST(Dialog, AFullRenderRestartsTheMarchingAnts) {
         // (x + y) mod 8 is 7, 0, 1, 2 or 3, white elsewhere, as after the
         // very first tick (the angle field is empty, so no guide lines).
         const ModuleState& s = module_state;
-        EXPECT_EQ(first_tick_errors(dialog, 0, 0, s.preview_width, s.preview_height, checked), 0);
+        EXPECT_EQ(first_tick_errors(dialog, 0, 0, s.preview.preview_width, s.preview.preview_height,
+                                    checked),
+                  0);
       },
       RunSetup{&selection});
   EXPECT_GT(checked, 300);
@@ -363,7 +369,7 @@ TEST(Dialog, TheAntsStayWholeWhereTheMarkerLeftItsBlock) {
       "type 153 \ntick 3\npress 100 20 20\nrelease 100 20 20\ntick 1\nclick 2\n",
       [&](HWND dialog, int line) {
         if (line != 5) return;
-        ASSERT_EQ(module_state.center_x, 20);
+        ASSERT_EQ(module_state.preview.center_x, 20);
         // The marker's old block, around (134, 80).
         EXPECT_EQ(first_tick_errors(dialog, 130, 76, 138, 84, checked), 0);
       },
@@ -465,7 +471,7 @@ TEST(Dialog, RandomUsersNeverCrashItHangItOrLeaveAnythingBehind) {
                 (failing != 0 && r.run.result == filter_api::memFullErr))
         << script << " " << r.run.result << " " << setup.max_space;
     if (setup.max_space > 0 && r.run.result != filter_api::memFullErr)
-      ++reduced[module_state.decimation];
+      ++reduced[module_state.plan.decimation];
     ASSERT_TRUE(r.run.host_error.empty()) << script;
     ASSERT_TRUE(r.failures.empty()) << script << r.failures.front();
     const ParameterRecord& s = r.stored;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "module/ui/ui.h"
 #include "tests/support/template_dialog.h"
 #ifndef _WIN32
@@ -50,7 +51,7 @@ class Fields : public ::testing::Test {
  protected:
   void SetUp() override {
     module_state = ModuleState{};
-    module_state.module_instance = GetModuleHandleA(nullptr);
+    module_state.host.module_instance = GetModuleHandleA(nullptr);
   }
   void TearDown() override { test_support::unregister_view_classes(); }
   // The four fields set up as the dialog does, then the checks.

@@ -14,6 +14,7 @@
 
 #include "headless_win32/headless.h"
 #include "module/host/host.h"
+#include "module/module_state.h"
 #include "module/preview/preview.h"
 #include "module/ui/ui.h"
 #include "tests/support/template_dialog.h"
@@ -32,7 +33,7 @@ class Views : public ::testing::Test {
   void SetUp() override {
     ModuleState& s = module_state;
     s = ModuleState{};
-    s.module_instance = GetModuleHandleA(nullptr);
+    s.host.module_instance = GetModuleHandleA(nullptr);
     host = std::make_unique<filter_api::FilterRecord>();
     host->imageMode = filter_api::plugInModeRGBColor;
     record = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, sizeof(ParameterRecord));
@@ -40,26 +41,26 @@ class Views : public ::testing::Test {
     fill_default_record(stored);
     GlobalUnlock(record);
     host->parameters = reinterpret_cast<char**>(record);
-    s.filter_record = host.get();
-    s.regions = 8;
-    s.intensity = 100;
-    s.angle = 50;
-    s.spacing = 50;
+    s.host.filter_record = host.get();
+    s.settings.regions = 8;
+    s.settings.intensity = 100;
+    s.settings.angle = 50;
+    s.settings.spacing = 50;
     pixels.assign(kPreviewPixelsSize, 0);
-    s.preview_pixels = pixels.data();
-    s.dib_block = block_alloc(kDibBufferSize);
-    s.marker_bitmap = CreateBitmap(16, 8, 1, 1, kMarker);
+    s.plan.preview_pixels = pixels.data();
+    s.plan.dib_block = block_alloc(kDibBufferSize);
+    s.plan.marker_bitmap = CreateBitmap(16, 8, 1, 1, kMarker);
     use_image(1000, 500);
   }
   void TearDown() override {
     ModuleState& s = module_state;
-    if (s.dib_buffer != nullptr) block_unlock(s.dib_block);
-    block_free(s.dib_block);
-    DeleteObject(s.marker_bitmap);
+    if (s.screen.dib_buffer != nullptr) block_unlock(s.plan.dib_block);
+    block_free(s.plan.dib_block);
+    DeleteObject(s.plan.marker_bitmap);
     GlobalFree(record);
     test_support::unregister_view_classes();
     s = ModuleState{};
-    s.module_instance = GetModuleHandleA(nullptr);
+    s.host.module_instance = GetModuleHandleA(nullptr);
     EXPECT_EQ(headless::display_counts().window_dcs, 0u);
     EXPECT_EQ(headless::display_counts().pens, 0u);
   }
@@ -68,12 +69,12 @@ class Views : public ::testing::Test {
     ModuleState& s = module_state;
     image.resize(size_t(width) * height * 3);
     for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 31 + i / 3 * 7);
-    s.bytes_per_pixel = 3;
-    s.decimation = 1;
-    s.filter_width = s.work_width = width;
-    s.filter_height = s.work_height = height;
-    s.work_row_bytes = width * 3;
-    s.image_base = image.data();
+    s.host.bytes_per_pixel = 3;
+    s.plan.decimation = 1;
+    s.host.filter_width = s.plan.work_width = width;
+    s.host.filter_height = s.plan.work_height = height;
+    s.plan.work_row_bytes = width * 3;
+    s.plan.image_base = image.data();
     compute_preview_geometry(268, 268);
   }
   void run(std::function<void(HWND)> checks) {
@@ -84,11 +85,11 @@ class Views : public ::testing::Test {
   COLORREF expected(int col, int row) const {
     const ModuleState& s = module_state;
     auto at = [&](int p, int limit) {
-      int64_t w = (int64_t(p) * s.preview_step + 32768) >> 16;
+      int64_t w = (int64_t(p) * s.preview.preview_step + 32768) >> 16;
       return int(std::min<int64_t>(w, limit - 1));
     };
-    const uint8_t* p =
-        s.image_base + at(row, s.work_height) * s.work_row_bytes + at(col, s.work_width) * 3;
+    const uint8_t* p = s.plan.image_base + at(row, s.plan.work_height) * s.plan.work_row_bytes +
+                       at(col, s.plan.work_width) * 3;
     return RGB(p[0], p[1], p[2]);
   }
   static HWND view(HWND dialog, int id) { return GetDlgItem(dialog, id); }
@@ -123,7 +124,7 @@ class Views : public ::testing::Test {
     int wrong = 0;
     for (int j = 0; j < 8; ++j)
       for (int i = 0; i < 8; ++i) {
-        int x = s.center_x - 4 + i, y = s.center_y - 4 + j;
+        int x = s.preview.center_x - 4 + i, y = s.preview.center_y - 4 + j;
         bool paint = (kMarker[2 * j] >> (7 - i)) & 1, cross = (kMarker[2 * j + 1] >> (7 - i)) & 1;
         COLORREF want = !paint ? expected(x, y) : cross ? kBlack : kWhite;
         wrong += headless::window_pixel(big, x, y) != want;
@@ -133,7 +134,8 @@ class Views : public ::testing::Test {
   // Whether (x, y) of the big view lies in the 8 x 8 marker block.
   static bool in_marker(int x, int y) {
     const ModuleState& s = module_state;
-    return x >= s.center_x - 4 && x < s.center_x + 4 && y >= s.center_y - 4 && y < s.center_y + 4;
+    return x >= s.preview.center_x - 4 && x < s.preview.center_x + 4 &&
+           y >= s.preview.center_y - 4 && y < s.preview.center_y + 4;
   }
 
   std::unique_ptr<filter_api::FilterRecord> host;
@@ -144,21 +146,21 @@ class Views : public ::testing::Test {
 TEST_F(Views, TheFirstPaintOnlySizesTheViewsAndTheNextRendersInBandsOfFour) {
   run([this](HWND dialog) {
     ModuleState& s = module_state;
-    ASSERT_EQ(s.preview_width, 268);
-    ASSERT_EQ(s.preview_height, 134);
-    ASSERT_EQ(s.preview_step, 244537);
+    ASSERT_EQ(s.preview.preview_width, 268);
+    ASSERT_EQ(s.preview.preview_height, 134);
+    ASSERT_EQ(s.preview.preview_step, 244537);
     std::vector<COLORREF> before = pixels_of(view(dialog, kBig));
     headless::reset_draw_stats();
-    s.angle = -1;  // no guide lines, so the picture can be compared
+    s.settings.angle = -1;  // no guide lines, so the picture can be compared
     render_big_preview();
     EXPECT_EQ(headless::draw_stats().dib_calls, 0u);
-    EXPECT_EQ(s.dialog_ready, 1);
+    EXPECT_EQ(s.preview.dialog_ready, 1);
     EXPECT_EQ(client(view(dialog, kBig)).x, 268);
     EXPECT_EQ(client(view(dialog, kBig)).y, 134);
     EXPECT_EQ(client(view(dialog, kSmall)).x, 134);
     EXPECT_EQ(client(view(dialog, kSmall)).y, 67);
-    EXPECT_EQ(s.center_x, 134);  // no stored centre: the middle of the preview
-    EXPECT_EQ(s.center_y, 67);
+    EXPECT_EQ(s.preview.center_x, 134);  // no stored centre: the middle of the preview
+    EXPECT_EQ(s.preview.center_y, 67);
     std::vector<COLORREF> after = pixels_of(view(dialog, kBig));
     EXPECT_TRUE(std::equal(after.begin(), after.end(), before.begin()));
 
@@ -183,9 +185,9 @@ TEST_F(Views, AnEnlargedPreviewRepeatsItsLastColumnAndRow) {
   use_image(100, 100);
   run([this](HWND dialog) {
     ModuleState& s = module_state;
-    ASSERT_EQ(s.preview_width, 268);
-    ASSERT_EQ(s.preview_step, 24453);
-    s.angle = -1;
+    ASSERT_EQ(s.preview.preview_width, 268);
+    ASSERT_EQ(s.preview.preview_step, 24453);
+    s.settings.angle = -1;
     open_views();
     HWND big = view(dialog, kBig);
     // Preview row and column 267 would read working row and column 100: they repeat 266.
@@ -203,30 +205,30 @@ TEST_F(Views, TheRedrawPhasesClearAndRepairWhatTheyShould) {
     ModuleState& s = module_state;
     open_views();
     HWND big = view(dialog, kBig), small = view(dialog, kSmall);
-    ASSERT_EQ(s.guides_drawn, 1);
-    const int cx = s.center_x, cy = s.center_y;
+    ASSERT_EQ(s.dialog.guides_drawn, 1);
+    const int cx = s.preview.center_x, cy = s.preview.center_y;
     auto marker_shown = [&] { return headless::window_pixel(big, cx - 4, cy - 4) == kWhite; };
     ASSERT_TRUE(marker_shown());
 
     paint(small, BLACK_BRUSH);
     restore_marker_area(-2);  // small view cleared, big lines gone, big marker stays whole
     EXPECT_EQ(headless::window_pixel(small, 0, 0), kWhite);
-    EXPECT_EQ(s.guides_drawn, 0);
+    EXPECT_EQ(s.dialog.guides_drawn, 0);
     EXPECT_EQ(marker_errors(big), 0);  // the lines through the centre left no trace in it
     redraw_overlays(-2);
-    EXPECT_EQ(s.guides_drawn, 1);
+    EXPECT_EQ(s.dialog.guides_drawn, 1);
 
     paint(small, BLACK_BRUSH);
     restore_marker_area(-1);  // only the small view
     EXPECT_EQ(headless::window_pixel(small, 0, 0), kWhite);
-    EXPECT_EQ(s.guides_drawn, 1);
+    EXPECT_EQ(s.dialog.guides_drawn, 1);
     EXPECT_TRUE(marker_shown());
 
     paint(small, BLACK_BRUSH);
     headless::reset_draw_stats();
     restore_marker_area(1);  // big lines and marker gone, small view untouched
     EXPECT_EQ(headless::window_pixel(small, 0, 0), kBlack);
-    EXPECT_EQ(s.guides_drawn, 0);
+    EXPECT_EQ(s.dialog.guides_drawn, 0);
     EXPECT_EQ(headless::draw_stats().dib_pixels, 64u);  // only the 8 x 8 block
     for (int j = 0; j < 8; ++j)
       for (int i = 0; i < 8; ++i)
@@ -245,8 +247,8 @@ TEST_F(Views, TheMarkerBlockIsClippedAtTheTopLeftCorner) {
   run([](HWND) {
     ModuleState& s = module_state;
     open_views();
-    s.center_x = 2;
-    s.center_y = 1;
+    s.preview.center_x = 2;
+    s.preview.center_y = 1;
     headless::reset_draw_stats();
     restore_marker_area(1);
     // Columns 0..5 and rows 0..4.
@@ -264,13 +266,13 @@ TEST_F(Views, BigGuideLinesDrawnTwiceLeaveEveryPixelAsItWas) {
     std::vector<COLORREF> plain = pixels_of(big);
     for (int16_t mode : {0, 1, -1}) {
       for (int16_t angle : {0, 30, 44, 45, 90, 134, 135, 200, 300, 360}) {
-        s.mode = mode;
-        s.angle = angle;
-        s.regions = 20;
-        s.spacing = 5;
-        draw_guide_lines(s.center_x, s.center_y, 0);
+        s.settings.mode = mode;
+        s.settings.angle = angle;
+        s.settings.regions = 20;
+        s.settings.spacing = 5;
+        draw_guide_lines(s.preview.center_x, s.preview.center_y, 0);
         EXPECT_NE(pixels_of(big), plain) << mode << " " << angle;
-        draw_guide_lines(s.center_x, s.center_y, 0);
+        draw_guide_lines(s.preview.center_x, s.preview.center_y, 0);
         EXPECT_EQ(pixels_of(big), plain) << mode << " " << angle;
       }
     }
@@ -296,13 +298,13 @@ TEST_F(Views, EachModeDrawsItsLinesRungsRailsAndCrosses) {
     HWND small = GetDlgItem(dialog, kSmall);
     // Angle 0: lines across the rows at every band width (268 * 40 / 512 = 20.9 pixels in
     // the small view) to the right of the centre at (33, 33), at columns 33, 54, 75, 96, 117.
-    s.angle = 0;
-    s.regions = 3;
-    s.spacing = 40;
-    s.center_x = 66;
-    s.center_y = 66;
+    s.settings.angle = 0;
+    s.settings.regions = 3;
+    s.settings.spacing = 40;
+    s.preview.center_x = 66;
+    s.preview.center_y = 66;
     auto draw = [&](int16_t mode) {
-      s.mode = mode;
+      s.settings.mode = mode;
       restore_marker_area(-1);
       draw_small_guides(33, 33);
     };
@@ -332,13 +334,13 @@ TEST_F(Views, TheCentreLineFollowsTheAngleOnEitherSideOf45Degrees) {
     ModuleState& s = module_state;
     open_views();
     HWND small = GetDlgItem(dialog, kSmall);
-    s.mode = 0;
-    s.regions = 1;
-    s.spacing = 100;  // the second line leaves the view
-    s.center_x = 60;
-    s.center_y = 60;
+    s.settings.mode = 0;
+    s.settings.regions = 1;
+    s.settings.spacing = 100;  // the second line leaves the view
+    s.preview.center_x = 60;
+    s.preview.center_y = 60;
     for (int16_t angle : {0, 44, 45, 89, 90, 91, 134, 135, 180, 270, 315, 360}) {
-      s.angle = angle;
+      s.settings.angle = angle;
       restore_marker_area(-1);
       draw_small_guides(30, 30);
       // Every pixel near the centre within a line's width of the exact line through (30.5,
@@ -372,27 +374,27 @@ TEST_F(Views, DraggingMovesTheCentreClampsItAndRedrawsOnlyWhatChanged) {
     HWND small = view(dialog, kSmall);
     // Pressing in the big view moves the centre there; in the small view to twice the point.
     SendMessageA(view(dialog, kBig), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(10, 10));
-    EXPECT_EQ(s.big_capture, 1);
-    EXPECT_EQ(s.center_x, 10);
-    EXPECT_EQ(s.center_y, 10);
+    EXPECT_EQ(s.dialog.big_capture, 1);
+    EXPECT_EQ(s.preview.center_x, 10);
+    EXPECT_EQ(s.preview.center_y, 10);
     for (auto [x, y, cx, cy] : std::vector<std::array<int, 4>>{
              {-5, 20, 0, 20}, {20, -7, 20, 0}, {400, 20, 267, 20}, {20, 300, 20, 133}}) {
       SendMessageA(view(dialog, kBig), WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(x, y));
-      EXPECT_EQ(s.center_x, cx);
-      EXPECT_EQ(s.center_y, cy);
+      EXPECT_EQ(s.preview.center_x, cx);
+      EXPECT_EQ(s.preview.center_y, cy);
     }
     SendMessageA(view(dialog, kBig), WM_LBUTTONUP, 0, MAKELPARAM(20, 20));
-    EXPECT_EQ(s.big_capture, 0);
+    EXPECT_EQ(s.dialog.big_capture, 0);
     SendMessageA(view(dialog, kBig), WM_MOUSEMOVE, 0, MAKELPARAM(30, 30));
-    EXPECT_EQ(s.center_x, 20);  // no drag without the button
+    EXPECT_EQ(s.preview.center_x, 20);  // no drag without the button
     SendMessageA(small, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 6));
-    EXPECT_EQ(s.center_x, 10);
-    EXPECT_EQ(s.center_y, 12);
+    EXPECT_EQ(s.preview.center_x, 10);
+    EXPECT_EQ(s.preview.center_y, 12);
     SendMessageA(small, WM_LBUTTONUP, 0, MAKELPARAM(5, 6));
 
     // Within one 2 x 2 cell the small view is left alone and only the 8 x 8 block is redrawn.
-    s.center_x = 10;
-    s.center_y = 10;
+    s.preview.center_x = 10;
+    s.preview.center_y = 10;
     paint(small, BLACK_BRUSH);
     headless::reset_draw_stats();
     drag_center(11, 10, 0);
@@ -416,8 +418,8 @@ TEST_F(Views, AStoredCentreOutsideThePreviewIsBroughtToItsEdge) {
   GlobalUnlock(record);
   run([](HWND) {
     open_views();
-    EXPECT_EQ(module_state.center_x, 0);
-    EXPECT_EQ(module_state.center_y, 133);
+    EXPECT_EQ(module_state.preview.center_x, 0);
+    EXPECT_EQ(module_state.preview.center_y, 133);
   });
 }
 
@@ -428,9 +430,8 @@ TEST_F(Views, ADialogThatCannotOpenCountsAsCancelAndStoresNothing) {
   auto* stored = static_cast<ParameterRecord*>(GlobalLock(record));
   stored->angle = 77;
   GlobalUnlock(record);
-  s.angle = 12;
-  run_dialog();
-  EXPECT_EQ(s.result_code, 1);
+  s.settings.angle = 12;
+  EXPECT_FALSE(run_dialog());
   stored = static_cast<ParameterRecord*>(GlobalLock(record));
   EXPECT_EQ(stored->angle, 77);
   EXPECT_EQ(stored->center_h, 0);
