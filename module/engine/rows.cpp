@@ -4,6 +4,7 @@
 // monotone in the column, so every band edge is found by a binary search on exact values.
 #include <cassert>
 #include <cstring>
+#include <type_traits>
 
 #include "module/engine/engine.h"
 
@@ -87,11 +88,8 @@ const uint8_t* gather(const uint8_t* row, int64_t pos, int32_t step, int32_t cou
         const int64_t top = period - folded;
         const int32_t run =
             static_cast<int32_t>(period - folded < count - i ? period - folded : count - i);
-        for (int32_t t = 0; t < run; ++t) {
-          const uint8_t* from = row + (top - t) * B;
-          uint8_t* to = scratch + int64_t{i + t} * B;
-          for (int32_t b = 0; b < B; ++b) to[b] = from[b];
-        }
+        for (int32_t t = 0; t < run; ++t)
+          std::memcpy(scratch + int64_t{i + t} * B, row + (top - t) * B, B);
         i += run;
         index += run;
       }
@@ -99,15 +97,11 @@ const uint8_t* gather(const uint8_t* row, int64_t pos, int32_t step, int32_t cou
     return scratch;
   }
   if (inside) {
-    for (int32_t i = 0; i < count; ++i, pos += step) {
-      const uint8_t* from = row + (pos >> 16) * B;
-      for (int32_t b = 0; b < B; ++b) scratch[i * B + b] = from[b];
-    }
+    for (int32_t i = 0; i < count; ++i, pos += step)
+      std::memcpy(scratch + i * B, row + (pos >> 16) * B, B);
   } else {
-    for (int32_t i = 0; i < count; ++i, pos += step) {
-      const uint8_t* from = row + int64_t{mirror_index(pos >> 16, bound)} * B;
-      for (int32_t b = 0; b < B; ++b) scratch[i * B + b] = from[b];
-    }
+    for (int32_t i = 0; i < count; ++i, pos += step)
+      std::memcpy(scratch + i * B, row + int64_t{mirror_index(pos >> 16, bound)} * B, B);
   }
   return scratch;
 }
@@ -290,9 +284,25 @@ void render_row(const EffectGeometry& g, const EffectFrame& frame, const RowPlan
 
 void sample_row(const uint8_t* row, int64_t start_h, int32_t step_h, int32_t count,
                 int16_t bytes_per_pixel, uint8_t* dst) {
-  const int32_t bytes = bytes_per_pixel;
-  for (int32_t i = 0; i < count; ++i) {
-    const uint8_t* from = row + ((start_h + int64_t{i} * step_h) >> 16) * bytes;
-    for (int32_t b = 0; b < bytes; ++b) dst[i * bytes + b] = from[b];
+  auto sample = [&](auto pixel_bytes) {
+    constexpr int32_t B = decltype(pixel_bytes)::value;
+    int64_t pos = start_h;
+    for (int32_t i = 0; i < count; ++i, pos += step_h, dst += B) {
+      std::memcpy(dst, row + (pos >> 16) * B, B);  // a fixed size: plain moves
+    }
+  };
+  switch (bytes_per_pixel) {
+    case 1:
+      sample(std::integral_constant<int32_t, 1>());
+      break;
+    case 2:
+      sample(std::integral_constant<int32_t, 2>());
+      break;
+    case 3:
+      sample(std::integral_constant<int32_t, 3>());
+      break;
+    default:
+      sample(std::integral_constant<int32_t, 4>());
+      break;
   }
 }
