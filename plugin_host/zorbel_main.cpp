@@ -305,6 +305,7 @@ int run(const Options& o, const std::vector<std::string>& settings_given) {
   options.max_space = int32_t(std::min<int64_t>(o.max_space, INT32_MAX));
   options.offer_display_pixels = !o.no_display_pixels;
   options.reuse_buffers = true;
+  options.point_into_image = true;
   options.ask_for_dialog = o.dialog;
   options.window = make_host_window();
   ProgressBar bar(!o.quiet && on_terminal());

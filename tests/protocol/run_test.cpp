@@ -2,6 +2,8 @@
 // the whole filter area in memory, the sequence of requests, and what the host sees.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <cstring>
 
 #include "module/host/host.h"
@@ -354,6 +356,43 @@ TEST(HostRuns, TheBuiltModuleFiltersLikeTheLinkedCode) {
   ASSERT_TRUE(pt::linked_module().run(linked, pt::options_for(3)).ok());
   EXPECT_EQ(from_file.pixels, linked.pixels);
   EXPECT_NE(from_file.pixels, image.pixels);
+}
+
+TEST(HostRuns, HostsThatPointIntoTheirImageGetTheSameBytes) {
+  // Gray, RGB and CMYK in place; RGB beside an alpha plane and a partial area, copied.
+  struct Case {
+    int32_t planes, color_planes;
+    std::optional<Area> area;
+    bool selected;
+  } cases[] = {{1, 1, std::nullopt, false},
+               {3, 3, std::nullopt, false},
+               {4, 4, std::nullopt, true},
+               {4, 3, std::nullopt, false},
+               {3, 3, Area{5, 3, 40, 28}, false}};
+  for (const Case& c : cases) {
+    Image image = pt::pattern_image(48, 31, c.planes, 5);
+    std::vector<uint8_t> selection(48 * 31);
+    for (size_t i = 0; i < selection.size(); ++i) selection[i] = uint8_t(i * 37);
+    plugin_host::RunOptions options = pt::options_for(c.color_planes);
+    options.filter_area = c.area;
+    if (c.selected) options.selection = &selection;
+    pt::linked_module().set_parameters(
+        pt::record_bytes(pt::settings(9, 80, 30, 20, -1, 1, 20, 12)));
+    Image copied = image;
+    ASSERT_TRUE(pt::linked_module().run(copied, options).ok());
+    options.point_into_image = true;
+    options.reuse_buffers = true;
+    Image destination(48, 31, c.planes);  // reused: its old bytes must not show
+    std::fill(destination.pixels.begin(), destination.pixels.end(), uint8_t(0x5A));
+    options.destination = &destination;
+    for (int run = 0; run < 2; ++run) {
+      pt::linked_module().set_parameters(
+          pt::record_bytes(pt::settings(9, 80, 30, 20, -1, 1, 20, 12)));
+      ASSERT_TRUE(pt::linked_module().run(image, options).ok());
+      EXPECT_TRUE(destination.pixels == copied.pixels) << c.planes << " planes, run " << run;
+    }
+    EXPECT_FALSE(image.pixels == copied.pixels);  // the source stays as it was
+  }
 }
 
 }  // namespace
