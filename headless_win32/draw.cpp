@@ -13,7 +13,18 @@
 // (the smaller column on a tie). The set depends on the segment alone, never on the direction
 // it is drawn in. LineTo paints the set less its end point (steps i = 0 .. max(|dx|,|dy|) - 1),
 // so a polyline paints each joint once, and a zero-length LineTo paints nothing.
+//
+// Wide lines (pens two pixels wide, with round ends) paint a region, each pixel of it once
+// whatever the raster operation: the 2 x 2 pixels up and left of each end point (the round
+// end of that width), and between them, for a horizontal or vertical segment, the two rows
+// (or columns) from the smaller end up to the larger, exclusive; for any other segment, the
+// quadrilateral its ends make when offset by half the width across the line (rounded halves,
+// the wider half on one side), filled as polygons are: per row, from the first pixel inside
+// its left edge up to the first inside its right edge, edges stepped by exact integer
+// increments. These are the pixels Windows' own rendering (as wine gives it) paints.
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -187,12 +198,130 @@ void draw_segment(Raster& raster, int64_t x0, int64_t y0, int64_t x1, int64_t y1
   }
 }
 
+// One edge of a polygon being filled, stepped one row at a time by whole increments: x is the
+// first pixel inside the edge on the current row (half a pixel is added at the start).
+struct PolygonEdge {
+  int64_t top, last_row;  // the rows the edge takes part in: top .. last_row
+  int64_t x, step, step_more, error, error_step, error_more;
+
+  PolygonEdge(int64_t x_top, int64_t y_top, int64_t x_bottom, int64_t y_bottom)
+      : top(y_top), last_row(y_bottom - 1), x(x_top) {
+    const int64_t dy = y_bottom - y_top, dx = x_bottom - x_top;
+    step = dx / dy;  // truncated toward zero
+    if (dx < 0) {
+      step_more = step - 1;
+      error_more = -2 * dx + 2 * dy * step_more;
+      error_step = -2 * dx + 2 * dy * step;
+      error = 2 * step * dy - 2 * dx - 2 * dy;
+    } else {
+      step_more = step + 1;
+      error_more = 2 * dx - 2 * dy * step_more;
+      error_step = 2 * dx - 2 * dy * step;
+      error = -2 * step * dy + 2 * dx;
+    }
+  }
+  void next_row() {
+    const bool more = step_more > 0 ? error > 0 : error >= 0;
+    x += more ? step_more : step;
+    error += more ? error_more : error_step;
+  }
+};
+
+// The pixels of a wide line, as (row, column) pairs inside the raster; repeats allowed.
+using PixelList = std::vector<std::pair<int64_t, int64_t>>;
+
+void add_rect(const Raster& raster, int64_t left, int64_t top, int64_t right, int64_t bottom,
+              PixelList& pixels) {
+  for (int64_t y = std::max<int64_t>(top, 0); y < std::min<int64_t>(bottom, raster.height); ++y)
+    for (int64_t x = std::max<int64_t>(left, 0); x < std::min<int64_t>(right, raster.width); ++x)
+      pixels.emplace_back(y, x);
+}
+
+// A polygon filled with the even-odd rule, rows from its top vertex to its bottom one less one.
+void add_polygon(const Raster& raster, const POINT* points, int count, PixelList& pixels) {
+  std::vector<PolygonEdge> edges;
+  int64_t first_row = INT64_MAX, end_row = INT64_MIN;
+  for (int i = 0; i < count; ++i) {
+    const POINT& a = points[(i + count - 1) % count];
+    const POINT& b = points[i];
+    if (a.y == b.y) continue;  // horizontal edges take no part
+    const POINT& top = a.y < b.y ? a : b;
+    const POINT& bottom = a.y < b.y ? b : a;
+    edges.emplace_back(top.x, top.y, bottom.x, bottom.y);
+    first_row = std::min<int64_t>(first_row, top.y);
+    end_row = std::max<int64_t>(end_row, bottom.y);
+  }
+  // Rows far off the raster are stepped through, not drawn; a polygon taller than any raster
+  // by far is not drawn at all rather than stepped for ever.
+  if (edges.empty() || end_row - first_row > (int64_t(1) << 24)) return;
+  std::vector<int64_t> crossings;
+  for (int64_t y = first_row; y < end_row && y < raster.height; ++y) {
+    crossings.clear();
+    for (const PolygonEdge& edge : edges)
+      if (y >= edge.top && y <= edge.last_row) crossings.push_back(edge.x);
+    std::sort(crossings.begin(), crossings.end());
+    if (y >= 0) {
+      for (size_t i = 0; i + 1 < crossings.size(); i += 2)
+        add_rect(raster, crossings[i], y, crossings[i + 1], y + 1, pixels);
+    }
+    for (PolygonEdge& edge : edges)
+      if (y >= edge.top && y < edge.last_row) edge.next_row();
+  }
+}
+
+// Rounds half away from zero, as the conversion of a rounded double to an integer does.
+int64_t round_half_out(double value) { return int64_t(value > 0 ? value + 0.5 : value - 0.5); }
+
+// The wide line from (x0, y0) to (x1, y1) with a pen `width` (2) pixels wide, as the comment at
+// the top of the file describes.
+void draw_wide_segment(Raster& raster, int64_t x0, int64_t y0, int64_t x1, int64_t y1, int width,
+                       COLORREF pen, int mode) {
+  PixelList pixels;
+  const int64_t half = width / 2;
+  for (const auto& end : {std::make_pair(x0, y0), std::make_pair(x1, y1)})
+    add_rect(raster, end.first - half, end.second - half, end.first - half + 2,
+             end.second - half + 2, pixels);
+  const int64_t dx = x1 - x0, dy = y1 - y0;
+  if (dy == 0 && dx != 0) {
+    add_rect(raster, std::min(x0, x1), y0 - half, std::max(x0, x1), y0 - half + width, pixels);
+  } else if (dx == 0 && dy != 0) {
+    add_rect(raster, x0 - half, std::min(y0, y1), x0 - half + width, std::max(y0, y1), pixels);
+  } else if (dx != 0) {
+    // Half the width across the line, split into a narrow and a wide half per axis.
+    const double length = std::hypot(double(dx), double(dy));
+    const double across_x = width * double(std::abs(dy)) / length;
+    const double across_y = width * double(std::abs(dx)) / length;
+    int64_t narrow_x = round_half_out(across_x / 2), narrow_y = round_half_out(across_y / 2);
+    int64_t wide_x = round_half_out((across_x + 1) / 2),
+            wide_y = round_half_out((across_y + 1) / 2);
+    if (dx < 0) {
+      wide_y = -wide_y;
+      narrow_y = -narrow_y;
+    }
+    if (dy < 0) {
+      std::swap(narrow_x, wide_x);
+      std::swap(narrow_y, wide_y);
+      wide_x = -wide_x;
+      narrow_x = -narrow_x;
+    }
+    const POINT corners[4] = {{LONG(x0 - narrow_x), LONG(y0 + narrow_y)},
+                              {LONG(x0 + wide_x), LONG(y0 - wide_y)},
+                              {LONG(x1 + wide_x), LONG(y1 - wide_y)},
+                              {LONG(x1 - narrow_x), LONG(y1 + narrow_y)}};
+    add_polygon(raster, corners, 4, pixels);
+  }
+  std::sort(pixels.begin(), pixels.end());
+  pixels.erase(std::unique(pixels.begin(), pixels.end()), pixels.end());
+  for (const auto& [y, x] : pixels)
+    raster.set_pixel(int(x), int(y), combine(mode, pen, raster.pixel(int(x), int(y))));
+}
+
 }  // namespace
 
 HPEN CreatePen(int style, int width, COLORREF colour) {
   Display& d = display();
   Lock lock(d.mutex);
-  if ((style != PS_SOLID && style != PS_NULL) || width < 0 || (style == PS_SOLID && width > 1)) {
+  if ((style != PS_SOLID && style != PS_NULL) || width < 0 || (style == PS_SOLID && width > 2)) {
     set_last_error(kInvalidParameter);
     return nullptr;
   }
@@ -202,6 +331,7 @@ HPEN CreatePen(int style, int width, COLORREF colour) {
   pen.is_pen = true;
   pen.draws = style == PS_SOLID;
   pen.colour = colour;
+  pen.width = std::max(width, 1);
   d.drawing_objects.emplace(handle, pen);
   return handle;
 }
@@ -305,7 +435,11 @@ BOOL LineTo(HDC dc, int x, int y) {
   c->position = POINT{x, y};
   Raster* raster = headless_detail::target_of(d, *c);
   const DrawingObject* pen = headless_detail::drawing_object(d, c->pen);
-  if (raster != nullptr && pen != nullptr && pen->draws)
+  if (raster == nullptr || pen == nullptr || !pen->draws) return TRUE;
+  if (pen->width > 1)
+    draw_wide_segment(*raster, from.x, from.y, x, y, pen->width, as_stored(*raster, pen->colour),
+                      c->rop2);
+  else
     draw_segment(*raster, from.x, from.y, x, y, as_stored(*raster, pen->colour), c->rop2);
   return TRUE;
 }

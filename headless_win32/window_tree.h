@@ -150,6 +150,7 @@ struct DrawingObject {
   bool is_pen = false;
   bool draws = true;  // false for PS_NULL pens
   COLORREF colour = 0;
+  int width = 1;                // pens: 1 for a one-pixel (cosmetic) pen, else its width
   int selections = 0;           // DCs it is selected into
   bool delete_pending = false;  // DeleteObject came while it was selected
 };

@@ -410,7 +410,8 @@ HEADLESS_API int SetDIBitsToDevice(HDC dc, int x, int y, DWORD width, DWORD heig
 #define PATINVERT (DWORD)0x005A0049
 #define BLACKNESS (DWORD)0x00000042
 #define WHITENESS (DWORD)0x00FF0062
-// Solid pens one pixel wide (width 0 or 1), and PS_NULL pens; other styles and widths fail.
+// Solid pens one pixel wide (width 0 or 1) or two pixels wide (round ends, as Windows makes
+// them), and PS_NULL pens; other styles and widths fail.
 HEADLESS_API HPEN CreatePen(int style, int width, COLORREF colour);
 HEADLESS_API HBRUSH CreateSolidBrush(COLORREF colour);
 // The brushes and pens above; other indices give null.

@@ -2,6 +2,12 @@
 // operations with MoveToEx/LineTo, FillRect, and the pens and brushes behind them.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include <sstream>
+
+#include <fstream>
+
 #include <climits>
 #include <map>
 #include <random>
@@ -693,7 +699,7 @@ TEST_F(HeadlessDraw, PensAndBrushesAreCountedUntilDeleted) {
   EXPECT_EQ(pens_added(), 1u);
   EXPECT_EQ(brushes_added(), 0u);
   EXPECT_TRUE(DeleteObject(b));
-  EXPECT_EQ(CreatePen(PS_SOLID, 2, kWhite), nullptr);  // wide pens are not drawn here
+  EXPECT_EQ(CreatePen(PS_SOLID, 3, kWhite), nullptr);  // only two-pixel wide pens are drawn
   EXPECT_EQ(GetLastError(), 87u);
   EXPECT_EQ(CreatePen(1, 1, kWhite), nullptr);  // PS_DASH
   EXPECT_EQ(CreatePen(PS_SOLID, -1, kWhite), nullptr);
@@ -740,6 +746,55 @@ TEST_F(HeadlessDraw, FaultInjectionFailsPenAndBrushCreation) {
   EXPECT_EQ(brushes_added(), 1u);
   DeleteObject(first);
   DeleteObject(after);
+}
+
+// Two-pixel pens against the pixels wine paints for the same lines on a 200 x 200 bitmap
+// (tests/headless/data/wine_wide_lines.txt: "x0 y0 x1 y1:" then the runs "row:first-last"):
+// every octant, zero and one pixel long, steep and flat, and lines running off every side.
+TEST(WideLines, PaintThePixelsWindowsPaints) {
+  std::ifstream file(ZORBEL_TEST_DATA "/wine_wide_lines.txt");
+  ASSERT_TRUE(file.good());
+  std::string line;
+  int compared = 0;
+  while (std::getline(file, line)) {
+    std::istringstream in(line);
+    int x0, y0, x1, y1;
+    char colon;
+    in >> x0 >> y0 >> x1 >> y1 >> colon;
+    std::set<std::pair<int, int>> expected;
+    for (std::string run; in >> run;) {
+      int y, first, last;
+      ASSERT_EQ(std::sscanf(run.c_str(), "%d:%d-%d", &y, &first, &last), 3) << run;
+      for (int x = first; x <= last; ++x) expected.insert({x, y});
+    }
+    Surface s(200, 200);
+    s.fill(kWhite);
+    HPEN pen = CreatePen(PS_SOLID, 2, 0);
+    HGDIOBJ old = SelectObject(s.dc, pen);
+    MoveToEx(s.dc, x0, y0, nullptr);
+    LineTo(s.dc, x1, y1);
+    std::set<std::pair<int, int>> painted;
+    for (int y = 0; y < 200; ++y)
+      for (int x = 0; x < 200; ++x)
+        if (s.at(x, y) == 0) painted.insert({x, y});
+    EXPECT_EQ(painted, expected) << line.substr(0, line.find(':'));
+    // Under NOTXOR every pixel of the line is inverted once: drawing it again restores all.
+    SetROP2(s.dc, R2_NOTXORPEN);
+    const std::vector<COLORREF> before = s.pixels();
+    MoveToEx(s.dc, x0, y0, nullptr);
+    LineTo(s.dc, x1, y1);
+    int inverted = 0;
+    for (int y = 0; y < 200; ++y)
+      for (int x = 0; x < 200; ++x) inverted += s.at(x, y) != before[size_t(y) * 200 + x];
+    EXPECT_EQ(inverted, int(expected.size()));
+    MoveToEx(s.dc, x0, y0, nullptr);
+    LineTo(s.dc, x1, y1);
+    EXPECT_TRUE(s.pixels() == before);
+    SelectObject(s.dc, old);
+    DeleteObject(pen);
+    ++compared;
+  }
+  EXPECT_EQ(compared, 60);
 }
 
 }  // namespace
