@@ -57,8 +57,9 @@ Window* scroll_bar(Display& d, HWND window, int bar) {
 
 RECT whole_client(const Window& w) { return client_rect(w.style, w.ex_style, w.rect); }
 
-// Adds a rectangle (client coordinates; null for the whole client area) to the update region.
-void add_to_update(Window& w, const RECT* rect) {
+// Adds a rectangle (client coordinates; null for the whole client area) to the update region;
+// with erase, the background is erased before the next paint.
+void add_to_update(Window& w, const RECT* rect, bool erase) {
   RECT client = whole_client(w);
   RECT r = rect != nullptr ? *rect : client;
   r.left = std::max(r.left, client.left);
@@ -66,6 +67,7 @@ void add_to_update(Window& w, const RECT* rect) {
   r.right = std::min(r.right, client.right);
   r.bottom = std::min(r.bottom, client.bottom);
   if (r.left >= r.right || r.top >= r.bottom) return;
+  if (erase) w.needs_erase = true;
   if (!w.needs_paint) {
     w.update = r;
     w.needs_paint = true;
@@ -305,7 +307,7 @@ HWND next_tab_stop(HWND dialog, bool previous) {
 void invalidate_tree(Display& d, HWND window) {
   Window* w = d.window(window);
   if (w == nullptr) return;
-  add_to_update(*w, nullptr);
+  add_to_update(*w, nullptr, true);  // as Windows does when it shows or sizes a window
   for (HWND child : w->children) invalidate_tree(d, child);
 }
 
@@ -594,16 +596,17 @@ HWND GetCapture() {
 
 // A null window invalidates every window, as on Windows; the children of the window are not
 // invalidated.
-BOOL InvalidateRect(HWND window, const RECT* rect, BOOL) {
+BOOL InvalidateRect(HWND window, const RECT* rect, BOOL erase) {
   Display& d = display();
   Lock lock(d.mutex);
   if (window == nullptr) {
-    for (auto& entry : d.windows) headless_detail::add_to_update(*entry.second, nullptr);
+    for (auto& entry : d.windows)
+      headless_detail::add_to_update(*entry.second, nullptr, erase != FALSE);
     return TRUE;
   }
   Window* w = d.window_or_fail(window);
   if (w == nullptr) return FALSE;
-  headless_detail::add_to_update(*w, rect);
+  headless_detail::add_to_update(*w, rect, erase != FALSE);
   return TRUE;
 }
 
@@ -614,6 +617,7 @@ BOOL ValidateRect(HWND window, const RECT*) {
   Window* w = d.window_or_fail(window);
   if (w == nullptr) return FALSE;
   w->needs_paint = false;
+  w->needs_erase = false;
   w->update = {};
   ++w->validations;
   return TRUE;
@@ -641,6 +645,7 @@ HDC BeginPaint(HWND window, LPPAINTSTRUCT paint) {
     return nullptr;
   }
   *paint = PAINTSTRUCT{};
+  bool erase = false;
   {
     Display& d = display();
     Lock lock(d.mutex);
@@ -650,12 +655,18 @@ HDC BeginPaint(HWND window, LPPAINTSTRUCT paint) {
       return nullptr;
     }
     if (w->needs_paint) paint->rcPaint = w->update;
-    paint->fErase = w->needs_paint ? TRUE : FALSE;
+    erase = w->needs_paint && w->needs_erase;
+    w->erasing = paint->rcPaint;
     w->needs_paint = false;
+    w->needs_erase = false;
     w->update = {};
     ++w->validations;
   }
   paint->hdc = GetDC(window);
+  // The background first, as Windows erases it: fErase stays set when nothing erased it.
+  if (erase && paint->hdc != nullptr)
+    paint->fErase =
+        headless_detail::send_message(window, WM_ERASEBKGND, WPARAM(paint->hdc), 0) == 0;
   return paint->hdc;
 }
 

@@ -98,7 +98,9 @@ struct Window {
   bool destroying = false;
   ControlState control;
   bool needs_paint = false;  // the update region is not empty
+  bool needs_erase = false;  // the next BeginPaint sends WM_ERASEBKGND first
   RECT update{};             // the update region's bounds, in client coordinates
+  RECT erasing{};            // the region WM_ERASEBKGND fills, set by BeginPaint
   unsigned validations = 0;  // BeginPaint and ValidateRect calls, to see whether a paint validated
 };
 

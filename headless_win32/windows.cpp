@@ -557,6 +557,36 @@ BOOL IsWindow(HWND window) {
   return d.window(window) != nullptr ? TRUE : FALSE;
 }
 
+namespace {
+
+// WM_ERASEBKGND's default: the region being painted filled with the class's background brush
+// (a system colour index plus one, or a brush). Nonzero when it erased.
+LRESULT erase_background(HWND window, HDC dc) {
+  HBRUSH brush = nullptr;
+  RECT area{};
+  {
+    Display& d = display();
+    Lock lock(d.mutex);
+    Window* w = d.window(window);
+    if (w == nullptr || w->window_class == nullptr || w->window_class->background == nullptr)
+      return 0;
+    brush = w->window_class->background;
+    area = w->erasing;
+  }
+  const auto index = reinterpret_cast<intptr_t>(brush);
+  if (index > 0 && index <= 31) {
+    // The system colour a class may name here: the window colour.
+    if (index - 1 == COLOR_WINDOW) {
+      brush = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    } else {
+      return 0;
+    }
+  }
+  return FillRect(dc, &area, brush) != 0 ? 1 : 0;
+}
+
+}  // namespace
+
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   return headless_detail::send_message(window, message, wparam, lparam);
 }
@@ -575,6 +605,8 @@ LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
       EndPaint(window, &paint);
       return 0;
     }
+    case WM_ERASEBKGND:
+      return erase_background(window, reinterpret_cast<HDC>(wparam));
     case WM_SETTEXT:
     case WM_GETTEXT:
     case WM_GETTEXTLENGTH:
@@ -747,7 +779,12 @@ BOOL MoveWindow(HWND window, int x, int y, int width, int height, BOOL repaint) 
   Lock lock(d.mutex);
   Window* w = d.window_or_fail(window);
   if (w == nullptr) return FALSE;
-  w->rect = {x, y, x + std::max(0, width), y + std::max(0, height)};
+  const RECT moved{x, y, x + std::max(0, width), y + std::max(0, height)};
+  // As on Windows, a move that changes nothing repaints nothing.
+  if (moved.left == w->rect.left && moved.top == w->rect.top && moved.right == w->rect.right &&
+      moved.bottom == w->rect.bottom)
+    return TRUE;
+  w->rect = moved;
   headless_detail::size_framebuffer(*w);
   if (repaint) headless_detail::invalidate_tree(d, window);
   return TRUE;

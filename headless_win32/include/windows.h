@@ -123,6 +123,7 @@ typedef HMENU__* HMENU;
 #define WM_DESTROY 0x0002
 #define WM_CLOSE 0x0010
 #define WM_PAINT 0x000F
+#define WM_ERASEBKGND 0x0014
 #define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
 #define WM_TIMER 0x0113

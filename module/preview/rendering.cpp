@@ -48,6 +48,10 @@ void first_paint(HWND big, HWND small) {
   clamp_center();
   size_view(big, s.preview.preview_width, s.preview.preview_height);
   size_view(small, int16_t(s.preview.preview_width / 2), int16_t(s.preview.preview_height / 2));
+  // A view that already had its size is not repainted by the move (Windows sends nothing
+  // then): ask for both paints, so the preview is drawn whatever the picture's shape.
+  InvalidateRect(big, nullptr, FALSE);
+  InvalidateRect(small, nullptr, FALSE);
   setup_display();
   s.preview.dialog_ready = 1;
 }

@@ -360,7 +360,9 @@ TEST_F(HeadlessControls, UpdateRegionsGrowUntilBeginPaintValidatesThem) {
   EXPECT_FALSE(headless::control_info(top)->needs_paint);  // the default procedure validated
   MoveWindow(top, 5, 5, 102, 82, FALSE);
   EXPECT_FALSE(headless::control_info(top)->needs_paint);
-  MoveWindow(top, 5, 5, 102, 82, TRUE);
+  MoveWindow(top, 5, 5, 102, 82, TRUE);  // changes nothing: nothing to paint, as on Windows
+  EXPECT_FALSE(headless::control_info(top)->needs_paint);
+  MoveWindow(top, 5, 5, 104, 84, TRUE);
   EXPECT_TRUE(headless::control_info(top)->needs_paint);
   EXPECT_TRUE(headless::control_info(child)->needs_paint);
   EXPECT_TRUE(ValidateRect(top, nullptr));

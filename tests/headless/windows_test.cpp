@@ -445,8 +445,8 @@ TEST_F(HeadlessDialog, ADialogLeftOpenIsCancelledWhenTheScriptRunsOut) {
   run_.end_in_init = false;
   EXPECT_EQ(open(), IDCANCEL);
   EXPECT_TRUE(headless::last_dialog_ran_out_of_script());
-  // Shown, so painted once before the loop finds no step.
-  EXPECT_EQ(run_.messages, (std::vector<UINT>{WM_INITDIALOG, WM_PAINT, WM_DESTROY}));
+  // Shown, so painted (its background erased first) once before the loop finds no step.
+  EXPECT_EQ(run_.messages, (std::vector<UINT>{WM_INITDIALOG, WM_PAINT, WM_ERASEBKGND, WM_DESTROY}));
   run_.end_in_init = true;
   EXPECT_EQ(open(), 77);
   EXPECT_FALSE(headless::last_dialog_ran_out_of_script());  // it tells of the last dialog only
