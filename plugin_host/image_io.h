@@ -1,10 +1,12 @@
-// Image files for the zorbel command: PNG and TIFF, 8 bits per sample, gray, gray with alpha,
-// RGB, RGBA and (TIFF) CMYK. libpng and libtiff on Linux, Windows' own codecs (WIC) on
+// Image files for the zorbel command: 8 bits per sample, gray, gray with alpha, RGB, RGBA and
+// CMYK, with their colour profile and metadata. libvips on Linux, Windows' own codecs (WIC) on
 // Windows, behind this one interface. Everything else is refused with a one-line reason.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "plugin_host/plugin_host.h"
 
@@ -12,9 +14,30 @@ namespace image_io {
 
 enum class Kind { kGray, kGrayAlpha, kRgb, kRgba, kCmyk };
 
+// What travels with the pixels from an input to its output; each part empty when absent.
+struct Metadata {
+  std::vector<uint8_t> icc;   // the ICC profile, byte for byte
+  std::vector<uint8_t> exif;  // the EXIF block: a TIFF structure ("II*\0" or "MM\0*" first)
+  std::vector<uint8_t> xmp;   // the XMP packet
+  std::vector<uint8_t> iptc;  // IPTC-NAA records
+  double x_dpi = 0;           // resolution in pixels per inch; 0 when the file gives none
+  double y_dpi = 0;
+};
+
 struct LoadedImage {
   plugin_host::Image image;  // planes: 1, 2, 3, 4 or 4 by kind; alpha last
   Kind kind = Kind::kRgb;
+  Metadata metadata;
+  std::string format;  // what it was read from: "png", "jpeg", "tiff", "webp", "heif", ...
+};
+
+struct WriteOptions {
+  // The format to write ("png", "jpeg", "tiff", "webp", "heif", "avif"; extensions such as
+  // "jpg" or "tif" are taken too). Empty: the output name's extension decides. Needed for "-".
+  std::string format;
+  int quality = 0;        // 1..100 for lossy formats; 0: the format's default
+  bool lossless = false;  // WebP (and AVIF where the encoder can): lossless
+  bool strip = false;     // write no profile, metadata or resolution
 };
 
 // Colour planes the filter sees (alpha excluded) and the host image mode of a kind.
@@ -22,20 +45,40 @@ int32_t color_planes(Kind kind);
 int16_t image_mode(Kind kind);
 const char* kind_name(Kind kind);
 
-// Reads a PNG or TIFF file. On failure returns nothing and sets *error to one line that
-// names the file and the reason ("photo.png: 16-bit samples are not supported").
+// Reads an image file ("-": standard input), whatever its format, as far as this build reads
+// it. On failure returns nothing and sets *error to one line that names the file and the
+// reason ("photo.png: 16-bit samples are not supported").
 std::optional<LoadedImage> read_image(const std::string& path, std::string* error);
 
-// Writes a PNG (.png) or TIFF (.tif, .tiff) file, chosen by the extension. The bytes go to a
-// temporary file beside the target, which is renamed over it only when complete: a failed
+// Writes an image file ("-": standard output) in the format the options or the name's
+// extension give, with the image's metadata unless stripped. The bytes go to a temporary file
+// beside the target, which is renamed over it only when complete: a failed or interrupted
 // write leaves no file and never clobbers an existing one.
+bool write_image(const std::string& path, const LoadedImage& image, const WriteOptions& options,
+                 std::string* error);
 bool write_image(const std::string& path, const LoadedImage& image, std::string* error);
+
+// The format a name or format word asks for, in the words of WriteOptions::format ("jpeg" for
+// "x.JPG" or "jpg"), or nothing when this build cannot write it.
+std::optional<std::string> output_format(const std::string& path_or_format);
+// The formats this build writes, as their usual extensions, for messages ("png, jpg, ...").
+std::string writable_formats();
 
 // True for a path whose extension write_image understands.
 bool writable_extension(const std::string& path);
 
-// Why an image of this kind cannot be written under this name (the format cannot hold it),
-// or nothing when it can; lets a caller refuse before any work is done.
-std::optional<std::string> write_refusal(const std::string& path, Kind kind);
+// Why an image of this kind cannot be written in this format (given as for output_format), or
+// nothing when it can; lets a caller refuse before any work is done.
+std::optional<std::string> write_refusal(const std::string& path_or_format, Kind kind);
+
+// --- temporary outputs and interruptions ---
+// The temporary files being written are listed so that an interruption (SIGINT, SIGTERM,
+// Ctrl+C) removes them before the program ends. Safe from several threads.
+void begin_partial_output(const std::string& temporary);
+void end_partial_output(const std::string& temporary);
+// Installs the handlers: on an interruption every listed file is removed and the program
+// exits with 128 + the signal (130 for SIGINT, 143 for SIGTERM; Windows: 130 for Ctrl+C and
+// Ctrl+Break, 143 when the console closes).
+void remove_partial_outputs_on_interrupt();
 
 }  // namespace image_io

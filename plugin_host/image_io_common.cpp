@@ -1,8 +1,19 @@
-// What image kinds mean to the host, on every platform.
+// What image kinds mean to the host, on every platform, and the list of temporary outputs an
+// interruption removes.
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cctype>
+#include <csignal>
+#include <cstring>
+#include <mutex>
 
 #include "plugin_host/image_io.h"
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace image_io {
 
@@ -76,6 +87,78 @@ std::optional<std::string> write_refusal(const std::string& path, Kind kind) {
     return std::string("gray with alpha can only be written as PNG on Windows");
 #endif
   return std::nullopt;
+}
+
+// --- temporary outputs and interruptions ---
+
+namespace {
+
+// Fixed slots, so that the interruption handler reads them without allocating or locking: a
+// slot's name is complete before it is marked used.
+constexpr std::size_t kSlots = 64;
+constexpr std::size_t kNameBytes = 4096;
+struct PartialSlot {
+  std::atomic<bool> used{false};
+  char name[kNameBytes] = {};
+};
+std::array<PartialSlot, kSlots> partial_slots;
+std::mutex partial_mutex;
+
+void remove_listed_outputs() {
+  for (PartialSlot& slot : partial_slots) {
+    if (!slot.used.load()) continue;
+#ifdef _WIN32
+    wchar_t wide[kNameBytes];
+    if (MultiByteToWideChar(CP_UTF8, 0, slot.name, -1, wide, int(kNameBytes)) > 0)
+      DeleteFileW(wide);
+#else
+    unlink(slot.name);
+#endif
+  }
+}
+
+#ifdef _WIN32
+BOOL WINAPI on_console_event(DWORD event) {
+  remove_listed_outputs();
+  ExitProcess(event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? 130 : 143);
+  return TRUE;
+}
+#else
+extern "C" void on_signal(int number) {
+  remove_listed_outputs();
+  _exit(128 + number);
+}
+#endif
+
+}  // namespace
+
+void begin_partial_output(const std::string& temporary) {
+  if (temporary.size() >= kNameBytes) return;
+  std::lock_guard<std::mutex> lock(partial_mutex);
+  for (PartialSlot& slot : partial_slots) {
+    if (slot.used.load()) continue;
+    std::memcpy(slot.name, temporary.c_str(), temporary.size() + 1);
+    slot.used.store(true);
+    return;
+  }
+}
+
+void end_partial_output(const std::string& temporary) {
+  std::lock_guard<std::mutex> lock(partial_mutex);
+  for (PartialSlot& slot : partial_slots)
+    if (slot.used.load() && temporary == slot.name) slot.used.store(false);
+}
+
+void remove_partial_outputs_on_interrupt() {
+#ifdef _WIN32
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+#else
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+#endif
 }
 
 }  // namespace image_io
