@@ -57,6 +57,8 @@ const char* kind_name(Kind kind) {
   return "?";
 }
 
+#ifdef _WIN32
+// What WIC writes here (the libvips build decides this in image_io_vips.cpp).
 namespace {
 
 std::string extension(const std::string& path) {
@@ -88,6 +90,7 @@ std::optional<std::string> write_refusal(const std::string& path, Kind kind) {
 #endif
   return std::nullopt;
 }
+#endif
 
 // --- temporary outputs and interruptions ---
 
