@@ -40,7 +40,15 @@ bool start_vips(std::string* why) {
   static bool started = false;
   std::call_once(once, [] {
     started = VIPS_INIT("zorbel") == 0;
-    if (started) vips_block_untrusted_set(TRUE);
+    if (!started) return;
+    vips_block_untrusted_set(TRUE);
+    // libvips' warnings (a profile it ignores, say) are not the user's concern: failures come
+    // back as one line each.
+    g_log_set_handler(
+        "VIPS", GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO),
+        [](const gchar*, GLogLevelFlags, const gchar*, gpointer) {}, nullptr);
+    // Every file is read afresh: a cached load would show an earlier file of the same name.
+    vips_cache_set_max(0);
   });
   if (!started) *why = "the image library could not start";
   return started;
