@@ -227,9 +227,9 @@ vips::VOption* save_options(const Format& format, const WriteOptions& options) {
     o = o->set("lossless", options.lossless);
   if (std::strcmp(format.word, "avif") == 0)
     o = o->set("compression", VIPS_FOREIGN_HEIF_COMPRESSION_AV1);
+  // TIFF stays uncompressed, as photographs' TIFFs usually are, and fast to write.
   if (std::strcmp(format.word, "tiff") == 0)
-    o = o->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_DEFLATE)
-            ->set("resunit", VIPS_FOREIGN_TIFF_RESUNIT_INCH);
+    o = o->set("resunit", VIPS_FOREIGN_TIFF_RESUNIT_INCH);
   return o;
 }
 
