@@ -57,6 +57,9 @@ const char* kind_name(Kind kind) {
   return "?";
 }
 
+// Which formats a build writes is its own codecs' business: Windows answers these in
+// image_io_wic.cpp.
+#ifndef _WIN32
 namespace {
 
 std::string extension(const std::string& path) {
@@ -81,13 +84,9 @@ std::optional<std::string> write_refusal(const std::string& path, Kind kind) {
   bool png = extension(path) == "png";
   if (kind == Kind::kCmyk && png)
     return std::string("a CMYK image can only be written as TIFF (.tif)");
-#ifdef _WIN32
-  // Windows' TIFF encoder has no gray-with-alpha format.
-  if (kind == Kind::kGrayAlpha && !png)
-    return std::string("gray with alpha can only be written as PNG on Windows");
-#endif
   return std::nullopt;
 }
+#endif
 
 // --- temporary outputs and interruptions ---
 
