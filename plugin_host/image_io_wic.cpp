@@ -1074,7 +1074,7 @@ bool replace_file(const std::string& path, const std::vector<uint8_t>& bytes, st
     return false;
   }
   begin_partial_output(temporary);
-  HANDLE file = CreateFileW(wide_temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  HANDLE file = CreateFileW(wide_temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *why = system_reason(GetLastError());
