@@ -228,8 +228,7 @@ vips::VOption* save_options(const Format& format, const WriteOptions& options) {
   if (std::strcmp(format.word, "avif") == 0)
     o = o->set("compression", VIPS_FOREIGN_HEIF_COMPRESSION_AV1);
   // TIFF stays uncompressed, as photographs' TIFFs usually are, and fast to write.
-  if (std::strcmp(format.word, "tiff") == 0)
-    o = o->set("resunit", VIPS_FOREIGN_TIFF_RESUNIT_INCH);
+  if (std::strcmp(format.word, "tiff") == 0) o = o->set("resunit", VIPS_FOREIGN_TIFF_RESUNIT_INCH);
   return o;
 }
 

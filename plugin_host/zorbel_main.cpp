@@ -19,6 +19,7 @@
 
 #include "headless_win32/ui_script.h"
 #include "module/host/parameter_record.h"
+#include "plugin_host/arguments.h"
 #include "plugin_host/image_io.h"
 #include "plugin_host/plugin_host.h"
 #include "plugin_host/settings_file.h"
@@ -193,7 +194,7 @@ int show_about(const Options& o) {
 
 // A whole file; false with the reason when it cannot be read (a folder cannot).
 bool read_text_file(const std::string& path, std::string& text, std::string* why) {
-  FILE* file = std::fopen(path.c_str(), "rb");
+  FILE* file = plugin_host::open_file(path, "rb");
   if (file == nullptr) {
     *why = std::strerror(errno);
     return false;
@@ -396,6 +397,19 @@ int filter_file(Shared& shared, const std::string& input_path, const std::string
   return kDone;
 }
 
+// Whether a UTF-8 path names an existing folder.
+bool is_folder(const std::string& path) {
+#ifdef _WIN32
+  std::wstring wide;
+  struct _stat64 info {};
+  return plugin_host::to_wide(path, &wide) && _wstat64(wide.c_str(), &info) == 0 &&
+         (info.st_mode & _S_IFDIR) != 0;
+#else
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+#endif
+}
+
 // The file name of a path, without its folder.
 std::string base_name(const std::string& path) {
   std::size_t slash = path.find_last_of("/\\");
@@ -447,8 +461,7 @@ int run(Options& o, const std::vector<std::string>& settings_given) {
       }
       jobs.emplace_back(input, batch_output(o, input));
     }
-    struct stat info {};
-    if (stat(o.output_dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    if (!is_folder(o.output_dir)) {
       std::cerr << "zorbel: " << o.output_dir << ": no such folder for the outputs\n";
       return kFileError;
     }
@@ -623,7 +636,12 @@ int main(int argc, char** argv) {
       ->group("");
 #endif
   try {
-    app.parse(argc, argv);
+    // UTF-8 arguments on every platform (Windows: from the wide command line); CLI11 takes
+    // them without the program name, last first.
+    std::vector<std::string> arguments = plugin_host::utf8_arguments(argc, argv);
+    if (!arguments.empty()) arguments.erase(arguments.begin());
+    std::reverse(arguments.begin(), arguments.end());
+    app.parse(arguments);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
     std::cerr << "zorbel: " << e.what() << "\n(see zorbel --help)\n";
