@@ -34,6 +34,7 @@
 
 namespace {
 
+#ifndef _WIN32
 // Whole numbers separated by commas, exactly `count` of them; nothing when malformed.
 std::optional<std::vector<int>> numbers(const std::string& text, std::size_t count) {
   std::vector<int> values;
@@ -48,6 +49,7 @@ std::optional<std::vector<int>> numbers(const std::string& text, std::size_t cou
   if (values.size() != count) return std::nullopt;
   return values;
 }
+#endif
 
 // Whole numbers or percentages ("40%") separated by commas, exactly `count` of them, each
 // turned into pixels of the matching side (`sides` alternates width and height); nothing when
