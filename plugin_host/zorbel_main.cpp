@@ -671,6 +671,9 @@ int main(int argc, char** argv) {
     if (app.count(name) > 0) given.push_back(name);
   if (o.about) return show_about(o);
   if (int status = check_dialog_options(o); status != kDone) return status;
+#ifdef _WIN32
+  SetConsoleOutputCP(CP_UTF8);  // file names in messages are UTF-8
+#endif
   image_io::remove_partial_outputs_on_interrupt();
   return run(o, given);
 }
