@@ -1,30 +1,61 @@
 // Image files through the Windows Imaging Component (windowscodecs), for the Windows builds.
+// File names are UTF-8 and every file is reached by its wide name; "-" is standard input or
+// output, in binary mode.
 //
-// Reading: the whole file is read into memory, WIC picks the decoder from the bytes, and frame 0
-// is converted to the planes of a Kind. The kind comes from the file itself where WIC's pixel
-// format hides it: a PNG's IHDR colour type, a TIFF's photometric interpretation (WIC hands
-// gray with alpha over as BGRA with the gray repeated). PNG's transparent-colour chunk (tRNS)
-// does not add an alpha plane, as with libpng on the other builds.
+// Reading: the whole file is read into memory, WIC picks the decoder from the bytes (PNG,
+// JPEG, TIFF, BMP, GIF and whatever else this system decodes), and frame 0 is converted to the
+// planes of a Kind. The kind comes from the file itself where WIC's pixel format hides it: a
+// PNG's IHDR colour type, a TIFF's photometric interpretation (WIC hands gray with alpha over
+// as BGRA with the gray repeated). Palette images become RGB, or RGBA when the palette has
+// transparent entries; samples below 8 bits are widened; more than 8 bits are refused. PNG's
+// transparent-colour chunk (tRNS) on gray or RGB does not add an alpha plane, as with libpng.
 //
-// Writing: WIC encodes into memory; the bytes go to a temporary file beside the target, which
-// then replaces it. Gray with alpha has no WIC pixel format, so it is encoded as gray twice as
-// wide with every row filtered by "Up" (the one PNG filter that does not depend on the pixel
-// size), and the IHDR is then rewritten to width / 2 and colour type 4: the compressed rows are
-// byte for byte those of gray with alpha. The result is decoded again and compared before it
-// is kept, so an encoder that ignores the filter setting cannot leave a damaged file.
+// Writing: the format is WriteOptions::format, else the name's extension: PNG, JPEG or TIFF.
+// WIC encodes into memory; the bytes go to a temporary file beside the target (listed for
+// removal on an interruption), which then replaces it. Gray with alpha has no WIC pixel
+// format, so it is encoded as gray twice as wide with every row filtered by "Up" (the one PNG
+// filter that does not depend on the pixel size), and the IHDR is then rewritten to width / 2
+// and colour type 4: the compressed rows are byte for byte those of gray with alpha. The result
+// is decoded again and compared before it is kept, so an encoder that ignores the filter
+// setting cannot leave a damaged file.
+//
+// Metadata, through WIC's own interfaces only:
+//   colour profile  read by GetColorContexts, written by SetColorContexts;
+//   resolution      read by GetResolution when the file states one, written by SetResolution;
+//   EXIF            read field by field from the IFD, EXIF, GPS and Interop metadata readers
+//                   (JPEG "/app1/ifd", TIFF "/ifd") into a TIFF structure, written back field
+//                   by field through the query writer; the fields that describe the stored
+//                   pixels (size, strips, sample layout, resolution) are left to the encoder;
+//   XMP             TIFF only: the packet in tag 700 ("/ifd/{ushort=700}"), as bytes.
+// A part the encoder refuses is left out and the image is written without it; WriteOptions::
+// strip writes none of them. Seen under wine 8.0 (Debian): resolution is read and written for
+// PNG, JPEG and TIFF; profiles are read from PNG and TIFF but not JPEG (its decoder answers
+// GetColorContexts with WINCODEC_ERR_UNSUPPORTEDOPERATION), and no encoder takes one
+// (SetColorContexts is E_NOTIMPL); the JPEG decoder exposes no metadata blocks, the TIFF
+// decoder its first IFD only (the EXIF IFD pointer comes as a number, not a reader); the query
+// writer refuses every name (E_NOTIMPL). So under wine EXIF is read from a TIFF's first IFD
+// and no profile, EXIF or XMP reaches an output file.
 #ifdef _WIN32
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <propidl.h>
 #include <wincodec.h>
+#include <wincodecsdk.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
 
+#include "plugin_host/arguments.h"
 #include "plugin_host/image_io.h"
 
 namespace image_io {
@@ -33,6 +64,20 @@ namespace {
 constexpr uint32_t kMaxSide = 32767;         // as the other builds
 constexpr size_t kBandBytes = 16 << 20;      // pixels moved to or from WIC at a time
 constexpr DWORD kMaxFileBytes = 0xFFFFFFFF;  // WIC's memory stream takes a DWORD size
+constexpr int kDefaultJpegQuality = 90;
+
+// The metadata formats of WIC's EXIF readers (wincodecsdk.h declares them; the import
+// library does not define them).
+constexpr GUID kFormatIfd = {
+    0x537396c6, 0x2d8a, 0x4bb6, {0x9b, 0xf8, 0x2f, 0x0a, 0x8e, 0x2a, 0x3a, 0xdf}};
+constexpr GUID kFormatExif = {
+    0x1c3c4f9d, 0xb84a, 0x467d, {0x94, 0x93, 0x36, 0xcf, 0xbd, 0x59, 0xea, 0x57}};
+constexpr GUID kFormatGps = {
+    0x7134ab8a, 0x9351, 0x44ad, {0xaf, 0x62, 0x44, 0x8d, 0xb6, 0xb5, 0x02, 0xec}};
+constexpr GUID kFormatInterop = {
+    0xed686f8e, 0x681f, 0x4c8b, {0xbd, 0x41, 0xa8, 0xad, 0xdb, 0xf6, 0xb3, 0xfc}};
+constexpr GUID kFormatApp1 = {
+    0x8fd3dfc3, 0xf951, 0x492b, {0x81, 0x7f, 0x69, 0xc2, 0xe6, 0xd9, 0xa5, 0xb0}};
 
 // Holds one COM interface and releases it.
 template <typename T>
@@ -48,6 +93,7 @@ class Com {
     reset();
     return &p_;
   }
+  void** out_void() { return reinterpret_cast<void**>(out()); }
   void reset() {
     if (p_ != nullptr) p_->Release();
     p_ = nullptr;
@@ -55,6 +101,20 @@ class Com {
 
  private:
   T* p_ = nullptr;
+};
+
+// One PROPVARIANT, cleared when it goes.
+class Variant {
+ public:
+  Variant() { PropVariantInit(&v_); }
+  ~Variant() { PropVariantClear(&v_); }
+  Variant(const Variant&) = delete;
+  Variant& operator=(const Variant&) = delete;
+  PROPVARIANT* get() { return &v_; }
+  const PROPVARIANT& operator*() const { return v_; }
+
+ private:
+  PROPVARIANT v_;
 };
 
 // COM for the duration of one call. A thread already initialised in the other apartment
@@ -101,6 +161,9 @@ std::string system_reason(DWORD code) {
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
       return "out of memory";
+    case ERROR_NO_DATA:
+    case ERROR_BROKEN_PIPE:
+      return "the reading end was closed";
     default:
       return "Windows error " + std::to_string(code);
   }
@@ -108,7 +171,7 @@ std::string system_reason(DWORD code) {
 
 bool create_factory(Com<IWICImagingFactory>* factory, std::string* why) {
   HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory1, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IWICImagingFactory, reinterpret_cast<void**>(factory->out()));
+                                IID_IWICImagingFactory, factory->out_void());
   if (FAILED(hr)) *why = "the Windows Imaging Component is not available (" + hex(hr) + ")";
   return SUCCEEDED(hr);
 }
@@ -130,25 +193,83 @@ uint32_t crc32(const uint8_t* data, size_t size) {
   return ~crc;
 }
 
-// What the file's own header says about its first image, where WIC does not tell.
-struct FileFacts {
-  bool png = false;
-  int png_depth = 0;         // IHDR bit depth
-  int png_colour_type = -1;  // IHDR colour type
-  int tiff_photometric = -1;
+std::string lower(std::string text) {
+  for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// --- the formats this build writes ---
+
+struct WritableFormat {
+  const char* word;       // as in WriteOptions::format
+  const char* extension;  // the usual one, for messages
+  const char* name;       // for messages
+  const GUID* container;
 };
 
-FileFacts file_facts(const std::vector<uint8_t>& b) {
-  FileFacts facts;
-  static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  if (b.size() >= 29 && std::memcmp(b.data(), kPng, 8) == 0 &&
-      std::memcmp(&b[12], "IHDR", 4) == 0) {
-    facts.png = true;
-    facts.png_depth = b[24];
-    facts.png_colour_type = b[25];
-    return facts;
+const WritableFormat kPng = {"png", "png", "PNG", &GUID_ContainerFormatPng};
+const WritableFormat kJpeg = {"jpeg", "jpg", "JPEG", &GUID_ContainerFormatJpeg};
+const WritableFormat kTiff = {"tiff", "tif", "TIFF", &GUID_ContainerFormatTiff};
+
+const WritableFormat* writable_format(const std::string& word) {
+  std::string w = lower(word);
+  if (w == "png") return &kPng;
+  if (w == "jpeg" || w == "jpg" || w == "jpe" || w == "jfif") return &kJpeg;
+  if (w == "tiff" || w == "tif") return &kTiff;
+  return nullptr;
+}
+
+// The extension of a path (after the last dot of its last part), or nothing without one.
+std::optional<std::string> extension_of(const std::string& path) {
+  size_t dot = path.find_last_of('.');
+  size_t separator = path.find_last_of("/\\");
+  if (dot == std::string::npos || (separator != std::string::npos && dot < separator))
+    return std::nullopt;
+  return path.substr(dot + 1);
+}
+
+// A format word as given, or a path's extension.
+std::string format_word(const std::string& path_or_format) {
+  if (path_or_format.find_first_of("./\\") == std::string::npos) return path_or_format;
+  return extension_of(path_or_format).value_or("");
+}
+
+// Why this build cannot write what a name or format word asks for.
+std::string unwritable(const std::string& path_or_format) {
+  std::string list = "this build writes " + writable_formats();
+  if (path_or_format == "-") return "standard output needs a format; " + list;
+  std::string word = format_word(path_or_format);
+  if (word.empty()) return "the name has no extension to choose a format by; " + list;
+  return "this build cannot write " + lower(word) + " (it writes " + writable_formats() + ")";
+}
+
+// --- what the file's own header says, where WIC does not tell ---
+
+struct FileFacts {
+  bool png = false;
+  int png_colour_type = -1;  // IHDR colour type
+  int tiff_photometric = -1;
+  bool resolution = false;  // the file states its resolution in absolute units
+  bool metric = false;      // ... in pixels per metre (PNG, BMP)
+};
+
+void png_facts(const std::vector<uint8_t>& b, FileFacts* facts) {
+  facts->png = true;
+  facts->png_colour_type = b[25];
+  for (size_t at = 8; at + 12 <= b.size();) {
+    uint32_t length = big_endian32(&b[at]);
+    if (length > b.size() - at - 12) return;
+    const uint8_t* type = &b[at + 4];
+    if (std::memcmp(type, "IDAT", 4) == 0) return;
+    if (std::memcmp(type, "pHYs", 4) == 0 && length == 9 && b[at + 16] == 1) {
+      facts->resolution = big_endian32(&b[at + 8]) > 0 && big_endian32(&b[at + 12]) > 0;
+      facts->metric = true;
+    }
+    at += 12 + size_t(length);
   }
-  if (b.size() < 8 || b[0] != b[1] || (b[0] != 'I' && b[0] != 'M')) return facts;
+}
+
+void tiff_facts(const std::vector<uint8_t>& b, FileFacts* facts) {
   bool little = b[0] == 'I';
   auto u16 = [&](size_t at) {
     return little ? uint32_t(b[at] | b[at + 1] << 8) : uint32_t(b[at] << 8 | b[at + 1]);
@@ -156,16 +277,58 @@ FileFacts file_facts(const std::vector<uint8_t>& b) {
   auto u32 = [&](size_t at) {
     return little ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
   };
-  if (u16(2) != 42) return facts;
+  if (u16(2) != 42) return;
   size_t ifd = u32(4);
-  if (ifd > b.size() - 2) return facts;
+  if (ifd > b.size() - 2) return;
   size_t entries = u16(ifd);
+  bool has_resolution = false;
+  uint32_t unit = 2;  // inches unless stated
   for (size_t i = 0; i < entries && ifd + 2 + 12 * (i + 1) <= b.size(); ++i) {
     size_t entry = ifd + 2 + 12 * i;
-    if (u16(entry) == 262 && u16(entry + 2) == 3) facts.tiff_photometric = int(u16(entry + 8));
+    uint32_t tag = u16(entry), type = u16(entry + 2);
+    if (tag == 262 && type == 3) facts->tiff_photometric = int(u16(entry + 8));
+    if (tag == 282) has_resolution = true;
+    if (tag == 296 && type == 3) unit = u16(entry + 8);
+  }
+  facts->resolution = has_resolution && unit != 1;
+}
+
+void jpeg_facts(const std::vector<uint8_t>& b, FileFacts* facts) {
+  // The segments before the first scan; JFIF's APP0 gives units 1 (inch) or 2 (cm).
+  for (size_t at = 2; at + 4 <= b.size() && b[at] == 0xFF;) {
+    uint8_t marker = b[at + 1];
+    size_t length = size_t(b[at + 2]) << 8 | b[at + 3];
+    if (marker == 0xDA || length < 2 || at + 2 + length > b.size()) return;
+    if (marker == 0xE0 && length >= 16 && std::memcmp(&b[at + 4], "JFIF\0", 5) == 0) {
+      uint8_t units = b[at + 11];
+      bool density = (b[at + 12] | b[at + 13]) != 0 && (b[at + 14] | b[at + 15]) != 0;
+      facts->resolution = (units == 1 || units == 2) && density;
+    }
+    at += 2 + length;
+  }
+}
+
+FileFacts file_facts(const std::vector<uint8_t>& b) {
+  FileFacts facts;
+  static const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (b.size() >= 29 && std::memcmp(b.data(), kPngSignature, 8) == 0 &&
+      std::memcmp(&b[12], "IHDR", 4) == 0) {
+    png_facts(b, &facts);
+  } else if (b.size() >= 8 && b[0] == b[1] && (b[0] == 'I' || b[0] == 'M')) {
+    tiff_facts(b, &facts);
+  } else if (b.size() >= 4 && b[0] == 0xFF && b[1] == 0xD8) {
+    jpeg_facts(b, &facts);
+  } else if (b.size() >= 46 && b[0] == 'B' && b[1] == 'M' && b[14] >= 40) {
+    auto i32 = [&](size_t at) {
+      return int32_t(b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24);
+    };
+    facts.resolution = i32(38) > 0 && i32(42) > 0;
+    facts.metric = true;
   }
   return facts;
 }
+
+// --- pixel layouts ---
 
 // A WIC pixel format in 8-bit samples: which byte of a pixel holds each channel.
 struct Layout {
@@ -241,17 +404,21 @@ bool plane_sources(Kind kind, const Layout& layout, int source[4]) {
   return false;
 }
 
-uint32_t bits_per_sample(IWICImagingFactory* factory, const GUID& format) {
+struct PixelInfo {
+  UINT bits = 0;      // per pixel
+  UINT channels = 0;  // 0 when WIC does not say
+};
+
+PixelInfo pixel_info(IWICImagingFactory* factory, const GUID& format) {
   Com<IWICComponentInfo> info;
   Com<IWICPixelFormatInfo> pixel;
-  UINT bits = 0, channels = 0;
+  PixelInfo result;
   if (FAILED(factory->CreateComponentInfo(format, info.out())) ||
-      FAILED(
-          info->QueryInterface(IID_IWICPixelFormatInfo, reinterpret_cast<void**>(pixel.out()))) ||
-      FAILED(pixel->GetBitsPerPixel(&bits)) || FAILED(pixel->GetChannelCount(&channels)) ||
-      channels == 0)
-    return 0;
-  return bits / channels;
+      FAILED(info->QueryInterface(IID_IWICPixelFormatInfo, pixel.out_void())) ||
+      FAILED(pixel->GetBitsPerPixel(&result.bits)) ||
+      FAILED(pixel->GetChannelCount(&result.channels)))
+    return PixelInfo{};
+  return result;
 }
 
 bool is_indexed(const GUID& format) {
@@ -261,13 +428,464 @@ bool is_indexed(const GUID& format) {
          IsEqualGUID(format, GUID_WICPixelFormat8bppIndexed);
 }
 
-// Decodes frame 0 of PNG or TIFF bytes. The reason for a refusal names no file.
+// --- EXIF: the fields that travel, and the TIFF structure they make ---
+
+enum ExifIfd : uint8_t { kIfd0, kExifIfd, kGpsIfd, kInteropIfd, kIfdCount };
+constexpr uint16_t kExifPointer = 34665, kGpsPointer = 34853, kInteropPointer = 40965;
+constexpr uint16_t kXmpTag = 700;
+
+struct ExifField {
+  uint8_t ifd;
+  uint16_t tag;
+  uint16_t type;  // TIFF field type, 1..12
+  uint32_t count;
+  std::vector<uint8_t> value;  // count values of the type, little-endian
+};
+
+uint32_t type_size(uint16_t type) {
+  switch (type) {
+    case 1:  // BYTE
+    case 2:  // ASCII
+    case 6:  // SBYTE
+    case 7:  // UNDEFINED
+      return 1;
+    case 3:  // SHORT
+    case 8:  // SSHORT
+      return 2;
+    case 4:   // LONG
+    case 9:   // SLONG
+    case 11:  // FLOAT
+      return 4;
+    case 5:   // RATIONAL
+    case 10:  // SRATIONAL
+    case 12:  // DOUBLE
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+// Whether a field goes from one file to the next. The first IFD's fields that describe how
+// the pixels are stored (size, samples, strips, tiles, compression, resolution), the pointers
+// to other IFDs and the blocks carried on their own (XMP, IPTC, Photoshop's, the profile) are
+// the encoder's or handled apart.
+bool travels(uint8_t ifd, uint16_t tag) {
+  if (ifd == kExifIfd) return tag != kInteropPointer;
+  if (ifd != kIfd0) return true;
+  static const uint16_t kStructure[] = {
+      254, 255, 256, 257, 258,     259,   262,   263,          264,   265,         266,  273, 277,
+      278, 279, 280, 281, 282,     283,   284,   290,          291,   292,         293,  296, 297,
+      317, 320, 321, 322, 323,     324,   325,   330,          332,   334,         336,  337, 338,
+      339, 340, 341, 347, 512,     513,   514,   515,          517,   518,         519,  520, 521,
+      529, 530, 531, 532, kXmpTag, 33723, 34377, kExifPointer, 34675, kGpsPointer, 37724};
+  return std::find(std::begin(kStructure), std::end(kStructure), tag) == std::end(kStructure);
+}
+
+void put16(std::vector<uint8_t>* out, uint32_t v) {
+  out->push_back(uint8_t(v));
+  out->push_back(uint8_t(v >> 8));
+}
+
+void put32(std::vector<uint8_t>* out, uint32_t v) {
+  put16(out, v & 0xFFFF);
+  put16(out, v >> 16);
+}
+
+// A little-endian TIFF structure holding the fields: the first IFD, then the EXIF, GPS and
+// Interop IFDs that have fields, each pointed to from its parent.
+std::vector<uint8_t> exif_block(std::vector<ExifField> fields) {
+  std::stable_sort(fields.begin(), fields.end(), [](const ExifField& a, const ExifField& b) {
+    return a.ifd != b.ifd ? a.ifd < b.ifd : a.tag < b.tag;
+  });
+  fields.erase(std::unique(fields.begin(), fields.end(),
+                           [](const ExifField& a, const ExifField& b) {
+                             return a.ifd == b.ifd && a.tag == b.tag;
+                           }),
+               fields.end());
+  std::vector<const ExifField*> ifds[kIfdCount];
+  for (const ExifField& field : fields) ifds[field.ifd].push_back(&field);
+  if (ifds[kIfd0].empty() && ifds[kExifIfd].empty() && ifds[kGpsIfd].empty() &&
+      ifds[kInteropIfd].empty())
+    return {};
+  // Pointer fields, their values filled in once the offsets are known.
+  ExifField pointers[kIfdCount];
+  const struct {
+    uint8_t parent, child;
+    uint16_t tag;
+  } links[] = {{kIfd0, kExifIfd, kExifPointer},
+               {kIfd0, kGpsIfd, kGpsPointer},
+               {kExifIfd, kInteropIfd, kInteropPointer}};
+  bool present[kIfdCount] = {true, !ifds[kExifIfd].empty() || !ifds[kInteropIfd].empty(),
+                             !ifds[kGpsIfd].empty(), !ifds[kInteropIfd].empty()};
+  for (const auto& link : links)
+    if (present[link.child]) {
+      pointers[link.child] = ExifField{link.parent, link.tag, 4, 1, {0, 0, 0, 0}};
+      ifds[link.parent].push_back(&pointers[link.child]);
+    }
+  uint32_t offset[kIfdCount] = {};
+  uint32_t next = 8;
+  for (int i = 0; i < kIfdCount; ++i) {
+    if (!present[i]) continue;
+    std::sort(ifds[i].begin(), ifds[i].end(),
+              [](const ExifField* a, const ExifField* b) { return a->tag < b->tag; });
+    offset[i] = next;
+    next += 2 + 12 * uint32_t(ifds[i].size()) + 4;
+    for (const ExifField* field : ifds[i])
+      if (field->value.size() > 4)
+        next += uint32_t(field->value.size() + (field->value.size() & 1));
+  }
+  for (const auto& link : links)
+    if (present[link.child]) {
+      std::vector<uint8_t> value;
+      put32(&value, offset[link.child]);
+      pointers[link.child].value = value;
+    }
+  std::vector<uint8_t> out = {'I', 'I', 42, 0};
+  put32(&out, 8);
+  for (int i = 0; i < kIfdCount; ++i) {
+    if (!present[i]) continue;
+    uint32_t data = offset[i] + 2 + 12 * uint32_t(ifds[i].size()) + 4;
+    std::vector<uint8_t> tail;
+    put16(&out, uint32_t(ifds[i].size()));
+    for (const ExifField* field : ifds[i]) {
+      put16(&out, field->tag);
+      put16(&out, field->type);
+      put32(&out, field->count);
+      if (field->value.size() <= 4) {
+        std::vector<uint8_t> inline_value = field->value;
+        inline_value.resize(4, 0);
+        out.insert(out.end(), inline_value.begin(), inline_value.end());
+      } else {
+        put32(&out, data + uint32_t(tail.size()));
+        tail.insert(tail.end(), field->value.begin(), field->value.end());
+        if (field->value.size() & 1) tail.push_back(0);
+      }
+    }
+    put32(&out, 0);
+    out.insert(out.end(), tail.begin(), tail.end());
+  }
+  return out;
+}
+
+// The fields of a TIFF structure ("Exif\0\0" before it is skipped), little-endian, the
+// pointers followed; what lies outside the block or repeats is ignored.
+std::vector<ExifField> exif_fields(const std::vector<uint8_t>& block) {
+  std::vector<ExifField> fields;
+  size_t base = block.size() >= 6 && std::memcmp(block.data(), "Exif\0\0", 6) == 0 ? 6 : 0;
+  if (block.size() < base + 8) return fields;
+  const uint8_t* b = block.data() + base;
+  size_t size = block.size() - base;
+  bool little = b[0] == 'I' && b[1] == 'I';
+  if (!little && !(b[0] == 'M' && b[1] == 'M')) return fields;
+  auto u16 = [&](size_t at) {
+    return little ? uint32_t(b[at] | b[at + 1] << 8) : uint32_t(b[at] << 8 | b[at + 1]);
+  };
+  auto u32 = [&](size_t at) {
+    return little ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
+  };
+  if (u16(2) != 42) return fields;
+  std::vector<uint32_t> seen;
+  struct Pending {
+    uint8_t ifd;
+    uint32_t offset;
+  };
+  std::vector<Pending> pending = {{kIfd0, u32(4)}};
+  while (!pending.empty()) {
+    Pending ifd = pending.back();
+    pending.pop_back();
+    if (std::find(seen.begin(), seen.end(), ifd.offset) != seen.end() ||
+        seen.size() >= size_t(kIfdCount) || size < 2 || ifd.offset > size - 2)
+      continue;
+    seen.push_back(ifd.offset);
+    uint32_t entries = u16(ifd.offset);
+    for (uint32_t i = 0; i < entries; ++i) {
+      size_t entry = size_t(ifd.offset) + 2 + 12 * size_t(i);
+      if (entry + 12 > size) break;
+      uint16_t tag = uint16_t(u16(entry)), type = uint16_t(u16(entry + 2));
+      uint32_t count = u32(entry + 4);
+      bool pointer = (type == 4 || type == 13) && count == 1;
+      if (pointer && ifd.ifd == kIfd0 && tag == kExifPointer)
+        pending.push_back({kExifIfd, u32(entry + 8)});
+      else if (pointer && ifd.ifd == kIfd0 && tag == kGpsPointer)
+        pending.push_back({kGpsIfd, u32(entry + 8)});
+      else if (pointer && ifd.ifd == kExifIfd && tag == kInteropPointer)
+        pending.push_back({kInteropIfd, u32(entry + 8)});
+      uint32_t unit = type_size(type);
+      if (unit == 0 || count == 0 || count > (1u << 28) / unit || !travels(ifd.ifd, tag)) continue;
+      size_t bytes = size_t(unit) * count;
+      size_t at = bytes <= 4 ? entry + 8 : size_t(u32(entry + 8));
+      if (at > size || bytes > size - at) continue;
+      ExifField field{ifd.ifd, tag, type, count, std::vector<uint8_t>(b + at, b + at + bytes)};
+      size_t element = type == 5 || type == 10 ? 4 : unit;  // rationals: two LONGs each
+      if (!little && element > 1)
+        for (size_t e = 0; e < bytes; e += element)
+          std::reverse(field.value.begin() + e, field.value.begin() + e + element);
+      fields.push_back(std::move(field));
+    }
+  }
+  return fields;
+}
+
+// A field as WIC's IFD readers hand it over: one value or a vector of the type's VARTYPE
+// (RATIONAL as VT_UI8 with the numerator in the low half, UNDEFINED as a blob, ASCII as a
+// string). Windows is little-endian, so the values' bytes are the field's.
+std::optional<ExifField> field_from_variant(uint8_t ifd, uint16_t tag, const PROPVARIANT& v) {
+  ExifField field{ifd, tag, 0, 0, {}};
+  auto take = [&](uint16_t type, const void* data, size_t count) -> std::optional<ExifField> {
+    if (data == nullptr || count == 0 || count > (1u << 28)) return std::nullopt;
+    field.type = type;
+    field.count = uint32_t(count);
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    field.value.assign(bytes, bytes + count * type_size(type));
+    return field;
+  };
+  switch (v.vt) {
+    case VT_UI1:
+      return take(1, &v.bVal, 1);
+    case VT_VECTOR | VT_UI1:
+      return take(1, v.caub.pElems, v.caub.cElems);
+    case VT_I1:
+      return take(6, &v.cVal, 1);
+    case VT_VECTOR | VT_I1:
+      return take(6, v.cac.pElems, v.cac.cElems);
+    case VT_UI2:
+      return take(3, &v.uiVal, 1);
+    case VT_VECTOR | VT_UI2:
+      return take(3, v.caui.pElems, v.caui.cElems);
+    case VT_I2:
+      return take(8, &v.iVal, 1);
+    case VT_VECTOR | VT_I2:
+      return take(8, v.cai.pElems, v.cai.cElems);
+    case VT_UI4:
+      return take(4, &v.ulVal, 1);
+    case VT_VECTOR | VT_UI4:
+      return take(4, v.caul.pElems, v.caul.cElems);
+    case VT_I4:
+      return take(9, &v.lVal, 1);
+    case VT_VECTOR | VT_I4:
+      return take(9, v.cal.pElems, v.cal.cElems);
+    case VT_UI8:
+      return take(5, &v.uhVal, 1);
+    case VT_VECTOR | VT_UI8:
+      return take(5, v.cauh.pElems, v.cauh.cElems);
+    case VT_I8:
+      return take(10, &v.hVal, 1);
+    case VT_VECTOR | VT_I8:
+      return take(10, v.cah.pElems, v.cah.cElems);
+    case VT_R4:
+      return take(11, &v.fltVal, 1);
+    case VT_VECTOR | VT_R4:
+      return take(11, v.caflt.pElems, v.caflt.cElems);
+    case VT_R8:
+      return take(12, &v.dblVal, 1);
+    case VT_VECTOR | VT_R8:
+      return take(12, v.cadbl.pElems, v.cadbl.cElems);
+    case VT_BLOB:
+      return take(7, v.blob.pBlobData, v.blob.cbSize);
+    case VT_LPSTR:
+      return v.pszVal == nullptr ? std::nullopt : take(2, v.pszVal, std::strlen(v.pszVal) + 1);
+    case VT_LPWSTR:  // Windows' XP* fields: UTF-16 in BYTEs, the terminator included
+      return v.pwszVal == nullptr ? std::nullopt
+                                  : take(1, v.pwszVal, 2 * (std::wcslen(v.pwszVal) + 1));
+    default:
+      return std::nullopt;
+  }
+}
+
+// The PROPVARIANT a query writer takes for a field (the reverse of field_from_variant), its
+// memory from CoTaskMemAlloc as PropVariantClear expects; false for a type it cannot hold.
+bool variant_from_field(const ExifField& field, PROPVARIANT* v) {
+  static const struct {
+    uint16_t type;
+    VARTYPE vt;
+  } kTypes[] = {{1, VT_UI1}, {6, VT_I1},  {3, VT_UI2}, {8, VT_I2},  {4, VT_UI4},
+                {9, VT_I4},  {5, VT_UI8}, {10, VT_I8}, {11, VT_R4}, {12, VT_R8}};
+  if (field.type == 2) {  // ASCII: the text up to its first terminator
+    size_t length = std::find(field.value.begin(), field.value.end(), 0) - field.value.begin();
+    char* text = static_cast<char*>(CoTaskMemAlloc(length + 1));
+    if (text == nullptr) return false;
+    std::memcpy(text, field.value.data(), length);
+    text[length] = '\0';
+    v->vt = VT_LPSTR;
+    v->pszVal = text;
+    return true;
+  }
+  void* copy = CoTaskMemAlloc(field.value.size());
+  if (copy == nullptr) return false;
+  std::memcpy(copy, field.value.data(), field.value.size());
+  if (field.type == 7) {
+    v->vt = VT_BLOB;
+    v->blob.cbSize = ULONG(field.value.size());
+    v->blob.pBlobData = static_cast<BYTE*>(copy);
+    return true;
+  }
+  for (const auto& t : kTypes) {
+    if (t.type != field.type) continue;
+    if (field.count == 1) {
+      // A scalar lives inside the PROPVARIANT; every scalar member starts at the same place.
+      std::memcpy(&v->uhVal, copy, field.value.size());
+      CoTaskMemFree(copy);
+      v->vt = t.vt;
+    } else {
+      // Every counted array (caub, caui, ...) is a count followed by a pointer.
+      v->vt = VT_VECTOR | t.vt;
+      v->caub.cElems = field.count;
+      v->caub.pElems = static_cast<UCHAR*>(copy);
+    }
+    return true;
+  }
+  CoTaskMemFree(copy);
+  return false;
+}
+
+// What the metadata readers gave: the EXIF fields, a TIFF's XMP packet, and the first IFD's
+// resolution in case the container states none.
+struct MetadataWalk {
+  std::vector<ExifField> fields;
+  std::vector<uint8_t> xmp;
+  double resolution[2] = {0, 0};  // XResolution, YResolution as stored
+  uint32_t resolution_unit = 2;   // 2 inch, 3 centimetre
+};
+
+double rational(const ExifField& field) {
+  if (field.type != 5 || field.value.size() < 8) return 0;
+  uint32_t numerator, denominator;
+  std::memcpy(&numerator, field.value.data(), 4);
+  std::memcpy(&denominator, field.value.data() + 4, 4);
+  return denominator == 0 ? 0 : double(numerator) / denominator;
+}
+
+void walk(IWICMetadataReader* reader, int depth, MetadataWalk* out) {
+  GUID format = {};
+  if (depth > 4 || FAILED(reader->GetMetadataFormat(&format))) return;
+  int ifd = IsEqualGUID(format, kFormatIfd)       ? kIfd0
+            : IsEqualGUID(format, kFormatExif)    ? kExifIfd
+            : IsEqualGUID(format, kFormatGps)     ? kGpsIfd
+            : IsEqualGUID(format, kFormatInterop) ? kInteropIfd
+                                                  : -1;
+  if (ifd < 0 && !IsEqualGUID(format, kFormatApp1)) return;
+  UINT count = 0;
+  if (FAILED(reader->GetCount(&count))) return;
+  for (UINT i = 0; i < count && i < 4096; ++i) {
+    Variant schema, id, value;
+    if (FAILED(reader->GetValueByIndex(i, schema.get(), id.get(), value.get()))) continue;
+    if ((*value).vt == VT_UNKNOWN && (*value).punkVal != nullptr) {
+      Com<IWICMetadataReader> child;
+      if (SUCCEEDED(
+              (*value).punkVal->QueryInterface(__uuidof(IWICMetadataReader), child.out_void())))
+        walk(child.get(), depth + 1, out);
+      continue;
+    }
+    if (ifd < 0 || (*id).vt != VT_UI2) continue;
+    uint16_t tag = (*id).uiVal;
+    std::optional<ExifField> field = field_from_variant(uint8_t(ifd), tag, *value);
+    if (!field) continue;
+    if (ifd == kIfd0 && tag == kXmpTag && (field->type == 1 || field->type == 7)) {
+      out->xmp = field->value;
+    } else if (ifd == kIfd0 && (tag == 282 || tag == 283)) {
+      out->resolution[tag - 282] = rational(*field);
+    } else if (ifd == kIfd0 && tag == 296 && field->type == 3 && field->value.size() == 2) {
+      out->resolution_unit = field->value[0] | field->value[1] << 8;
+    } else if (travels(uint8_t(ifd), tag)) {
+      out->fields.push_back(std::move(*field));
+    }
+  }
+}
+
+// A resolution stored in pixels per metre is taken as the whole number of dots per inch it was
+// rounded from when it lies within that rounding (half a pixel per metre, 0.0127 dpi).
+double whole_dpi_if_metric(double dpi, bool metric) {
+  double whole = std::round(dpi);
+  return metric && std::fabs(dpi - whole) <= 0.0127 ? whole : dpi;
+}
+
+// The profile, resolution, EXIF and XMP of a decoded frame, as far as this system's WIC gives
+// them; what it does not give stays empty.
+void read_metadata(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame,
+                   const FileFacts& facts, Metadata* metadata) {
+  UINT contexts = 0;
+  if (SUCCEEDED(frame->GetColorContexts(0, nullptr, &contexts)) && contexts > 0 && contexts < 64) {
+    std::vector<IWICColorContext*> list(contexts, nullptr);
+    bool made = true;
+    for (IWICColorContext*& context : list)
+      made = made && SUCCEEDED(factory->CreateColorContext(&context));
+    UINT got = 0;
+    if (made && SUCCEEDED(frame->GetColorContexts(contexts, list.data(), &got))) {
+      for (UINT i = 0; i < got && i < contexts && metadata->icc.empty(); ++i) {
+        WICColorContextType type = WICColorContextUninitialized;
+        UINT size = 0;
+        if (FAILED(list[i]->GetType(&type)) || type != WICColorContextProfile ||
+            FAILED(list[i]->GetProfileBytes(0, nullptr, &size)) || size == 0)
+          continue;
+        std::vector<uint8_t> profile(size);
+        if (SUCCEEDED(list[i]->GetProfileBytes(size, profile.data(), &size)) &&
+            size == profile.size())
+          metadata->icc = std::move(profile);
+      }
+    }
+    for (IWICColorContext* context : list)
+      if (context != nullptr) context->Release();
+  }
+
+  MetadataWalk found;
+  Com<IWICMetadataBlockReader> blocks;
+  UINT count = 0;
+  if (SUCCEEDED(frame->QueryInterface(__uuidof(IWICMetadataBlockReader), blocks.out_void())) &&
+      SUCCEEDED(blocks->GetCount(&count))) {
+    for (UINT i = 0; i < count && i < 256; ++i) {
+      Com<IWICMetadataReader> reader;
+      if (SUCCEEDED(blocks->GetReaderByIndex(i, reader.out()))) walk(reader.get(), 0, &found);
+    }
+  }
+  metadata->exif = exif_block(std::move(found.fields));
+  metadata->xmp = std::move(found.xmp);
+
+  double x = 0, y = 0;
+  if (facts.resolution && SUCCEEDED(frame->GetResolution(&x, &y)) && x > 0 && y > 0) {
+    metadata->x_dpi = whole_dpi_if_metric(x, facts.metric);
+    metadata->y_dpi = whole_dpi_if_metric(y, facts.metric);
+  } else if (found.resolution[0] > 0 && found.resolution[1] > 0 &&
+             (found.resolution_unit == 2 || found.resolution_unit == 3)) {
+    double per_inch = found.resolution_unit == 3 ? 2.54 : 1.0;
+    metadata->x_dpi = found.resolution[0] * per_inch;
+    metadata->y_dpi = found.resolution[1] * per_inch;
+  }
+}
+
+// The format word of a container: WIC's own for the common ones, else the decoder's first
+// file extension.
+std::string container_word(IWICBitmapDecoder* decoder, const GUID& container) {
+  static const struct {
+    const GUID* container;
+    const char* word;
+  } kWords[] = {{&GUID_ContainerFormatPng, "png"},   {&GUID_ContainerFormatJpeg, "jpeg"},
+                {&GUID_ContainerFormatTiff, "tiff"}, {&GUID_ContainerFormatBmp, "bmp"},
+                {&GUID_ContainerFormatGif, "gif"},   {&GUID_ContainerFormatIco, "ico"},
+                {&GUID_ContainerFormatWmp, "jxr"},   {&GUID_ContainerFormatHeif, "heif"},
+                {&GUID_ContainerFormatWebp, "webp"}, {&GUID_ContainerFormatDds, "dds"}};
+  for (const auto& entry : kWords)
+    if (IsEqualGUID(*entry.container, container)) return entry.word;
+  Com<IWICBitmapDecoderInfo> info;
+  wchar_t extensions[256] = {};
+  UINT length = 0;
+  if (SUCCEEDED(decoder->GetDecoderInfo(info.out())) &&
+      SUCCEEDED(info->GetFileExtensions(256, extensions, &length))) {
+    std::wstring first(extensions);
+    first = first.substr(0, first.find(L','));
+    if (!first.empty() && first[0] == L'.') first.erase(0, 1);
+    return lower(plugin_host::to_utf8(first));
+  }
+  return "unknown";
+}
+
+// Decodes frame 0 of an image file's bytes. The reason for a refusal names no file.
 std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8_t>& bytes,
                                   std::string* why) {
   auto refuse = [&](const std::string& reason) -> std::optional<LoadedImage> {
     *why = reason;
     return std::nullopt;
   };
+  if (bytes.empty()) return refuse("the file is empty");
   Com<IWICStream> stream;
   HRESULT hr = factory->CreateStream(stream.out());
   if (SUCCEEDED(hr)) hr = stream->InitializeFromMemory(bytes.data(), DWORD(bytes.size()));
@@ -275,37 +893,14 @@ std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8
   Com<IWICBitmapDecoder> decoder;
   hr = factory->CreateDecoderFromStream(stream.get(), nullptr, WICDecodeMetadataCacheOnDemand,
                                         decoder.out());
+  if (hr == WINCODEC_ERR_COMPONENTNOTFOUND)
+    return refuse("not an image format this system reads (PNG, JPEG, TIFF, BMP, GIF, ...)");
   GUID container = {};
   if (SUCCEEDED(hr)) hr = decoder->GetContainerFormat(&container);
-  bool png = IsEqualGUID(container, GUID_ContainerFormatPng);
-  if (hr == WINCODEC_ERR_COMPONENTNOTFOUND ||
-      (SUCCEEDED(hr) && !png && !IsEqualGUID(container, GUID_ContainerFormatTiff)))
-    return refuse("not a PNG or TIFF image");
-  std::string damaged = std::string("damaged ") + (png ? "PNG" : "TIFF") + " (WIC error ";
   if (FAILED(hr)) return refuse("damaged image (WIC error " + hex(hr) + ")");
-
-  FileFacts facts = file_facts(bytes);
-  std::optional<Kind> kind;  // known from the file's header
-  if (png && facts.png) {
-    if (facts.png_depth == 16)
-      return refuse("16-bit samples are not supported (8 bits per sample only)");
-    switch (facts.png_colour_type) {
-      case 0:
-        kind = Kind::kGray;
-        break;
-      case 2:
-        kind = Kind::kRgb;
-        break;
-      case 3:
-        return refuse("indexed colour is not supported (gray, RGB or RGBA only)");
-      case 4:
-        kind = Kind::kGrayAlpha;
-        break;
-      case 6:
-        kind = Kind::kRgba;
-        break;
-    }
-  }
+  std::string word = container_word(decoder.get(), container);
+  std::string damaged = "damaged " + word + " image (WIC error ";
+  bool png = IsEqualGUID(container, GUID_ContainerFormatPng);
 
   Com<IWICBitmapFrameDecode> frame;
   GUID format = {};
@@ -317,26 +912,58 @@ std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8
   if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide)
     return refuse("larger than 32767 pixels a side");
 
+  FileFacts facts = file_facts(bytes);
   const Layout* layout = find_layout(format);
-  if (!png && layout == nullptr) {
-    if (facts.tiff_photometric == 3 || is_indexed(format))
-      return refuse("indexed colour is not supported (gray, RGB, RGBA or CMYK only)");
-    uint32_t bits = bits_per_sample(factory, format);
-    if (bits != 8 && bits != 0)
-      return refuse(std::to_string(bits) +
-                    "-bit samples are not supported (8 bits per sample only)");
-  }
+  PixelInfo info = pixel_info(factory, format);
+  bool indexed = is_indexed(format);
+  UINT sample_bits = info.channels > 0 ? info.bits / info.channels : 0;
+  if (!indexed && sample_bits > 8)
+    return refuse(std::to_string(sample_bits) +
+                  "-bit samples are not supported (8 bits per sample only)");
 
-  // WIC's own format when it holds the planes; otherwise, for a PNG, a conversion to BGRA (gray
-  // below 8 bits; gray with a transparent colour, which wine hands over as indexed).
-  IWICBitmapSource* source = frame.get();
-  Com<IWICFormatConverter> converter;
-  if (!kind && layout != nullptr) kind = natural_kind(*layout);
+  // The kind: from the file's header where WIC's format hides it, else from the palette or
+  // the pixel format.
+  std::optional<Kind> kind;
+  if (png) {
+    switch (facts.png_colour_type) {
+      case 0:
+        kind = Kind::kGray;
+        break;
+      case 2:
+        kind = Kind::kRgb;
+        break;
+      case 4:
+        kind = Kind::kGrayAlpha;
+        break;
+      case 6:
+        kind = Kind::kRgba;
+        break;
+    }
+  }
   if (facts.tiff_photometric == 0 || facts.tiff_photometric == 1)
     kind = layout != nullptr && layout->alpha >= 0 ? Kind::kGrayAlpha : Kind::kGray;
+  if (!kind && indexed) {
+    Com<IWICPalette> palette;
+    BOOL alpha = FALSE;
+    hr = factory->CreatePalette(palette.out());
+    if (SUCCEEDED(hr)) hr = frame->CopyPalette(palette.get());
+    if (SUCCEEDED(hr)) hr = palette->HasAlpha(&alpha);
+    if (FAILED(hr)) return refuse(damaged + hex(hr) + ")");
+    kind = alpha ? Kind::kRgba : Kind::kRgb;
+  }
+  if (!kind && layout != nullptr) kind = natural_kind(*layout);
+  if (!kind && sample_bits > 0 && sample_bits < 8 && info.channels <= 4)
+    kind = info.channels == 1 ? Kind::kGray : info.channels == 4 ? Kind::kRgba : Kind::kRgb;
+  if (!kind) return refuse("this colour layout is not supported (gray, RGB, RGBA or CMYK only)");
+
+  // WIC's own format when it holds the planes; otherwise a conversion to BGRA (palettes, gray
+  // below 8 bits, gray with a transparent colour that wine hands over as indexed, 5- and
+  // 6-bit RGB).
+  IWICBitmapSource* source = frame.get();
+  Com<IWICFormatConverter> converter;
   int planes_from[4] = {-1, -1, -1, -1};
-  if (!kind || layout == nullptr || !plane_sources(*kind, *layout, planes_from)) {
-    if (!png || !kind)
+  if (layout == nullptr || !plane_sources(*kind, *layout, planes_from)) {
+    if (*kind == Kind::kCmyk)
       return refuse("this colour layout is not supported (gray, RGB, RGBA or CMYK only)");
     const GUID& wanted = GUID_WICPixelFormat32bppBGRA;
     hr = factory->CreateFormatConverter(converter.out());
@@ -351,6 +978,7 @@ std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8
 
   LoadedImage loaded;
   loaded.kind = *kind;
+  loaded.format = word;
   int planes = total_planes(*kind);
   loaded.image = plugin_host::Image(int32_t(width), int32_t(height), planes);
   UINT stride = width * UINT(layout->bytes);
@@ -374,11 +1002,19 @@ std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8
       }
     }
   }
+  read_metadata(factory, frame.get(), facts, &loaded.metadata);
   return loaded;
 }
 
+// --- files and standard streams ---
+
 bool read_file(const std::string& path, std::vector<uint8_t>* bytes, std::string* why) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  std::wstring name;
+  if (!plugin_host::to_wide(path, &name) || name.empty()) {
+    *why = "the name is not valid UTF-8";
+    return false;
+  }
+  HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *why = system_reason(GetLastError());
@@ -408,57 +1044,184 @@ bool read_file(const std::string& path, std::vector<uint8_t>* bytes, std::string
   return ok;
 }
 
-// An encoder setting of one byte, such as the PNG filter or the TIFF compression.
+bool read_standard_input(std::vector<uint8_t>* bytes, std::string* why) {
+  _setmode(_fileno(stdin), _O_BINARY);
+  std::vector<uint8_t> buffer(1 << 16);
+  for (size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), stdin)) > 0;) {
+    if (got > kMaxFileBytes - bytes->size()) {
+      *why = "more than 4 GB";
+      return false;
+    }
+    bytes->insert(bytes->end(), buffer.begin(), buffer.begin() + got);
+  }
+  if (std::ferror(stdin)) {
+    *why = "reading failed";
+    return false;
+  }
+  return true;
+}
+
+// Writes `bytes` to a new temporary file beside `path` (listed for removal on an
+// interruption), then puts it in `path`'s place.
+bool replace_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string* why) {
+  static std::atomic<unsigned> serial{0};
+  std::string temporary = path + ".zorbel-tmp-" + std::to_string(GetCurrentProcessId()) + "-" +
+                          std::to_string(serial++);
+  std::wstring target, wide_temporary;
+  if (!plugin_host::to_wide(path, &target) || target.empty() ||
+      !plugin_host::to_wide(temporary, &wide_temporary)) {
+    *why = "the name is not valid UTF-8";
+    return false;
+  }
+  begin_partial_output(temporary);
+  HANDLE file = CreateFileW(wide_temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *why = system_reason(GetLastError());
+    end_partial_output(temporary);
+    return false;
+  }
+  bool ok = true;
+  for (size_t done = 0; ok && done < bytes.size();) {
+    DWORD wrote = 0;
+    DWORD want = DWORD(std::min<size_t>(bytes.size() - done, 1 << 24));
+    ok = WriteFile(file, bytes.data() + done, want, &wrote, nullptr) != 0 && wrote == want;
+    done += wrote;
+  }
+  ok = ok && FlushFileBuffers(file) != 0;
+  DWORD code = ok ? 0 : GetLastError();
+  ok = CloseHandle(file) != 0 && ok;
+  ok = ok && MoveFileExW(wide_temporary.c_str(), target.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (!ok) {
+    *why = system_reason(code != 0 ? code : GetLastError());
+    DeleteFileW(wide_temporary.c_str());
+  }
+  end_partial_output(temporary);
+  return ok;
+}
+
+bool write_standard_output(const std::vector<uint8_t>& bytes, std::string* why) {
+  int out = _fileno(stdout);
+  if (_isatty(out)) {
+    *why = "it is a terminal; send it to a file or another program";
+    return false;
+  }
+  std::fflush(stdout);
+  int mode = _setmode(out, _O_BINARY);
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size();
+  ok = std::fflush(stdout) == 0 && ok;
+  if (!ok) *why = system_reason(GetLastError());
+  if (mode != -1) _setmode(out, mode);
+  return ok;
+}
+
+// --- encoding ---
+
+// An encoder setting, such as the PNG filter, the TIFF compression or the JPEG quality.
 struct EncoderOption {
   const wchar_t* name;
-  BYTE value;
+  VARIANT value;
 };
 
-// Encodes `pixels` (rows of `width` pixels of `in_bytes` bytes; byte p of a pixel goes to byte
-// to_byte[p] of WIC's layout) into PNG or TIFF bytes.
-bool encode(IWICImagingFactory* factory, bool png, const Layout& layout, UINT width, UINT height,
-            const uint8_t* pixels, int in_bytes, const int* to_byte, EncoderOption setting,
-            std::vector<uint8_t>* bytes, std::string* why) {
-  const char* container_name = png ? "PNG" : "TIFF";
+EncoderOption byte_option(const wchar_t* name, BYTE value) {
+  EncoderOption option{name, {}};
+  option.value.vt = VT_UI1;
+  option.value.bVal = value;
+  return option;
+}
+
+// Sets what the encoder takes of the metadata before the pixels go in; what it refuses is
+// left out (see the top of this file).
+void put_metadata(IWICImagingFactory* factory, IWICBitmapFrameEncode* frame,
+                  const WritableFormat& format, const Metadata& metadata) {
+  if (metadata.x_dpi > 0 || metadata.y_dpi > 0) {
+    double x = metadata.x_dpi > 0 ? metadata.x_dpi : metadata.y_dpi;
+    double y = metadata.y_dpi > 0 ? metadata.y_dpi : metadata.x_dpi;
+    frame->SetResolution(x, y);
+  }
+  if (!metadata.icc.empty() && metadata.icc.size() < 0xFFFFFFFFu) {
+    Com<IWICColorContext> context;
+    if (SUCCEEDED(factory->CreateColorContext(context.out())) &&
+        SUCCEEDED(context->InitializeFromMemory(metadata.icc.data(), UINT(metadata.icc.size())))) {
+      IWICColorContext* list[1] = {context.get()};
+      frame->SetColorContexts(1, list);
+    }
+  }
+  bool jpeg = &format == &kJpeg, tiff = &format == &kTiff;
+  if (!jpeg && !tiff) return;  // WIC's PNG writer holds neither EXIF nor XMP
+  std::vector<ExifField> fields = exif_fields(metadata.exif);
+  if (fields.empty() && (metadata.xmp.empty() || !tiff)) return;
+  Com<IWICMetadataQueryWriter> writer;
+  if (FAILED(frame->GetMetadataQueryWriter(writer.out()))) return;
+  static const wchar_t* const kJpegPaths[kIfdCount] = {L"/app1/ifd", L"/app1/ifd/exif",
+                                                       L"/app1/ifd/gps", L"/app1/ifd/exif/interop"};
+  static const wchar_t* const kTiffPaths[kIfdCount] = {L"/ifd", L"/ifd/exif", L"/ifd/gps",
+                                                       L"/ifd/exif/interop"};
+  auto set = [&](uint8_t ifd, const ExifField& field) {
+    Variant value;
+    if (!variant_from_field(field, value.get())) return;
+    std::wstring name = std::wstring(jpeg ? kJpegPaths[ifd] : kTiffPaths[ifd]) + L"/{ushort=" +
+                        std::to_wstring(field.tag) + L"}";
+    writer->SetMetadataByName(name.c_str(), value.get());
+  };
+  for (const ExifField& field : fields) set(field.ifd, field);
+  if (tiff && !metadata.xmp.empty() && metadata.xmp.size() < (1u << 28))
+    set(kIfd0, ExifField{kIfd0, kXmpTag, 1, uint32_t(metadata.xmp.size()), metadata.xmp});
+}
+
+struct EncodeJob {
+  const WritableFormat* format;
+  const Layout* layout;
+  UINT width, height;
+  const uint8_t* pixels;  // rows of `width` pixels of `in_bytes` bytes
+  int in_bytes;
+  const int* to_byte;  // byte p of a pixel goes to byte to_byte[p] of WIC's layout
+  EncoderOption option;
+  const Metadata* metadata;  // nothing: none written
+};
+
+// Encodes a job's pixels into the bytes of its format.
+bool encode(IWICImagingFactory* factory, const EncodeJob& job, std::vector<uint8_t>* bytes,
+            std::string* why) {
+  const char* container_name = job.format->name;
   Com<IStream> stream;
   Com<IWICBitmapEncoder> encoder;
   Com<IWICBitmapFrameEncode> frame;
   Com<IPropertyBag2> options;
   HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, stream.out());
-  if (SUCCEEDED(hr))
-    hr = factory->CreateEncoder(png ? GUID_ContainerFormatPng : GUID_ContainerFormatTiff, nullptr,
-                                encoder.out());
+  if (SUCCEEDED(hr)) hr = factory->CreateEncoder(*job.format->container, nullptr, encoder.out());
   if (SUCCEEDED(hr)) hr = encoder->Initialize(stream.get(), WICBitmapEncoderNoCache);
   if (SUCCEEDED(hr)) hr = encoder->CreateNewFrame(frame.out(), options.out());
   if (SUCCEEDED(hr)) {
     PROPBAG2 option = {};
-    option.pstrName = const_cast<wchar_t*>(setting.name);
-    VARIANT value = {};
-    value.vt = VT_UI1;
-    value.bVal = setting.value;
+    option.pstrName = const_cast<wchar_t*>(job.option.name);
+    VARIANT value = job.option.value;
     hr = options->Write(1, &option, &value);
   }
   if (SUCCEEDED(hr)) hr = frame->Initialize(options.get());
-  if (SUCCEEDED(hr)) hr = frame->SetSize(width, height);
-  GUID format = *layout.format;
+  if (SUCCEEDED(hr)) hr = frame->SetSize(job.width, job.height);
+  GUID format = *job.layout->format;
   if (SUCCEEDED(hr)) hr = frame->SetPixelFormat(&format);
   if (FAILED(hr)) {
     *why = std::string("the ") + container_name + " encoder failed (" + hex(hr) + ")";
     return false;
   }
-  if (!IsEqualGUID(format, *layout.format)) {
+  if (!IsEqualGUID(format, *job.layout->format)) {
     *why = std::string("the ") + container_name + " encoder here does not take these pixels";
     return false;
   }
-  UINT stride = width * UINT(layout.bytes);
+  if (job.metadata != nullptr) put_metadata(factory, frame.get(), *job.format, *job.metadata);
+  const Layout& layout = *job.layout;
+  UINT stride = job.width * UINT(layout.bytes);
   UINT band_rows = UINT(std::max<size_t>(1, kBandBytes / stride));
-  std::vector<uint8_t> band(size_t(stride) * std::min(band_rows, height));
-  for (UINT top = 0; top < height && SUCCEEDED(hr); top += band_rows) {
-    UINT rows = std::min(band_rows, height - top);
-    const uint8_t* in = pixels + size_t(top) * width * in_bytes;
+  std::vector<uint8_t> band(size_t(stride) * std::min(band_rows, job.height));
+  for (UINT top = 0; top < job.height && SUCCEEDED(hr); top += band_rows) {
+    UINT rows = std::min(band_rows, job.height - top);
+    const uint8_t* in = job.pixels + size_t(top) * job.width * job.in_bytes;
     uint8_t* out = band.data();
-    for (size_t n = size_t(width) * rows; n > 0; --n, in += in_bytes, out += layout.bytes)
-      for (int p = 0; p < in_bytes; ++p) out[to_byte[p]] = in[p];
+    for (size_t n = size_t(job.width) * rows; n > 0; --n, in += job.in_bytes, out += layout.bytes)
+      for (int p = 0; p < job.in_bytes; ++p) out[job.to_byte[p]] = in[p];
     hr = frame->WritePixels(rows, stride, stride * rows, band.data());
   }
   if (SUCCEEDED(hr)) hr = frame->Commit();
@@ -509,45 +1272,38 @@ bool gray_to_gray_alpha_png(std::vector<uint8_t>* png, uint32_t width) {
   return false;
 }
 
-// Writes `bytes` to a new temporary file beside `path`, then puts it in `path`'s place.
-bool replace_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string* why) {
-  std::string temporary = path + ".zorbel-tmp-" + std::to_string(GetCurrentProcessId());
-  HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    *why = system_reason(GetLastError());
-    return false;
+const GUID& write_pixel_format(Kind kind) {
+  switch (kind) {
+    case Kind::kGray:
+      return GUID_WICPixelFormat8bppGray;
+    case Kind::kRgb:
+      return GUID_WICPixelFormat24bppBGR;
+    case Kind::kCmyk:
+      return GUID_WICPixelFormat32bppCMYK;
+    default:
+      return GUID_WICPixelFormat32bppBGRA;
   }
-  bool ok = true;
-  for (size_t done = 0; ok && done < bytes.size();) {
-    DWORD wrote = 0;
-    DWORD want = DWORD(std::min<size_t>(bytes.size() - done, 1 << 24));
-    ok = WriteFile(file, bytes.data() + done, want, &wrote, nullptr) != 0 && wrote == want;
-    done += wrote;
-  }
-  ok = ok && FlushFileBuffers(file) != 0;
-  DWORD code = ok ? 0 : GetLastError();
-  ok = CloseHandle(file) != 0 && ok;
-  ok = ok && MoveFileExA(temporary.c_str(), path.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-  if (!ok) {
-    *why = system_reason(code != 0 ? code : GetLastError());
-    DeleteFileA(temporary.c_str());
-  }
-  return ok;
 }
 
-bool encode_image(bool png, const LoadedImage& loaded, std::vector<uint8_t>* bytes,
-                  std::string* why) {
+bool encode_image(const WritableFormat& format, const LoadedImage& loaded,
+                  const WriteOptions& options, std::vector<uint8_t>* bytes, std::string* why) {
   Com<IWICImagingFactory> factory;
   if (!create_factory(&factory, why)) return false;
   const plugin_host::Image& image = loaded.image;
+  const Metadata* metadata = options.strip ? nullptr : &loaded.metadata;
   UINT width = UINT(image.width), height = UINT(image.height);
   static const int kIdentity[4] = {0, 1, 2, 3};
   if (loaded.kind == Kind::kGrayAlpha) {
-    if (!encode(factory.get(), png, kLayouts[0], 2 * width, height, image.pixels.data(), 1,
-                kIdentity, {L"FilterOption", WICPngFilterUp}, bytes, why))
-      return false;
+    EncodeJob job{&kPng,
+                  &kLayouts[0],
+                  2 * width,
+                  height,
+                  image.pixels.data(),
+                  1,
+                  kIdentity,
+                  byte_option(L"FilterOption", WICPngFilterUp),
+                  metadata};
+    if (!encode(factory.get(), job, bytes, why)) return false;
     std::string reread;
     std::optional<LoadedImage> back;
     if (gray_to_gray_alpha_png(bytes, width)) back = decode(factory.get(), *bytes, &reread);
@@ -557,41 +1313,113 @@ bool encode_image(bool png, const LoadedImage& loaded, std::vector<uint8_t>* byt
     }
     return true;
   }
-  const GUID& format = loaded.kind == Kind::kGray   ? GUID_WICPixelFormat8bppGray
-                       : loaded.kind == Kind::kRgb  ? GUID_WICPixelFormat24bppBGR
-                       : loaded.kind == Kind::kRgba ? GUID_WICPixelFormat32bppBGRA
-                                                    : GUID_WICPixelFormat32bppCMYK;
-  const Layout& layout = *find_layout(format);
+  const Layout& layout = *find_layout(write_pixel_format(loaded.kind));
   int to_byte[4];
   plane_sources(loaded.kind, layout, to_byte);
-  return encode(factory.get(), png, layout, width, height, image.pixels.data(), image.planes,
-                to_byte,
-                png ? EncoderOption{L"FilterOption", WICPngFilterAdaptive}
-                    : EncoderOption{L"TiffCompressionMethod", WICTiffCompressionZIP},
-                bytes, why);
+  EncoderOption option = byte_option(L"FilterOption", WICPngFilterAdaptive);
+  if (&format == &kTiff) option = byte_option(L"TiffCompressionMethod", WICTiffCompressionZIP);
+  if (&format == &kJpeg) {
+    option.name = L"ImageQuality";
+    option.value.vt = VT_R4;
+    option.value.fltVal = float(options.quality > 0 ? options.quality : kDefaultJpegQuality) / 100;
+  }
+  EncodeJob job{&format,      &layout, width,  height,  image.pixels.data(),
+                image.planes, to_byte, option, metadata};
+  return encode(factory.get(), job, bytes, why);
 }
 
-bool lower_extension_is(const std::string& path, const char* extension) {
-  size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos) return false;
-  std::string ext = path.substr(dot + 1);
-  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return ext == extension;
+// Whether this system's encoder for a format takes a pixel format as it is.
+bool encoder_takes(IWICImagingFactory* factory, const WritableFormat& format, const GUID& pixels) {
+  Com<IStream> stream;
+  Com<IWICBitmapEncoder> encoder;
+  Com<IWICBitmapFrameEncode> frame;
+  Com<IPropertyBag2> options;
+  GUID offered = pixels;
+  return SUCCEEDED(CreateStreamOnHGlobal(nullptr, TRUE, stream.out())) &&
+         SUCCEEDED(factory->CreateEncoder(*format.container, nullptr, encoder.out())) &&
+         SUCCEEDED(encoder->Initialize(stream.get(), WICBitmapEncoderNoCache)) &&
+         SUCCEEDED(encoder->CreateNewFrame(frame.out(), options.out())) &&
+         SUCCEEDED(frame->Initialize(options.get())) && SUCCEEDED(frame->SetSize(1, 1)) &&
+         SUCCEEDED(frame->SetPixelFormat(&offered)) && IsEqualGUID(offered, pixels);
+}
+
+// Whether a CMYK JPEG this system writes reads back as written, within the loss. wine's
+// encoder stores the samples as given under an Adobe marker that its decoder, as Adobe's
+// convention has it, reads as inverted; such a file would show inverted elsewhere too.
+bool cmyk_jpeg_reads_back(IWICImagingFactory* factory) {
+  LoadedImage flat;
+  flat.kind = Kind::kCmyk;
+  flat.image = plugin_host::Image(8, 8, 4);
+  for (size_t i = 0; i < flat.image.pixels.size(); ++i)
+    flat.image.pixels[i] = uint8_t(40 + 50 * (i % 4));
+  WriteOptions options;
+  options.strip = true;
+  std::vector<uint8_t> bytes;
+  std::string why;
+  if (!encode_image(kJpeg, flat, options, &bytes, &why)) return false;
+  std::optional<LoadedImage> back = decode(factory, bytes, &why);
+  if (!back || back->kind != Kind::kCmyk || back->image.pixels.size() != flat.image.pixels.size())
+    return false;
+  for (size_t i = 0; i < flat.image.pixels.size(); ++i)
+    if (std::abs(int(back->image.pixels[i]) - int(flat.image.pixels[i])) > 12) return false;
+  return true;
+}
+
+// Why an image of this kind cannot be written in this format here, or nothing.
+std::optional<std::string> kind_refusal(const WritableFormat& format, Kind kind) {
+  bool png = &format == &kPng, jpeg = &format == &kJpeg;
+  if (png && kind == Kind::kCmyk) return std::string("a CMYK image cannot be written as PNG");
+  if (jpeg && (kind == Kind::kRgba || kind == Kind::kGrayAlpha))
+    return std::string("JPEG has no alpha; write ") + (kind == Kind::kRgba ? "png or tif" : "png");
+  // Windows' TIFF encoder has no gray-with-alpha format.
+  if (!png && kind == Kind::kGrayAlpha)
+    return std::string("gray with alpha can only be written as PNG on Windows");
+  if (kind == Kind::kCmyk) {
+    ComScope com;
+    Com<IWICImagingFactory> factory;
+    std::string why;
+    if (com.usable() && create_factory(&factory, &why) &&
+        !encoder_takes(factory.get(), format, GUID_WICPixelFormat32bppCMYK))
+      return std::string("this system's ") + format.name + " encoder does not write CMYK";
+    if (&format == &kJpeg && !cmyk_jpeg_reads_back(factory.get()))
+      return std::string("this system's JPEG codec reads its own CMYK files back inverted");
+  }
+  return std::nullopt;
 }
 
 }  // namespace
 
+std::optional<std::string> output_format(const std::string& path_or_format) {
+  const WritableFormat* format = writable_format(format_word(path_or_format));
+  return format != nullptr ? std::optional<std::string>(format->word) : std::nullopt;
+}
+
+std::string writable_formats() { return "png, jpg, tif"; }
+
+bool writable_extension(const std::string& path) {
+  std::optional<std::string> extension = extension_of(path);
+  return extension && writable_format(*extension) != nullptr;
+}
+
+std::optional<std::string> write_refusal(const std::string& path_or_format, Kind kind) {
+  const WritableFormat* format = writable_format(format_word(path_or_format));
+  if (format == nullptr) return unwritable(path_or_format);
+  return kind_refusal(*format, kind);
+}
+
 std::optional<LoadedImage> read_image(const std::string& path, std::string* error) {
+  std::string shown = path == "-" ? "standard input" : path;
   std::string why;
   std::vector<uint8_t> bytes;
   try {
-    if (!read_file(path, &bytes, &why)) {
-      *error = path + ": cannot be opened (" + why + ")";
+    bool got = path == "-" ? read_standard_input(&bytes, &why) : read_file(path, &bytes, &why);
+    if (!got) {
+      *error = shown + ": cannot be opened (" + why + ")";
       return std::nullopt;
     }
     ComScope com;
     if (!com.usable()) {
-      *error = path + ": cannot be read (COM is not available: " + hex(com.result()) + ")";
+      *error = shown + ": cannot be read (COM is not available: " + hex(com.result()) + ")";
       return std::nullopt;
     }
     std::optional<LoadedImage> loaded;
@@ -599,41 +1427,53 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
       Com<IWICImagingFactory> factory;
       if (create_factory(&factory, &why)) loaded = decode(factory.get(), bytes, &why);
     }
-    if (!loaded) *error = path + ": " + why;
+    if (!loaded) *error = shown + ": " + why;
     return loaded;
   } catch (const std::bad_alloc&) {
-    *error = path + ": out of memory";
+    *error = shown + ": out of memory";
     return std::nullopt;
   }
 }
 
-bool write_image(const std::string& path, const LoadedImage& loaded, std::string* error) {
+bool write_image(const std::string& path, const LoadedImage& loaded, const WriteOptions& options,
+                 std::string* error) {
+  bool standard_output = path == "-";
   auto refuse = [&](const std::string& why) {
-    *error = path + ": cannot be written (" + why + ")";
+    *error = (standard_output ? std::string("standard output") : path) + ": cannot be written (" +
+             why + ")";
     return false;
   };
-  if (!writable_extension(path)) return refuse("use a .png, .tif or .tiff name");
-  bool png = lower_extension_is(path, "png");
+  const std::string& asked = options.format.empty() ? path : options.format;
+  const WritableFormat* format = writable_format(format_word(asked));
+  if (format == nullptr) return refuse(unwritable(asked));
   const plugin_host::Image& image = loaded.image;
   if (image.width <= 0 || image.height <= 0 || image.planes != total_planes(loaded.kind) ||
       image.pixels.size() != size_t(image.width) * size_t(image.height) * size_t(image.planes))
     return refuse(std::string("not a whole ") + kind_name(loaded.kind) + " image");
   if (uint32_t(image.width) > kMaxSide || uint32_t(image.height) > kMaxSide)
     return refuse("larger than 32767 pixels a side");
-  if (png && loaded.kind == Kind::kCmyk) return refuse("CMYK images can only be written as TIFF");
-  if (!png && loaded.kind == Kind::kGrayAlpha)
-    return refuse("gray with alpha can only be written as PNG on Windows");
+  if (options.quality < 0 || options.quality > 100)
+    return refuse("the quality must be 1 to 100, not " + std::to_string(options.quality));
+  if (options.lossless && format == &kJpeg)
+    return refuse("JPEG cannot be lossless; write png or tif");
   std::string why;
   try {
     ComScope com;
     if (!com.usable()) return refuse("COM is not available: " + hex(com.result()));
+    if (std::optional<std::string> refusal = kind_refusal(*format, loaded.kind))
+      return refuse(*refusal);
     std::vector<uint8_t> bytes;
-    if (!encode_image(png, loaded, &bytes, &why) || !replace_file(path, bytes, &why))
-      return refuse(why);
-    return true;
+    if (!encode_image(*format, loaded, options, &bytes, &why)) return refuse(why);
+    bool written =
+        standard_output ? write_standard_output(bytes, &why) : replace_file(path, bytes, &why);
+    return written || refuse(why);
   } catch (const std::bad_alloc&) {
     return refuse("out of memory");
   }
+}
+
+bool write_image(const std::string& path, const LoadedImage& loaded, std::string* error) {
+  return write_image(path, loaded, WriteOptions{}, error);
 }
 
 }  // namespace image_io

@@ -1,5 +1,6 @@
 // The settings file: "ZRBL", a 16-bit version and size, the stored bytes and an FNV-1a
-// checksum of them, written to a temporary file and renamed into place.
+// checksum of them, written to a temporary file and renamed into place. Names are UTF-8; on
+// Windows every file and folder is reached by its wide name.
 #include "plugin_host/settings_file.h"
 
 #include <cstdio>
@@ -7,8 +8,9 @@
 #include <fstream>
 #include <iterator>
 #ifdef _WIN32
-#include <direct.h>
 #include <windows.h>
+
+#include "plugin_host/arguments.h"
 #else
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,32 +33,79 @@ void make_folder(const std::string& folder) {
     if (at != folder.size() && folder[at] != '/' && folder[at] != '\\') continue;
     std::string level = folder.substr(0, at);
 #ifdef _WIN32
-    _mkdir(level.c_str());
+    std::wstring wide;
+    if (plugin_host::to_wide(level, &wide)) CreateDirectoryW(wide.c_str(), nullptr);
 #else
     mkdir(level.c_str(), 0755);
 #endif
   }
 }
 
+#ifdef _WIN32
+// An environment variable as UTF-8, from the process's wide environment (getenv would give it
+// in the system's code page); empty when unset.
+std::string environment(const wchar_t* name) {
+  DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+  if (size == 0) return std::string();
+  std::wstring value(size, L'\0');
+  DWORD length = GetEnvironmentVariableW(name, &value[0], size);
+  if (length == 0 || length >= size) return std::string();
+  value.resize(length);
+  return plugin_host::to_utf8(value);
+}
+
+// The whole file, or nothing when it cannot be opened.
+std::optional<std::vector<uint8_t>> read_bytes(const std::string& path) {
+  FILE* in = plugin_host::open_file(path, "rb");
+  if (in == nullptr) return std::nullopt;
+  std::vector<uint8_t> bytes;
+  uint8_t buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  bool failed = std::ferror(in) != 0;
+  std::fclose(in);
+  if (failed) return std::nullopt;
+  return bytes;
+}
+
+bool write_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* out = plugin_host::open_file(path, "wb");
+  if (out == nullptr) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+  return std::fclose(out) == 0 && ok;
+}
+
+void remove_file(const std::string& path) {
+  std::wstring wide;
+  if (plugin_host::to_wide(path, &wide)) DeleteFileW(wide.c_str());
+}
+#endif
+
 }  // namespace
 
 std::string default_path() {
+#ifdef _WIN32
+  std::string own = environment(L"ZORBEL_CONFIG_DIR");
+  std::string folder;
+  if (!own.empty()) {
+    folder = own;
+  } else {
+    std::string app_data = environment(L"APPDATA");
+    folder = (app_data.empty() ? std::string(".") : app_data) + "\\Zorbel";
+  }
+#else
   const char* own = std::getenv("ZORBEL_CONFIG_DIR");
   std::string folder;
   if (own != nullptr && *own != '\0') {
     folder = own;
   } else {
-#ifdef _WIN32
-    const char* app_data = std::getenv("APPDATA");
-    folder = std::string(app_data != nullptr ? app_data : ".") + "\\Zorbel";
-#else
     const char* config = std::getenv("XDG_CONFIG_HOME");
     const char* home = std::getenv("HOME");
     folder = config != nullptr && *config != '\0' ? std::string(config) + "/zorbel"
-             : home != nullptr                    ? std::string(home) + "/.config/zorbel"
-                                                  : std::string(".zorbel");
-#endif
+             : home != nullptr ? std::string(home) + "/.config/zorbel"
+                               : std::string(".zorbel");
   }
+#endif
 #ifdef _WIN32
   return folder + "\\last-settings";
 #else
@@ -65,9 +114,15 @@ std::string default_path() {
 }
 
 std::optional<std::vector<uint8_t>> load(const std::string& path, std::string* notice) {
+#ifdef _WIN32
+  std::optional<std::vector<uint8_t>> read = read_bytes(path);
+  if (!read) return std::nullopt;
+  std::vector<uint8_t> file = std::move(*read);
+#else
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+#endif
   auto damaged = [&]() -> std::optional<std::vector<uint8_t>> {
     *notice = path + ": the stored settings are damaged; using the defaults";
     return std::nullopt;
@@ -99,6 +154,18 @@ bool save(const std::string& path, const std::vector<uint8_t>& bytes, std::strin
   uint32_t sum = checksum(bytes);
   for (int i = 0; i < 4; ++i) file.push_back(uint8_t(sum >> (8 * i)));
   std::string temporary = path + ".tmp";
+#ifdef _WIN32
+  std::wstring wide_path, wide_temporary;
+  bool moved =
+      write_bytes(temporary, file) && plugin_host::to_wide(path, &wide_path) &&
+      plugin_host::to_wide(temporary, &wide_temporary) &&
+      MoveFileExW(wide_temporary.c_str(), wide_path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (!moved) {
+    remove_file(temporary);
+    *error = path + ": cannot be written";
+  }
+  return moved;
+#else
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
@@ -108,16 +175,13 @@ bool save(const std::string& path, const std::vector<uint8_t>& bytes, std::strin
       return false;
     }
   }
-#ifdef _WIN32
-  bool moved = MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-#else
   bool moved = std::rename(temporary.c_str(), path.c_str()) == 0;
-#endif
   if (!moved) {
     std::remove(temporary.c_str());
     *error = path + ": cannot be written";
   }
   return moved;
+#endif
 }
 
 }  // namespace settings_file

@@ -4,14 +4,22 @@
 //   5 a step of the ui script went wrong
 #include <CLI/CLI.hpp>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "headless_win32/ui_script.h"
 #include "module/host/parameter_record.h"
+#include "plugin_host/arguments.h"
 #include "plugin_host/image_io.h"
 #include "plugin_host/plugin_host.h"
 #include "plugin_host/settings_file.h"
@@ -26,6 +34,7 @@
 
 namespace {
 
+#ifndef _WIN32
 // Whole numbers separated by commas, exactly `count` of them; nothing when malformed.
 std::optional<std::vector<int>> numbers(const std::string& text, std::size_t count) {
   std::vector<int> values;
@@ -40,12 +49,40 @@ std::optional<std::vector<int>> numbers(const std::string& text, std::size_t cou
   if (values.size() != count) return std::nullopt;
   return values;
 }
+#endif
+
+// Whole numbers or percentages ("40%") separated by commas, exactly `count` of them, each
+// turned into pixels of the matching side (`sides` alternates width and height); nothing when
+// malformed.
+std::optional<std::vector<int>> pixels_or_percentages(const std::string& text, std::size_t count,
+                                                      int32_t width, int32_t height) {
+  std::vector<int> values;
+  std::stringstream in(text);
+  std::string part;
+  while (std::getline(in, part, ',')) {
+    bool percent = !part.empty() && part.back() == '%';
+    if (percent) part.pop_back();
+    char* end = nullptr;
+    double value = std::strtod(part.c_str(), &end);
+    if (part.empty() || *end != '\0' || (!percent && value != double(long(value))))
+      return std::nullopt;
+    if (percent) value = value * (values.size() % 2 == 0 ? width : height) / 100.0 + 0.5;
+    if (value < -32768 || value > 32767) return std::nullopt;
+    values.push_back(int(percent ? std::floor(value) : value));
+  }
+  if (values.size() != count) return std::nullopt;
+  return values;
+}
 
 constexpr int kDone = 0, kCancelled = 1, kUsage = 2, kFileError = 3, kModuleError = 4,
               kScriptFailed = 5;
 
 struct Options {
-  std::string input, output, selection, module_path;
+  std::vector<std::string> files;  // INPUT OUTPUT, or the inputs with --output-dir
+  std::string selection, module_path;
+  std::string output_dir, format;
+  int quality = 0, jobs = 0;
+  bool lossless = false, strip = false;
   int angle = 50, regions = 8, spacing = 50, intensity = 100;
   std::string mode = "parallel";
   bool fade = false, repeat = false, about = false, quiet = false, no_display_pixels = false;
@@ -159,7 +196,7 @@ int show_about(const Options& o) {
 
 // A whole file; false with the reason when it cannot be read (a folder cannot).
 bool read_text_file(const std::string& path, std::string& text, std::string* why) {
-  FILE* file = std::fopen(path.c_str(), "rb");
+  FILE* file = plugin_host::open_file(path, "rb");
   if (file == nullptr) {
     *why = std::strerror(errno);
     return false;
@@ -199,134 +236,141 @@ int check_dialog_options(Options& o) {
   return parsed.errors.empty() ? kDone : kUsage;
 }
 
-int run(const Options& o, const std::vector<std::string>& settings_given) {
-  if (o.repeat && !settings_given.empty()) {
-    std::cerr << "zorbel: --repeat uses the stored settings; it does not combine with "
-              << settings_given.front() << "\n";
-    return kUsage;
-  }
-  if (!image_io::writable_extension(o.output)) {
-    std::cerr << "zorbel: " << o.output << ": the output name must end in .png, .tif or .tiff\n";
-    return kUsage;
-  }
+// The settings record for one image: the options' settings, or the stored ones with
+// --repeat, and the centre (pixels or percentages) relative to the filter area.
+std::vector<uint8_t> settings_record(const Options& o, const plugin_host::Area& area,
+                                     const std::vector<int>& center,
+                                     const std::optional<std::vector<uint8_t>>& stored) {
+  if (o.repeat && stored) return *stored;
+  ParameterRecord record{};
+  record.regions = int16_t(o.regions);
+  record.intensity = int16_t(o.intensity);
+  record.angle = int16_t(o.angle);
+  record.spacing = int16_t(o.spacing);
+  record.mode = mode_value(o.mode);
+  record.fade = o.fade ? 1 : 0;
+  int32_t cx = center.empty() ? (area.left + area.right) / 2 : center[0];
+  int32_t cy = center.empty() ? (area.top + area.bottom) / 2 : center[1];
+  record.center_h = int16_t(cx - area.left);
+  record.center_v = int16_t(cy - area.top);
+  record.show_dialog = o.dialog ? 1 : 0;
+  std::vector<uint8_t> bytes(sizeof record);
+  std::memcpy(bytes.data(), &record, sizeof record);
+  return bytes;
+}
+
+// What every file of a run shares: the module (one run of it at a time), the stored settings
+// and the selection.
+struct Shared {
+  const Options& o;
+  plugin_host::Module& module;
+  std::mutex filtering;  // the module keeps one state: files are filtered one after another
+  std::optional<std::vector<uint8_t>> stored;  // --repeat's settings
+  std::optional<std::vector<uint8_t>> used;    // the settings of the last file filtered
+  std::optional<image_io::LoadedImage> mask;
+  bool single = true;  // one file: the row progress bar and the closing message
+};
+
+std::string shown_name(const std::string& path, bool output) {
+  return path != "-" ? path : output ? "standard output" : "standard input";
+}
+
+// Reads, filters and writes one file; prints one line for anything that goes wrong and
+// returns the exit status.
+int filter_file(Shared& shared, const std::string& input_path, const std::string& output_path) {
+  const Options& o = shared.o;
   std::string why;
-  auto input = image_io::read_image(o.input, &why);
+  auto input = image_io::read_image(input_path, &why);
   if (!input) {
     std::cerr << "zorbel: " << why << "\n";
     return kFileError;
   }
   plugin_host::Image& image = input->image;
-  if (auto refusal = image_io::write_refusal(o.output, input->kind)) {
-    std::cerr << "zorbel: " << o.output << ": " << *refusal << "\n";
+  image_io::WriteOptions write;
+  write.format = o.format;
+  if (output_path == "-" && write.format.empty()) write.format = input->format;
+  write.quality = o.quality;
+  write.lossless = o.lossless;
+  write.strip = o.strip;
+  const std::string& named = write.format.empty() ? output_path : write.format;
+  if (auto refusal = image_io::write_refusal(named, input->kind)) {
+    std::cerr << "zorbel: " << shown_name(output_path, true) << ": " << *refusal << "\n";
     return kUsage;
   }
 
   plugin_host::Area area{0, 0, image.width, image.height};
   if (!o.area.empty()) {
-    auto a = numbers(o.area, 4);
+    auto a = pixels_or_percentages(o.area, 4, image.width, image.height);
     if (!a) {
-      std::cerr << "zorbel: --area " << o.area << ": expected X,Y,WIDTH,HEIGHT in pixels\n";
+      std::cerr << "zorbel: --area " << o.area
+                << ": expected X,Y,WIDTH,HEIGHT in pixels or percentages\n";
       return kUsage;
     }
     area = plugin_host::Area{(*a)[0], (*a)[1], (*a)[0] + (*a)[2], (*a)[1] + (*a)[3]};
     if ((*a)[2] <= 0 || (*a)[3] <= 0 || area.left < 0 || area.top < 0 || area.right > image.width ||
         area.bottom > image.height) {
       std::cerr << "zorbel: --area " << o.area << " does not lie inside the " << image.width
-                << " x " << image.height << " image\n";
+                << " x " << image.height << " image " << shown_name(input_path, false) << "\n";
       return kUsage;
     }
   }
   std::vector<int> center;
   if (!o.center.empty()) {
-    auto c = numbers(o.center, 2);
+    auto c = pixels_or_percentages(o.center, 2, image.width, image.height);
     if (!c) {
-      std::cerr << "zorbel: --center " << o.center << ": expected X,Y in image pixels\n";
+      std::cerr << "zorbel: --center " << o.center
+                << ": expected X,Y in image pixels or percentages (50%,50%)\n";
       return kUsage;
     }
     center = *c;
   }
-  std::optional<image_io::LoadedImage> mask;
-  if (!o.selection.empty()) {
-    mask = image_io::read_image(o.selection, &why);
-    if (!mask) {
-      std::cerr << "zorbel: " << why << "\n";
-      return kFileError;
-    }
-    if (mask->kind != image_io::Kind::kGray) {
-      std::cerr << "zorbel: " << o.selection << ": a selection must be a grayscale image\n";
-      return kFileError;
-    }
-    if (mask->image.width != image.width || mask->image.height != image.height) {
-      std::cerr << "zorbel: " << o.selection << ": the selection is " << mask->image.width << " x "
-                << mask->image.height << " but the image is " << image.width << " x "
-                << image.height << "\n";
-      return kFileError;
-    }
-  }
-
-  std::string module_why;
-  auto module = plugin_host::Module::load(o.module_path, &module_why);
-  if (!module) {
-    std::cerr << "zorbel: " << module_why << "\n";
+  if (shared.mask &&
+      (shared.mask->image.width != image.width || shared.mask->image.height != image.height)) {
+    std::cerr << "zorbel: " << o.selection << ": the selection is " << shared.mask->image.width
+              << " x " << shared.mask->image.height << " but the image "
+              << shown_name(input_path, false) << " is " << image.width << " x " << image.height
+              << "\n";
     return kFileError;
-  }
-  std::string settings_path = settings_file::default_path();
-  if (o.repeat) {
-    std::string notice;
-    auto stored = settings_file::load(settings_path, &notice);
-    if (!notice.empty()) std::cerr << "zorbel: " << notice << "\n";
-    if (!stored && notice.empty())
-      std::cerr << "zorbel: no settings stored yet; using the defaults\n";
-    if (stored) module->set_parameters(*stored);
-  }
-  if (!o.repeat || !module->parameters()) {
-    ParameterRecord record{};
-    record.regions = int16_t(o.regions);
-    record.intensity = int16_t(o.intensity);
-    record.angle = int16_t(o.angle);
-    record.spacing = int16_t(o.spacing);
-    record.mode = mode_value(o.mode);
-    record.fade = o.fade ? 1 : 0;
-    int32_t cx = center.empty() ? (area.left + area.right) / 2 : center[0];
-    int32_t cy = center.empty() ? (area.top + area.bottom) / 2 : center[1];
-    record.center_h = int16_t(cx - area.left);
-    record.center_v = int16_t(cy - area.top);
-    record.show_dialog = o.dialog ? 1 : 0;
-    std::vector<uint8_t> bytes(sizeof record);
-    std::memcpy(bytes.data(), &record, sizeof record);
-    module->set_parameters(bytes);
   }
 
   plugin_host::RunOptions options;
   options.image_mode = image_io::image_mode(input->kind);
   options.color_planes = image_io::color_planes(input->kind);
   options.filter_area = area;
-  if (mask) options.selection = &mask->image.pixels;
+  if (shared.mask) options.selection = &shared.mask->image.pixels;
   options.max_space = int32_t(std::min<int64_t>(o.max_space, INT32_MAX));
   options.offer_display_pixels = !o.no_display_pixels;
   options.reuse_buffers = true;
   options.point_into_image = true;
   options.ask_for_dialog = o.dialog;
-  options.window = make_host_window();
-  ProgressBar bar(!o.quiet && on_terminal());
+  ProgressBar bar(shared.single && !o.quiet && on_terminal());
   options.progress = [&](int32_t done, int32_t total) { bar.update(done + 1, total); };
-  bool scripted = !o.ui_script_path.empty();
-  if (scripted) ui_player::start(o.ui_script);
-  plugin_host::RunResult result = module->run(image, options);
-  if (scripted) {
-    ui_player::Report report = ui_player::finish();
-    for (const std::string& failure : report.failures)
+  plugin_host::RunResult result;
+  std::optional<ui_player::Report> report;
+  {
+    std::lock_guard<std::mutex> lock(shared.filtering);
+    options.window = make_host_window();
+    shared.module.set_parameters(settings_record(o, area, center, shared.stored));
+    bool scripted = !o.ui_script_path.empty();
+    if (scripted) ui_player::start(o.ui_script);
+    result = shared.module.run(image, options);
+    if (scripted) report = ui_player::finish();
+    if (result.ok()) shared.used = shared.module.parameters();
+    DestroyWindow(options.window);
+  }
+  const std::string out = shown_name(output_path, true);
+  if (report) {
+    for (const std::string& failure : report->failures)
       std::cerr << "zorbel: " << o.ui_script_path << ": " << failure << "\n";
-    if (report.ran_out)
+    if (report->ran_out)
       std::cerr << "zorbel: " << o.ui_script_path
-                << ": the script ran out with the dialog still open, which cancelled it; "
-                << o.output << " was not written\n";
-    if (!report.failures.empty()) {
-      std::cerr << "zorbel: the ui script did not go as written; " << o.output
+                << ": the script ran out with the dialog still open, which cancelled it; " << out
                 << " was not written\n";
+    if (!report->failures.empty()) {
+      std::cerr << "zorbel: the ui script did not go as written; " << out << " was not written\n";
       return kScriptFailed;
     }
-    if (report.ran_out) return kCancelled;
+    if (report->ran_out) return kCancelled;
   }
   if (!result.host_error.empty()) {
     std::cerr << "zorbel: the filter asked for something no host delivers: " << result.host_error
@@ -338,24 +382,172 @@ int run(const Options& o, const std::vector<std::string>& settings_given) {
     return kModuleError;
   }
   if (result.result == 1 || result.result == filter_api::userCanceledErr) {
-    std::cerr << "zorbel: cancelled; " << o.output << " was not written\n";
+    std::cerr << "zorbel: cancelled; " << out << " was not written\n";
     return kCancelled;
   }
   if (result.result != 0) {
-    std::cerr << "zorbel: " << module_error(result.result) << "\n";
+    std::cerr << "zorbel: " << shown_name(input_path, false) << ": " << module_error(result.result)
+              << "\n";
     return kModuleError;
   }
-  if (!image_io::write_image(o.output, *input, &why)) {
+  if (!image_io::write_image(output_path, *input, write, &why)) {
     std::cerr << "zorbel: " << why << "\n";
     return kFileError;
   }
-  if (auto stored = module->parameters()) {
+  if (shared.single && !o.quiet && output_path != "-")
+    std::cerr << "zorbel: wrote " << output_path << "\n";
+  return kDone;
+}
+
+// Whether a UTF-8 path names an existing folder.
+bool is_folder(const std::string& path) {
+#ifdef _WIN32
+  std::wstring wide;
+  struct _stat64 info {};
+  return plugin_host::to_wide(path, &wide) && _wstat64(wide.c_str(), &info) == 0 &&
+         (info.st_mode & _S_IFDIR) != 0;
+#else
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+#endif
+}
+
+// The file name of a path, without its folder.
+std::string base_name(const std::string& path) {
+  std::size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Where --output-dir puts the result of an input: the input's name in the folder, with the
+// extension of --format when one is given.
+std::string batch_output(const Options& o, const std::string& input) {
+  std::string name = base_name(input);
+  if (!o.format.empty()) {
+    std::size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos) name.resize(dot);
+    name += "." + o.format;
+  }
+  std::string folder = o.output_dir;
+  if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') folder += '/';
+  return folder + name;
+}
+
+int run(Options& o, const std::vector<std::string>& settings_given) {
+  if (o.repeat && !settings_given.empty()) {
+    std::cerr << "zorbel: --repeat uses the stored settings; it does not combine with "
+              << settings_given.front() << "\n";
+    return kUsage;
+  }
+  std::vector<std::pair<std::string, std::string>> jobs;
+  if (o.output_dir.empty()) {
+    if (o.files.size() != 2) {
+      std::cerr << "zorbel: an INPUT and an OUTPUT image are needed: zorbel [options] INPUT OUTPUT"
+                   ", or zorbel [options] --output-dir DIR INPUT... (see zorbel --help)\n";
+      return kUsage;
+    }
+    jobs.emplace_back(o.files[0], o.files[1]);
+  } else {
+    if (o.files.empty()) {
+      std::cerr << "zorbel: --output-dir " << o.output_dir
+                << " needs at least one INPUT image (see zorbel --help)\n";
+      return kUsage;
+    }
+    if (o.dialog) {
+      std::cerr << "zorbel: --dialog works on one file: zorbel [options] --dialog INPUT OUTPUT\n";
+      return kUsage;
+    }
+    for (const std::string& input : o.files) {
+      if (input == "-") {
+        std::cerr << "zorbel: - (standard input) cannot be one of several inputs\n";
+        return kUsage;
+      }
+      jobs.emplace_back(input, batch_output(o, input));
+    }
+    if (!is_folder(o.output_dir)) {
+      std::cerr << "zorbel: " << o.output_dir << ": no such folder for the outputs\n";
+      return kFileError;
+    }
+  }
+  if (!o.format.empty() && !image_io::output_format(o.format)) {
+    std::cerr << "zorbel: --format " << o.format << ": this build writes "
+              << image_io::writable_formats() << "\n";
+    return kUsage;
+  }
+  for (const auto& job : jobs) {
+    if (job.second != "-" && o.format.empty() && !image_io::output_format(job.second)) {
+      std::cerr << "zorbel: " << job.second << ": the output name must end in one of "
+                << image_io::writable_formats() << " (or give --format)\n";
+      return kUsage;
+    }
+  }
+
+  std::string why;
+  std::optional<image_io::LoadedImage> mask;
+  if (!o.selection.empty()) {
+    mask = image_io::read_image(o.selection, &why);
+    if (!mask) {
+      std::cerr << "zorbel: " << why << "\n";
+      return kFileError;
+    }
+    if (mask->kind != image_io::Kind::kGray) {
+      std::cerr << "zorbel: " << o.selection << ": a selection must be a grayscale image\n";
+      return kFileError;
+    }
+  }
+  std::string module_why;
+  auto module = plugin_host::Module::load(o.module_path, &module_why);
+  if (!module) {
+    std::cerr << "zorbel: " << module_why << "\n";
+    return kFileError;
+  }
+  Shared shared{o, *module, {}, {}, {}, std::move(mask), jobs.size() == 1};
+  std::string settings_path = settings_file::default_path();
+  if (o.repeat) {
+    std::string notice;
+    shared.stored = settings_file::load(settings_path, &notice);
+    if (!notice.empty()) std::cerr << "zorbel: " << notice << "\n";
+    if (!shared.stored && notice.empty())
+      std::cerr << "zorbel: no settings stored yet; using the defaults\n";
+  }
+
+  int status = kDone;
+  if (jobs.size() == 1) {
+    status = filter_file(shared, jobs[0].first, jobs[0].second);
+  } else {
+    // Several files: each worker reads, filters and writes whole files; the filtering itself
+    // takes turns. One bar counts the files.
+    std::size_t workers = o.jobs > 0 ? std::size_t(o.jobs) : std::thread::hardware_concurrency();
+    workers = std::max<std::size_t>(1, std::min(workers, jobs.size()));
+    std::atomic<std::size_t> next{0}, finished{0}, written{0};
+    std::atomic<int> worst{kDone};
+    std::mutex progress;
+    ProgressBar bar(!o.quiet && on_terminal());
+    auto work = [&] {
+      for (std::size_t i; (i = next++) < jobs.size();) {
+        int result = filter_file(shared, jobs[i].first, jobs[i].second);
+        if (result == kDone) ++written;
+        for (int seen = worst.load();
+             result > seen && !worst.compare_exchange_weak(seen, result);) {
+        }
+        std::lock_guard<std::mutex> lock(progress);
+        bar.update(int32_t(++finished), int32_t(jobs.size()));
+      }
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < workers; ++i) threads.emplace_back(work);
+    work();
+    for (std::thread& thread : threads) thread.join();
+    status = worst.load();
+    if (!o.quiet)
+      std::cerr << "zorbel: wrote " << written.load() << " of " << jobs.size() << " files into "
+                << o.output_dir << "\n";
+  }
+  if (shared.used && status == kDone) {
     std::string save_error;
-    if (!settings_file::save(settings_path, *stored, &save_error))
+    if (!settings_file::save(settings_path, *shared.used, &save_error))
       std::cerr << "zorbel: note: " << save_error << " (--repeat will not find these settings)\n";
   }
-  if (!o.quiet) std::cerr << "zorbel: wrote " << o.output << "\n";
-  return kDone;
+  return status;
 }
 
 }  // namespace
@@ -371,13 +563,30 @@ int main(int argc, char** argv) {
       "  zorbel --angle 90 --regions 12 --spacing 20 --mode mixed --fade photo.png out.png\n"
       "  zorbel --area 100,50,400,300 --center 300,200 scan.tif out.tif\n"
       "  zorbel --selection mask.png photo.png out.png   (mask: gray, 255 = selected)\n"
-      "  zorbel --repeat other.png other-echoes.png      (the settings of the last run)\n",
+      "  zorbel --repeat other.png other-echoes.png      (the settings of the last run)\n"
+      "  zorbel --quality 85 photo.jpg echoes.jpg        (profile, EXIF and XMP kept)\n"
+      "  zorbel -j 2 --center 30%,50% --output-dir out/ *.jpg\n"
+      "  cat photo.png | zorbel - --format webp - > echoes.webp\n",
       "zorbel"};
   app.set_version_flag("--version", "zorbel 1.0.0 (filter module ZORBEL.8bf 1.0)");
-  app.add_option("INPUT", o.input,
-                 "image to filter: PNG or TIFF, 8-bit gray, gray+alpha, RGB, "
-                 "RGBA or (TIFF) CMYK; alpha passes through untouched");
-  app.add_option("OUTPUT", o.output, "where to write the result (.png, .tif or .tiff)");
+  app.add_option("FILES", o.files,
+                 "INPUT OUTPUT, or with --output-dir the INPUT images. Inputs: JPEG, PNG, TIFF, "
+                 "WebP, HEIF/AVIF, GIF and what else the platform reads, 8-bit gray, RGB or CMYK "
+                 "with or without alpha (palette images become RGB or RGBA; alpha passes through "
+                 "untouched). The output's format follows its extension (or --format); - reads "
+                 "standard input or writes standard output");
+  app.add_option("--output-dir", o.output_dir,
+                 "DIR: filter every INPUT into DIR, under the input's own file name");
+  app.add_option("--format", o.format,
+                 "EXT: the output format (jpg, png, tif, webp, ...) instead of the output's "
+                 "extension; needed for - as output unless the input's format will do");
+  app.add_option("--quality", o.quality, "1 to 100: quality of lossy outputs (JPEG default 90)")
+      ->check(CLI::Range(1, 100));
+  app.add_flag("--lossless", o.lossless, "lossless WebP (and AVIF/HEIF where the encoder can)");
+  app.add_flag("--strip", o.strip,
+               "write no colour profile, EXIF, XMP, IPTC or resolution (kept by default)");
+  app.add_option("-j,--jobs", o.jobs, "N files at once with --output-dir (default: the cores)")
+      ->check(CLI::Range(1, 256));
   app.add_option("--angle", o.angle,
                  "direction in degrees, 0 to 360 (default 50; 0 points "
                  "right, 90 down)")
@@ -393,9 +602,9 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"parallel", "right-angle", "mixed"}));
   app.add_flag("--fade", o.fade, "echoes grow weaker band by band");
   app.add_option("--center", o.center,
-                 "X,Y: centre of the effect in image pixels (default: the middle of the filter "
-                 "area)");
-  app.add_option("--area", o.area, "X,Y,W,H: filter only this rectangle");
+                 "X,Y: centre of the effect in image pixels, or X%,Y% of the picture (default: the "
+                 "middle of the filter area)");
+  app.add_option("--area", o.area, "X,Y,W,H: filter only this rectangle (pixels or percentages)");
   app.add_option("--selection", o.selection,
                  "MASK: grayscale image of the same size; 255 filters fully, 0 leaves alone");
   app.add_flag("--repeat", o.repeat, "filter with the settings of the last run");
@@ -429,7 +638,12 @@ int main(int argc, char** argv) {
       ->group("");
 #endif
   try {
-    app.parse(argc, argv);
+    // UTF-8 arguments on every platform (Windows: from the wide command line); CLI11 takes
+    // them without the program name, last first.
+    std::vector<std::string> arguments = plugin_host::utf8_arguments(argc, argv);
+    if (!arguments.empty()) arguments.erase(arguments.begin());
+    std::reverse(arguments.begin(), arguments.end());
+    app.parse(arguments);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
     std::cerr << "zorbel: " << e.what() << "\n(see zorbel --help)\n";
@@ -457,10 +671,9 @@ int main(int argc, char** argv) {
     if (app.count(name) > 0) given.push_back(name);
   if (o.about) return show_about(o);
   if (int status = check_dialog_options(o); status != kDone) return status;
-  if (o.input.empty() || o.output.empty()) {
-    std::cerr << "zorbel: an INPUT and an OUTPUT image are needed: zorbel [options] INPUT OUTPUT "
-                 "(see zorbel --help)\n";
-    return kUsage;
-  }
+#ifdef _WIN32
+  SetConsoleOutputCP(CP_UTF8);  // file names in messages are UTF-8
+#endif
+  image_io::remove_partial_outputs_on_interrupt();
   return run(o, given);
 }

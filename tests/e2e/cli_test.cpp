@@ -1,11 +1,14 @@
 // The zorbel command as users meet it: real photographs in every image kind, --repeat,
 // --max-space, selections and areas, and every kind of bad input refused with one line and
 // the right exit status, leaving no output behind. Runs the built command as a process.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <png.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cmath>
@@ -15,6 +18,8 @@
 #include <sstream>
 
 #include "plugin_host/image_io.h"
+// After our headers, which define TRUE and FALSE as Windows does (GLib keeps them).
+#include <vips/vips.h>
 
 namespace {
 
@@ -311,8 +316,7 @@ TEST_F(Cli, BadInputIsRefusedWithOneLineAndNothingWritten) {
   std::string out = path("never.png");
   expect_refused(zorbel(path("missing.png") + " " + out), 3, "missing.png", out);
   expect_refused(zorbel(path("deep.png") + " " + out), 3, "16-bit", out);
-  expect_refused(zorbel(path("indexed.png") + " " + out), 3, "indexed", out);
-  expect_refused(zorbel(path("notes.png") + " " + out), 3, "not a PNG or TIFF", out);
+  expect_refused(zorbel(path("notes.png") + " " + out), 3, "not an image this build reads", out);
   expect_refused(zorbel(sample("camera.png") + " " + path("no/such/folder/x.png")), 3,
                  "no/such/folder/x.png", path("no/such/folder/x.png"));
   expect_refused(zorbel("--area 500,500,100,100 " + sample("camera.png") + " " + out), 2, "--area",
@@ -334,8 +338,11 @@ TEST_F(Cli, BadInputIsRefusedWithOneLineAndNothingWritten) {
     expect_refused(zorbel(option + " " + sample("camera.png") + " " + out), 2,
                    option.substr(0, option.find(' ')), out);
   }
-  expect_refused(zorbel(sample("camera.png") + " " + path("out.jpg")), 2, "out.jpg",
-                 path("out.jpg"));
+  expect_refused(zorbel(sample("camera.png") + " " + path("out.bmp")), 2, "out.bmp",
+                 path("out.bmp"));
+  // A palette image is taken as RGB.
+  ASSERT_EQ(zorbel("-q " + path("indexed.png") + " " + path("indexed-out.png")).status, 0);
+  EXPECT_EQ(read(path("indexed-out.png")).kind, Kind::kRgb);
   expect_refused(zorbel(sample("camera.png")), 2, "OUTPUT", out);
 }
 
@@ -508,6 +515,266 @@ TEST_F(Cli, HelpVersionAndAbout) {
   Outcome about = zorbel("--about");
   EXPECT_EQ(about.status, 0);
   EXPECT_NE(about.output.find("Zorbel 1.0"), std::string::npos) << about.output;
+}
+
+// --- photographs as they come: formats, metadata, batches, streams, interruptions ---
+
+// A small EXIF block (little-endian TIFF structure): IFD0 with Make "Zorbel Test" and
+// Orientation 6 (the camera was turned; the pixels are stored unrotated).
+std::vector<uint8_t> exif_block() {
+  std::vector<uint8_t> b = {'I', 'I', 42, 0, 8, 0, 0, 0, 2, 0};
+  auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
+    for (uint32_t v : {uint32_t(tag), uint32_t(type)})
+      b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)});
+    for (uint32_t v : {count, value})
+      b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)});
+  };
+  entry(0x010F, 2, 12, 8 + 2 + 2 * 12 + 4);  // Make, ASCII, after the IFD
+  entry(0x0112, 3, 1, 6);                    // Orientation
+  b.insert(b.end(), {0, 0, 0, 0});           // no next IFD
+  const char make[] = "Zorbel Test";
+  b.insert(b.end(), make, make + 12);
+  return b;
+}
+
+// The Orientation of IFD0 in an EXIF block, or 0.
+int exif_orientation(const std::vector<uint8_t>& exif) {
+  if (exif.size() < 8) return 0;
+  bool little = exif[0] == 'I';
+  auto u16 = [&](size_t at) {
+    return at + 2 > exif.size() ? 0
+           : little             ? exif[at] | exif[at + 1] << 8
+                                : exif[at] << 8 | exif[at + 1];
+  };
+  auto u32 = [&](size_t at) {
+    return little ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
+  };
+  size_t ifd = size_t(u32(4));
+  for (int i = 0, n = u16(ifd); i < n; ++i)
+    if (u16(ifd + 2 + 12 * size_t(i)) == 0x0112) return u16(ifd + 2 + 12 * size_t(i) + 8);
+  return 0;
+}
+
+std::vector<uint8_t> srgb_profile() {
+  if (VIPS_INIT("zorbel-tests") != 0) return {};
+  VipsBlob* blob = nullptr;
+  if (vips_profile_load("srgb", &blob, nullptr) != 0) return {};
+  std::size_t length = 0;
+  const auto* data = static_cast<const uint8_t*>(vips_blob_get(blob, &length));
+  std::vector<uint8_t> bytes(data, data + length);
+  vips_area_unref(VIPS_AREA(blob));
+  return bytes;
+}
+
+double mean_difference(const plugin_host::Image& a, const plugin_host::Image& b) {
+  double sum = 0;
+  for (size_t i = 0; i < a.pixels.size(); ++i) sum += std::abs(int(a.pixels[i]) - int(b.pixels[i]));
+  return sum / double(a.pixels.size());
+}
+
+TEST_F(Cli, EveryFormatIsReadAndWrittenAndLosslessOnesKeepThePixels) {
+  LoadedImage coffee = read(sample("coffee.png"));
+  ASSERT_EQ(zorbel("-q " + sample("coffee.png") + " " + path("fmt-ref.png")).status, 0);
+  plugin_host::Image reference = read(path("fmt-ref.png")).image;
+  struct Case {
+    const char* extension;
+    const char* options;
+    bool lossless;
+    LoadedImage input;
+  } cases[] = {
+      {"png", "", true, with_alpha(coffee)}, {"tif", "", true, as_cmyk(coffee)},
+      {"webp", "--lossless", true, coffee},  {"jpg", "", false, coffee},
+      {"jpg", "", false, as_cmyk(coffee)},   {"webp", "--quality 90", false, with_alpha(coffee)},
+      {"heic", "", false, coffee},           {"avif", "", false, coffee}};
+  int formats = 0;
+  for (const Case& c : cases) {
+    if (!image_io::output_format(c.extension)) continue;  // not in this build's libvips
+    SCOPED_TRACE(std::string(c.extension) + " " + image_io::kind_name(c.input.kind));
+    ++formats;
+    // Read: a file of the format filters exactly as its decoded pixels do.
+    std::string in = path(std::string("fmt-in.") + c.extension);
+    write(in, c.input);
+    LoadedImage decoded = read(in);
+    ASSERT_EQ(decoded.kind, c.input.kind);
+    write(path("fmt-decoded.tif"), decoded);
+    ASSERT_EQ(zorbel("-q " + in + " " + path("fmt-a.tif")).status, 0);
+    ASSERT_EQ(zorbel("-q " + path("fmt-decoded.tif") + " " + path("fmt-b.tif")).status, 0);
+    EXPECT_EQ(read(path("fmt-a.tif")).image.pixels, read(path("fmt-b.tif")).image.pixels);
+    // Write: the filtered photograph in the format, exact when lossless, close when not.
+    if (c.input.kind != Kind::kRgb) continue;
+    std::string out = path(std::string("fmt-out.") + c.extension);
+    Outcome run = zorbel(std::string("-q ") + c.options + " " + sample("coffee.png") + " " + out);
+    ASSERT_EQ(run.status, 0) << run.output;
+    LoadedImage written = read(out);
+    ASSERT_EQ(written.image.width, reference.width);
+    if (c.lossless)
+      EXPECT_EQ(written.image.pixels, reference.pixels);
+    else
+      EXPECT_LT(mean_difference(written.image, reference), 6.0);
+  }
+  EXPECT_GE(formats, 6);  // PNG, TIFF, WebP and JPEG at least
+  // A lower quality makes a smaller JPEG.
+  ASSERT_EQ(zorbel("-q --quality 30 " + sample("coffee.png") + " " + path("q30.jpg")).status, 0);
+  ASSERT_EQ(zorbel("-q --quality 95 " + sample("coffee.png") + " " + path("q95.jpg")).status, 0);
+  struct stat low {
+  }, high{};
+  ASSERT_EQ(stat(path("q30.jpg").c_str(), &low), 0);
+  ASSERT_EQ(stat(path("q95.jpg").c_str(), &high), 0);
+  EXPECT_LT(low.st_size * 2, high.st_size);
+  // Alpha cannot go into JPEG: refused before any work, nothing written.
+  expect_refused(zorbel(path("fmt-in.png") + " " + path("alpha.jpg")), 2, "alpha",
+                 path("alpha.jpg"));
+}
+
+TEST_F(Cli, ProfileExifXmpAndResolutionGoFromInputToOutput) {
+  LoadedImage photo = read(sample("coffee.png"));
+  photo.metadata.icc = srgb_profile();
+  ASSERT_FALSE(photo.metadata.icc.empty());
+  photo.metadata.exif = exif_block();
+  const std::string xmp =
+      "<?xpacket begin=\"\"?><x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+      "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
+      "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" dc:source=\"zorbel-xmp-mark\"/></rdf:RDF>"
+      "</x:xmpmeta><?xpacket end=\"w\"?>";
+  photo.metadata.xmp.assign(xmp.begin(), xmp.end());
+  photo.metadata.x_dpi = photo.metadata.y_dpi = 300;
+  write(path("meta.jpg"), photo);
+  write(path("meta.tif"), photo);
+  auto text = [](const std::vector<uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+  };
+  for (const char* input : {"meta.jpg", "meta.tif"})
+    for (const char* output : {"jpg", "tif", "png", "webp"}) {
+      SCOPED_TRACE(std::string(input) + " -> " + output);
+      std::string out = path(std::string("meta-out.") + output);
+      ASSERT_EQ(zorbel(std::string("-q ") + path(input) + " " + out).status, 0);
+      image_io::Metadata kept = read(out).metadata;
+      EXPECT_EQ(kept.icc, photo.metadata.icc);  // byte for byte
+      // This libvips keeps no EXIF in TIFF files: from a JPEG, to PNG, WebP and JPEG.
+      if (std::string(input) == "meta.jpg" && std::string(output) != "tif") {
+        EXPECT_EQ(exif_orientation(kept.exif), 6);
+        EXPECT_NE(text(kept.exif).find("Zorbel Test"), std::string::npos);
+      }
+      EXPECT_NE(text(kept.xmp).find("zorbel-xmp-mark"), std::string::npos);
+      if (std::string(output) != "webp") {  // WebP keeps no resolution of its own
+        EXPECT_NEAR(kept.x_dpi, 300, 0.5);
+        EXPECT_NEAR(kept.y_dpi, 300, 0.5);
+      }
+    }
+  ASSERT_EQ(zorbel("-q --strip " + path("meta.jpg") + " " + path("stripped.jpg")).status, 0);
+  image_io::Metadata stripped = read(path("stripped.jpg")).metadata;
+  EXPECT_TRUE(stripped.icc.empty());
+  EXPECT_TRUE(stripped.exif.empty());
+  EXPECT_TRUE(stripped.xmp.empty());
+}
+
+TEST_F(Cli, BatchesFilterEveryFileAndGoOnPastBrokenOnes) {
+  std::string outputs = path("batch-out");
+  mkdir(outputs.c_str(), 0755);
+  LoadedImage small;
+  small.image = plugin_host::Image(50, 30, 3);
+  for (size_t i = 0; i < small.image.pixels.size(); ++i) small.image.pixels[i] = uint8_t(i * 13);
+  write(path("small.jpg"), small);
+  std::ofstream(path("broken.jpg")) << "\xFF\xD8\xFF not really a JPEG";
+  std::string inputs = sample("coffee.png") + " " + sample("camera.png") + " " +
+                       path("broken.jpg") + " " + path("small.jpg");
+  Outcome run = zorbel("-q -j 2 --center 30%,40% --output-dir " + outputs + " " + inputs);
+  EXPECT_EQ(run.status, 3) << run.output;
+  EXPECT_NE(run.output.find("broken.jpg"), std::string::npos) << run.output;
+  EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+  EXPECT_FALSE(exists(outputs + "/broken.jpg"));
+  // Each output is the single run's, the centre placed on each picture by its own size.
+  struct Single {
+    std::string input, name, center;
+  } singles[] = {{sample("coffee.png"), "coffee.png", "180,160"},
+                 {sample("camera.png"), "camera.png", "154,205"},
+                 {path("small.jpg"), "small.jpg", "15,12"}};
+  for (const Single& s : singles) {
+    SCOPED_TRACE(s.name);
+    ASSERT_EQ(
+        zorbel("-q --center " + s.center + " " + s.input + " " + path("single-" + s.name)).status,
+        0);
+    EXPECT_EQ(read(outputs + "/" + s.name).image.pixels,
+              read(path("single-" + s.name)).image.pixels);
+  }
+  // --format renames the outputs; percentages of the area are the pixels they stand for.
+  ASSERT_EQ(zorbel("-q --format webp --lossless --area 10%,25%,50%,50% --output-dir " + outputs +
+                   " " + sample("coffee.png"))
+                .status,
+            0);
+  ASSERT_EQ(
+      zorbel("-q --area 60,100,300,200 " + sample("coffee.png") + " " + path("area.png")).status,
+      0);
+  EXPECT_EQ(read(outputs + "/coffee.webp").image.pixels, read(path("area.png")).image.pixels);
+  // A folder that is not there: refused before any work.
+  expect_refused(zorbel("--output-dir " + path("nowhere") + " " + sample("coffee.png")), 3,
+                 "nowhere", path("nowhere/coffee.png"));
+  expect_refused(zorbel("--output-dir " + path("coffee-x.png") + " " + sample("coffee.png")), 3,
+                 "coffee-x.png", path("coffee-x.png"));
+}
+
+TEST_F(Cli, StandardInputAndOutputCarryImages) {
+  ASSERT_EQ(zorbel("-q " + sample("coffee.png") + " " + path("stream-ref.png")).status, 0);
+  ASSERT_EQ(zorbel("-q - " + path("stream-in.png") + " < " + sample("coffee.png")).status, 0);
+  EXPECT_EQ(read(path("stream-in.png")).image.pixels, read(path("stream-ref.png")).image.pixels);
+  // Standard output, in the input's format or the one --format gives.
+  ASSERT_EQ(zorbel("-q " + sample("coffee.png") + " - > " + path("stream-out.png")).status, 0);
+  EXPECT_EQ(read(path("stream-out.png")).image.pixels, read(path("stream-ref.png")).image.pixels);
+  ASSERT_EQ(
+      zorbel("-q --format tif - - < " + sample("coffee.png") + " > " + path("stream.tif")).status,
+      0);
+  EXPECT_EQ(read(path("stream.tif")).format, "tiff");
+  EXPECT_EQ(read(path("stream.tif")).image.pixels, read(path("stream-ref.png")).image.pixels);
+  std::ofstream(path("empty.png")).close();
+  expect_refused(zorbel(path("empty.png") + " " + path("never.png")), 3, "empty.png",
+                 path("never.png"));
+  expect_refused(zorbel("--format bogus " + sample("coffee.png") + " -"), 2, "bogus",
+                 path("never.png"));
+}
+
+// Runs zorbel on a large picture, sends the signal once its temporary output exists, and
+// returns the exit status; the output folder must then hold nothing of the run.
+int interrupted_status(const std::string& input, const std::string& output, int signal_number) {
+  pid_t child = fork();
+  if (child == 0) {
+    execl(ZORBEL_COMMAND, ZORBEL_COMMAND, "-q", input.c_str(), output.c_str(), (char*)nullptr);
+    _exit(127);
+  }
+  std::string folder = output.substr(0, output.find_last_of('/'));
+  std::string prefix = output.substr(output.find_last_of('/') + 1) + ".zorbel-tmp-";
+  for (int tries = 0; tries < 20000; ++tries) {
+    bool found = false;
+    if (DIR* dir = opendir(folder.c_str())) {
+      while (dirent* entry = readdir(dir))
+        found = found || std::string(entry->d_name).rfind(prefix, 0) == 0;
+      closedir(dir);
+    }
+    if (found) break;
+    usleep(1000);
+  }
+  kill(child, signal_number);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(Cli, AnInterruptedRunLeavesNothingBehind) {
+  // Noise compresses slowly, so the PNG is still being written when the signal comes.
+  LoadedImage noise;
+  noise.image = plugin_host::Image(3000, 2000, 3);
+  uint32_t state = 7;
+  for (uint8_t& b : noise.image.pixels) b = uint8_t((state = state * 1664525u + 1013904223u) >> 24);
+  write(path("noise.png"), noise);
+  std::string folder = path("interrupted");
+  mkdir(folder.c_str(), 0755);
+  EXPECT_EQ(interrupted_status(path("noise.png"), folder + "/out.png", SIGINT), 130);
+  EXPECT_EQ(interrupted_status(path("noise.png"), folder + "/out.png", SIGTERM), 143);
+  DIR* dir = opendir(folder.c_str());
+  ASSERT_NE(dir, nullptr);
+  int left = 0;
+  while (dirent* entry = readdir(dir)) left += entry->d_name[0] != '.';
+  closedir(dir);
+  EXPECT_EQ(left, 0);
 }
 
 }  // namespace

@@ -80,6 +80,46 @@ std::vector<uint8_t> file_bytes(const std::string& path) {
                               std::istreambuf_iterator<char>());
 }
 
+// Under a Western code page, where the ANSI command line cannot hold these names, zorbel.exe
+// reads and writes files named with accents and CJK characters, and keeps its settings in a
+// folder so named: it takes its arguments as UTF-16 and opens files by their wide names. The
+// result is the one the same run gives with plain names (the locale's dialog font, and with
+// it the measured preview, differs from the Chinese one the other tests use).
+TEST(UnderWine, NamesInAnyScriptWorkUnderAWesternCodePage) {
+  struct stat info;
+  ASSERT_EQ(stat(ZORBEL_WIN64_COMMAND, &info), 0)
+      << ZORBEL_WIN64_COMMAND << " is missing: build the win64 preset first";
+  std::string folder = "/tmp/zorbel-wine-names-" + std::to_string(getpid());
+  std::string photos = folder + "/照片 café";
+  mkdir(folder.c_str(), 0755);
+  mkdir(photos.c_str(), 0755);
+  std::vector<uint8_t> sample = file_bytes(ZORBEL_SAMPLES "/camera.png");
+  for (const std::string& name : {photos + "/café 照片.png", folder + "/plain.png"})
+    std::ofstream(name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(sample.data()), std::streamsize(sample.size()));
+  auto western = [&](const std::string& settings, const std::string& input,
+                     const std::string& output_file) {
+    std::string output;
+    EXPECT_EQ(run("ZORBEL_WINE_LOCALE=C.UTF-8 ZORBEL_CONFIG_DIR='Z:" + settings +
+                      "' " ZORBEL_WINE_RUN " " ZORBEL_WIN64_COMMAND " -q --angle 120 'Z:" + input +
+                      "' 'Z:" + output_file + "'",
+                  &output),
+              0)
+        << output;
+  };
+  western(folder + "/设置", photos + "/café 照片.png", photos + "/输出 noël.png");
+  western(folder + "/plain-settings", folder + "/plain.png", folder + "/plain-out.png");
+  plugin_host::Image named = pixels(photos + "/输出 noël.png");
+  plugin_host::Image plain = pixels(folder + "/plain-out.png");
+  ASSERT_EQ(named.width, plain.width);
+  EXPECT_EQ(named.pixels, plain.pixels);
+  EXPECT_NE(named.pixels, pixels(ZORBEL_SAMPLES "/camera.png").pixels);  // it was filtered
+  std::vector<uint8_t> stored = file_bytes(folder + "/设置/last-settings");
+  EXPECT_FALSE(stored.empty());
+  EXPECT_EQ(stored, file_bytes(folder + "/plain-settings/last-settings"));
+  std::system(("rm -rf " + folder).c_str());
+}
+
 // One scenario played in both worlds: a drag, a mode, a field, Preview, the angle field
 // emptied (no guide lines), a snapshot of the big preview, then more settings and OK. The
 // stored settings, the output and the preview's pixels are the same; Cancel writes nothing.

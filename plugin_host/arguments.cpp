@@ -1,0 +1,77 @@
+// UTF-8 arguments and file names: the Windows conversions, and the plain pass-through
+// elsewhere. No image or settings logic here.
+#include "plugin_host/arguments.h"
+
+#include <cerrno>
+#include <climits>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <shellapi.h>
+#endif
+
+namespace plugin_host {
+
+#ifdef _WIN32
+
+bool to_wide(const std::string& utf8, std::wstring* wide) {
+  wide->clear();
+  if (utf8.empty()) return true;
+  if (utf8.size() > size_t(INT_MAX)) return false;
+  int size =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), int(utf8.size()), nullptr, 0);
+  if (size <= 0) return false;
+  wide->resize(size_t(size));
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), int(utf8.size()),
+                             &(*wide)[0], size) == size;
+}
+
+std::string to_utf8(const std::wstring& wide) {
+  if (wide.empty() || wide.size() > size_t(INT_MAX) / 3) return std::string();
+  int size =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return std::string();
+  std::string utf8(size_t(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), &utf8[0], size, nullptr, nullptr);
+  return utf8;
+}
+
+std::vector<std::string> utf8_arguments(int argc, char** argv) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> arguments;
+  if (wide != nullptr && count == argc) {
+    for (int i = 0; i < count; ++i) arguments.push_back(to_utf8(wide[i]));
+  } else {
+    // The wide command line and argv disagree (or it could not be split): argv is what the
+    // runtime handed over, so it is the better guess.
+    for (int i = 0; i < argc; ++i) arguments.push_back(argv[i]);
+  }
+  if (wide != nullptr) LocalFree(wide);
+  return arguments;
+}
+
+FILE* open_file(const std::string& utf8_path, const char* mode) {
+  std::wstring name, wide_mode;
+  if (!to_wide(utf8_path, &name) || name.empty()) {
+    errno = utf8_path.empty() ? ENOENT : EINVAL;
+    return nullptr;
+  }
+  for (const char* c = mode; *c != '\0'; ++c) wide_mode.push_back(wchar_t(*c));
+  return _wfopen(name.c_str(), wide_mode.c_str());
+}
+
+#else
+
+std::vector<std::string> utf8_arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+FILE* open_file(const std::string& utf8_path, const char* mode) {
+  return std::fopen(utf8_path.c_str(), mode);
+}
+
+#endif
+
+}  // namespace plugin_host

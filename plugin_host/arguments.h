@@ -1,0 +1,28 @@
+// The command line and file names as UTF-8 on every platform. On Windows the arguments are
+// taken from the wide command line and files are opened by their wide names, so names in any
+// script (accents, CJK) work whatever the system's code page; elsewhere argv and fopen are
+// used as they are.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace plugin_host {
+
+// The program's arguments, argv[0] first, each as UTF-8. Windows: from GetCommandLineW split
+// by CommandLineToArgvW (argv is used when that fails); elsewhere argv[0..argc) as given.
+std::vector<std::string> utf8_arguments(int argc, char** argv);
+
+// fopen for a UTF-8 name. Windows: _wfopen; a name that is not valid UTF-8 opens nothing
+// (errno EINVAL).
+FILE* open_file(const std::string& utf8_path, const char* mode);
+
+#ifdef _WIN32
+// UTF-8 to UTF-16 and back. to_wide is false for text that is not valid UTF-8; to_utf8
+// replaces an unpaired surrogate with U+FFFD.
+bool to_wide(const std::string& utf8, std::wstring* wide);
+std::string to_utf8(const std::wstring& wide);
+#endif
+
+}  // namespace plugin_host
