@@ -336,4 +336,23 @@ static_assert(sizeof(AboutRecord) == (sizeof(void*) == 4 ? 256 : 272), "AboutRec
 static_assert(offsetof(PSPixelMap, baseAddr) == (sizeof(void*) == 4 ? 36 : 40),
               "PSPixelMap layout");
 
+// The host's handle procedures (pointer in handleProcs; default alignment): a version, how many
+// procedures follow, then the procedures. A module checks numHandleProcs before calling one.
+struct HandleProcs {
+  int16 handleProcsVersion;
+  int16 numHandleProcs;
+  char** (*newProc)(int32 size);
+  void (*disposeProc)(char** handle);
+  int32 (*getSizeProc)(char** handle);
+  OSErr (*setSizeProc)(char** handle, int32 size);
+  void* (*lockProc)(char** handle, Boolean moveHigh);
+  void (*unlockProc)(char** handle);
+  void (*recoverSpaceProc)(int32 size);
+  void (*disposeRegularHandleProc)(char** handle);
+};
+static_assert(offsetof(HandleProcs, newProc) == sizeof(void*) &&
+                  offsetof(HandleProcs, lockProc) == 5 * sizeof(void*) &&
+                  sizeof(HandleProcs) == 9 * sizeof(void*),
+              "HandleProcs: pointers at 4, 8, ... 32 (x86) or 8, 16, ... 64 (x64)");
+
 }  // namespace filter_api

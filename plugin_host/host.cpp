@@ -169,6 +169,46 @@ struct Run {
 
 thread_local Run* current_run = nullptr;
 
+// Handles of the host's own heap: the handle is the address of a cell holding the data's
+// address, so that *handle is the data, as Mac-style handles are; the size sits beside it.
+// GlobalSize knows nothing of them.
+struct HeapHandle {
+  char* data = nullptr;
+  int32_t size = 0;
+};
+
+char** heap_new(int32_t size) {
+  if (size < 0) return nullptr;
+  auto* cell = new HeapHandle;
+  cell->data = new char[size_t(size) + 1]();
+  cell->size = size;
+  return &cell->data;
+}
+HeapHandle* heap_cell(char** handle) { return reinterpret_cast<HeapHandle*>(handle); }
+void heap_dispose(char** handle) {
+  if (handle == nullptr) return;
+  delete[] heap_cell(handle)->data;
+  delete heap_cell(handle);
+}
+int32_t heap_size(char** handle) { return handle == nullptr ? 0 : heap_cell(handle)->size; }
+fa::OSErr heap_set_size(char** handle, int32_t size) {
+  if (handle == nullptr || size < 0) return fa::filterBadParameters;
+  HeapHandle* cell = heap_cell(handle);
+  char* data = new char[size_t(size) + 1]();
+  std::memcpy(data, cell->data, size_t(std::min(size, cell->size)));
+  delete[] cell->data;
+  cell->data = data;
+  cell->size = size;
+  return fa::noErr;
+}
+void* heap_lock(char** handle, fa::Boolean) { return handle == nullptr ? nullptr : *handle; }
+void heap_unlock(char**) {}
+void heap_recover(int32_t) {}
+
+const fa::HandleProcs kHeapProcs{
+    1,         8,           heap_new,     heap_dispose, heap_size, heap_set_size,
+    heap_lock, heap_unlock, heap_recover, heap_dispose};
+
 fa::Boolean abort_proc() { return 0; }
 
 void progress_proc(int32_t done, int32_t total) {
@@ -395,13 +435,29 @@ RunResult Module::run(Image& image, const RunOptions& options) {
   f.depth = 8;
   f.inputRate = f.maskRate = 1 << 16;
 
+  // The stored parameters as this host keeps them: the module's global block itself, or its
+  // bytes copied into a handle of the host's heap (and back after the run).
+  const bool heap = options.parameters != RunOptions::Parameters::kGlobalBlock;
+  char** heap_parameters = nullptr;
+  char** heap_made = nullptr;  // the host's own handle, to tell it from one the module makes
+  if (heap) {
+    if (options.parameters == RunOptions::Parameters::kHostHeap)
+      f.handleProcs = const_cast<fa::HandleProcs*>(&kHeapProcs);
+    if (auto bytes = parameters()) {
+      heap_parameters = heap_made = heap_new(int32_t(bytes->size()));
+      std::memcpy(*heap_parameters, bytes->data(), bytes->size());
+    }
+  }
   Run* outer = current_run;
   current_run = &run;
   auto call = [&](int16_t selector) {
-    f.parameters = parameters_;
+    f.parameters = heap ? heap_parameters : parameters_;
     int16_t result = 0;
     entry_(selector, &f, &data_, &result);
-    parameters_ = f.parameters;
+    if (heap)
+      heap_parameters = f.parameters;
+    else
+      parameters_ = f.parameters;
     if (result != 0 && outcome.result == 0) {
       outcome.result = result;
       outcome.failed_selector = selector;
@@ -442,6 +498,17 @@ RunResult Module::run(Image& image, const RunOptions& options) {
     finish();
   }
   current_run = outer;
+  if (heap && heap_parameters != nullptr) {
+    // Keep what the run left: the host's own handle, or a global block the module made.
+    if (GlobalSize(reinterpret_cast<HGLOBAL>(heap_parameters)) > 0) {
+      free_parameters();
+      parameters_ = heap_parameters;
+    } else {
+      set_parameters(
+          std::vector<uint8_t>(*heap_parameters, *heap_parameters + heap_size(heap_parameters)));
+      heap_dispose(heap_parameters);
+    }
+  }
   if (!outcome.ok()) return outcome;
 
   if (selected) {

@@ -54,6 +54,11 @@ struct RunOptions {
   // do, wherever the requested planes are all of the image's (no alpha beside them, no padding);
   // otherwise buffers as above.
   bool point_into_image = false;
+  // How the host hands over the stored parameters: a global block (as Photoshop and GIMP's 8bf
+  // host do), or a handle of its own heap, a cell holding the data's address, with or without
+  // the handle procedures that read it (as Paint.NET's 8bf host does, with them).
+  enum class Parameters { kGlobalBlock, kHostHeap, kHostHeapWithoutProcs };
+  Parameters parameters = Parameters::kGlobalBlock;
   // Where the result goes, reused when it already has the image's size (an editor's layer
   // buffer; after a failed run its content is undefined); when null, the image itself
   // receives the result.

@@ -104,7 +104,10 @@ int32_t get_show_dialog() {
 
 void create_parameter_record() {
   ModuleState& s = module_state;
-  if (s.host.filter_record->parameters != nullptr) return;
+  // A handle that can be read neither as a block nor through the host's procedures holds
+  // settings the module cannot see: it makes its own record, and so shows the dialog, rather
+  // than filtering with settings the user never chose.
+  if (s.host.filter_record->parameters != nullptr && record_access() != RecordAccess::kNone) return;
   HGLOBAL block = block_alloc(sizeof(ParameterRecord));
   if (block == nullptr) {
     s.host.result_code = filter_api::memFullErr;

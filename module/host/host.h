@@ -116,6 +116,10 @@ const uint8_t* row_cache_lookup(int32_t offset, int32_t row);
 
 // The host's parameters handle, or null when there is none.
 HGLOBAL record_handle();
+// How the stored record can be read: a global block of at least 20 bytes (as the module makes
+// it), through the host's handle procedures (a handle of the host's own heap), or not at all.
+enum class RecordAccess { kNone, kGlobal, kHostProcs };
+RecordAccess record_access();
 // Locks the stored record; null when there is none or the handle is not a usable block of
 // at least 20 bytes. Pair a non-null result with unlock_record().
 ParameterRecord* lock_record();

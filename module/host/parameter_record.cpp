@@ -37,16 +37,58 @@ HGLOBAL record_handle() {
   return host == nullptr ? nullptr : reinterpret_cast<HGLOBAL>(host->parameters);
 }
 
-ParameterRecord* lock_record() {
-  HGLOBAL handle = record_handle();
-  if (handle == nullptr) return nullptr;
-  // A handle some host rebuilt in a form of its own, or a block too small to be ours, is
-  // left alone rather than read past its end.
-  if (GlobalSize(handle) < sizeof(ParameterRecord)) return nullptr;
-  return static_cast<ParameterRecord*>(block_lock(handle));
+namespace {
+
+// The host's handle procedures when it offers the three the record needs, else null.
+const filter_api::HandleProcs* host_handle_procs() {
+  filter_api::FilterRecord* host = module_state.host.filter_record;
+  const auto* procs =
+      host == nullptr ? nullptr : static_cast<const filter_api::HandleProcs*>(host->handleProcs);
+  if (procs == nullptr || procs->numHandleProcs < 6 || procs->getSizeProc == nullptr ||
+      procs->lockProc == nullptr || procs->unlockProc == nullptr)
+    return nullptr;
+  return procs;
 }
 
-void unlock_record() { block_unlock(record_handle()); }
+}  // namespace
+
+RecordAccess record_access() {
+  HGLOBAL handle = record_handle();
+  if (handle == nullptr) return RecordAccess::kNone;
+  // A handle some host rebuilt in a form of its own (its own heap: not a global block, or one
+  // too small to be ours) is read through the host's procedures, never past its end.
+  if (GlobalSize(handle) >= sizeof(ParameterRecord)) return RecordAccess::kGlobal;
+  const filter_api::HandleProcs* procs = host_handle_procs();
+  auto* host_handle = reinterpret_cast<char**>(handle);
+  if (procs != nullptr && procs->getSizeProc(host_handle) >= int32_t(sizeof(ParameterRecord)))
+    return RecordAccess::kHostProcs;
+  return RecordAccess::kNone;
+}
+
+ParameterRecord* lock_record() {
+  switch (record_access()) {
+    case RecordAccess::kGlobal:
+      return static_cast<ParameterRecord*>(block_lock(record_handle()));
+    case RecordAccess::kHostProcs:
+      return static_cast<ParameterRecord*>(
+          host_handle_procs()->lockProc(reinterpret_cast<char**>(record_handle()), 0));
+    default:
+      return nullptr;
+  }
+}
+
+void unlock_record() {
+  switch (record_access()) {
+    case RecordAccess::kGlobal:
+      block_unlock(record_handle());
+      break;
+    case RecordAccess::kHostProcs:
+      host_handle_procs()->unlockProc(reinterpret_cast<char**>(record_handle()));
+      break;
+    default:
+      break;
+  }
+}
 
 ParameterRecord read_record() {
   ParameterRecord copy;

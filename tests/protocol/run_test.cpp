@@ -395,4 +395,36 @@ TEST(HostRuns, HostsThatPointIntoTheirImageGetTheSameBytes) {
   }
 }
 
+// Hosts that keep the stored settings in a handle of their own heap: read and kept through the
+// host's handle procedures; without them, the settings cannot be seen, so the dialog is asked
+// for (here: cancelled, as no user answers) instead of filtering with settings nobody chose.
+TEST(HostRuns, SettingsInAHostsOwnHandleAreReadThroughItsProcedures) {
+  Image image = pt::pattern_image(40, 30, 3, 4);
+  const std::vector<uint8_t> stored = pt::record_bytes(pt::settings(3, 80, 90, 30, -1, 1, 12, 9));
+  plugin_host::RunOptions options = pt::options_for(3);
+  pt::linked_module().set_parameters(stored);
+  Image global = image;
+  ASSERT_TRUE(pt::linked_module().run(global, options).ok());
+
+  options.parameters = plugin_host::RunOptions::Parameters::kHostHeap;
+  pt::linked_module().set_parameters(stored);
+  Image heap = image;
+  plugin_host::RunResult run = pt::linked_module().run(heap, options);
+  ASSERT_TRUE(run.ok()) << run.result;
+  EXPECT_EQ(heap.pixels, global.pixels);
+  EXPECT_EQ(pt::linked_module().parameters(), std::optional<std::vector<uint8_t>>(stored));
+
+  options.parameters = plugin_host::RunOptions::Parameters::kHostHeapWithoutProcs;
+  pt::linked_module().set_parameters(stored);
+  Image unseen = image;
+  run = pt::linked_module().run(unseen, options);
+  EXPECT_EQ(run.result, 1);  // the dialog came up (and was cancelled)
+  EXPECT_EQ(unseen.pixels, image.pixels);
+  auto made = pt::linked_module().parameters();
+  ASSERT_TRUE(made.has_value());
+  ParameterRecord record{};
+  std::memcpy(&record, made->data(), sizeof record);
+  EXPECT_EQ(record.regions, 8);  // the module's own record, from the defaults
+}
+
 }  // namespace
