@@ -56,6 +56,8 @@ void set_screen_size(int width, int height);
 // Dialog base units in pixels (default 6 x 12): a dialog unit is base_x / 4 pixels across and
 // base_y / 8 pixels down, rounded to nearest.
 void set_dialog_base_units(int base_x, int base_y);
+// The ANSI code page GetACP reports (default 936, the Chinese one the dialog's labels use).
+void set_code_page(unsigned code_page);
 // Windows' look for dialogs: a control with WS_BORDER gets a 2-pixel sunken edge instead
 // (WS_EX_CLIENTEDGE). Off by default, where bordered controls keep a 1-pixel border.
 void set_dialog_3d_look(bool on);

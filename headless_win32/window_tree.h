@@ -182,6 +182,7 @@ struct Display {
   int base_unit_x = 6;
   int base_unit_y = 12;
   bool dialog_3d_look = false;  // bordered dialog controls get a client edge, as on Windows
+  unsigned code_page = 936;     // what GetACP reports
   unsigned gdi_fail_countdown = 0;
   bool last_dialog_ran_out_of_script = false;
   headless::DrawStats draw_stats;  // pixel transfers since the last reset

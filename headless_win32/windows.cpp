@@ -587,6 +587,48 @@ LRESULT erase_background(HWND window, HDC dc) {
 
 }  // namespace
 
+UINT GetACP() {
+  Display& d = display();
+  Lock lock(d.mutex);
+  return d.code_page;
+}
+
+namespace {
+
+// Code points to UTF-8.
+std::string utf8_of(LPCWSTR text) {
+  std::string out;
+  for (; text != nullptr && *text != 0; ++text) {
+    auto c = uint32_t(*text);
+    if (c < 0x80) {
+      out += char(c);
+    } else if (c < 0x800) {
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += char(0xE0 | (c >> 12));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    } else {
+      out += char(0xF0 | (c >> 18));
+      out += char(0x80 | ((c >> 12) & 0x3F));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+BOOL SetWindowTextW(HWND window, LPCWSTR text) {
+  return SetWindowTextA(window, utf8_of(text).c_str());
+}
+
+BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text) {
+  return SetDlgItemTextA(dialog, id, utf8_of(text).c_str());
+}
+
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   return headless_detail::send_message(window, message, wparam, lparam);
 }
@@ -848,6 +890,12 @@ void set_dialog_base_units(int x, int y) {
   d.base_unit_y = y;
 }
 
+void set_code_page(unsigned code_page) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  d.code_page = code_page;
+}
+
 void set_dialog_3d_look(bool on) {
   Display& d = display();
   Lock lock(d.mutex);
@@ -961,6 +1009,7 @@ void reset_display_settings() {
   d.base_unit_x = 6;
   d.base_unit_y = 12;
   d.dialog_3d_look = false;
+  d.code_page = 936;
   d.gdi_fail_countdown = 0;
   d.last_dialog_ran_out_of_script = false;
 }

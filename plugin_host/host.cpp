@@ -499,16 +499,17 @@ RunResult Module::run(Image& image, const RunOptions& options) {
   }
   current_run = outer;
   if (heap && heap_parameters != nullptr) {
-    // Keep what the run left: the host's own handle, or a global block the module made.
-    if (GlobalSize(reinterpret_cast<HGLOBAL>(heap_parameters)) > 0) {
-      free_parameters();
-      parameters_ = heap_parameters;
-    } else {
+    // Keep what the run left: the bytes of the host's own handle, or a global block the
+    // module made in its place (the host's handle is then given back).
+    if (heap_parameters == heap_made) {
       set_parameters(
           std::vector<uint8_t>(*heap_parameters, *heap_parameters + heap_size(heap_parameters)));
-      heap_dispose(heap_parameters);
+    } else {
+      free_parameters();
+      parameters_ = heap_parameters;
     }
   }
+  heap_dispose(heap_made);
   if (!outcome.ok()) return outcome;
 
   if (selected) {

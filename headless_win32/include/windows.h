@@ -23,6 +23,8 @@ typedef INT* LPINT;
 typedef char CHAR;
 typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
+typedef wchar_t WCHAR;
+typedef const WCHAR* LPCWSTR;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef intptr_t INT_PTR;
@@ -209,6 +211,10 @@ HEADLESS_API HWND GetParent(HWND window);
 HEADLESS_API BOOL ScreenToClient(HWND window, LPPOINT point);
 HEADLESS_API BOOL ClientToScreen(HWND window, LPPOINT point);
 HEADLESS_API BOOL SetWindowTextA(HWND window, LPCSTR text);
+// The wide-character forms: the text as Unicode code points (stored as UTF-8).
+HEADLESS_API BOOL SetWindowTextW(HWND window, LPCWSTR text);
+// The ANSI code page (936 unless a test sets another: headless::set_code_page).
+HEADLESS_API UINT GetACP();
 HEADLESS_API int GetWindowTextA(HWND window, LPSTR buffer, int buffer_max);
 HEADLESS_API int GetWindowTextLengthA(HWND window);
 
@@ -269,6 +275,7 @@ HEADLESS_API int GetWindowTextLengthA(HWND window);
 HEADLESS_API LRESULT SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wparam,
                                          LPARAM lparam);
 HEADLESS_API BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
+HEADLESS_API BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text);
 HEADLESS_API UINT GetDlgItemTextA(HWND dialog, int id, LPSTR buffer, int buffer_max);
 HEADLESS_API BOOL SetDlgItemInt(HWND dialog, int id, UINT value, BOOL is_signed);
 HEADLESS_API UINT GetDlgItemInt(HWND dialog, int id, BOOL* translated, BOOL is_signed);

@@ -493,5 +493,41 @@ TEST(Dialog, RandomUsersNeverCrashItHangItOrLeaveAnythingBehind) {
   EXPECT_GT(results[1], 100);
 }
 
+// Outside the Chinese code page the labels are set in English (Windows would show the
+// template's as question marks); in it they stay as the template has them.
+TEST(DialogLabels, EnglishOutsideTheChineseCodePageAsTheTemplateHasThemInIt) {
+  for (unsigned code_page : {1252u, 936u}) {
+    SCOPED_TRACE(code_page);
+    headless::set_code_page(code_page);
+    std::map<int, std::string> shown;
+    ASSERT_TRUE(headless::set_ui_script("wait-ready\nclick 2\n"));
+    headless::set_ui_observer([&](HWND, int line) {
+      if (line != 0) return;
+      for (int id : {102, 2, 1, 103, 250, 251, 252, 223, 152, 110, 227, 112}) {
+        char text[64] = {};
+        GetDlgItemTextA(module_state.dialog.dialog_window, id, text, sizeof text);
+        shown[id] = text;
+      }
+    });
+    Image image = pt::pattern_image(60, 40, 3, 1);
+    ParameterRecord record = pt::settings(8, 100, 50, 50, 0, 0, 0, 0);
+    record.show_dialog = 1;
+    pt::linked_module().set_parameters(pt::record_bytes(record));
+    plugin_host::RunOptions options = pt::options_for(3);
+    EXPECT_EQ(pt::linked_module().run(image, options).result, 1);  // cancelled
+    headless::set_ui_observer(nullptr);
+    if (code_page == 1252) {
+      EXPECT_EQ(shown[102], "Preview");
+      EXPECT_EQ(shown[2], "Cancel");
+      EXPECT_EQ(shown[251], "Right-angle regions");
+      EXPECT_EQ(shown[112], "Intensity:");
+    } else {
+      EXPECT_EQ(shown[102], "预览");
+      EXPECT_EQ(shown[112], "强度:");
+    }
+  }
+  headless::reset_display_settings();
+}
+
 }  // namespace
 #endif
