@@ -55,8 +55,9 @@ const filter_api::HandleProcs* host_handle_procs() {
 RecordAccess record_access() {
   HGLOBAL handle = record_handle();
   if (handle == nullptr) return RecordAccess::kNone;
-  // A handle some host rebuilt in a form of its own (its own heap: not a global block, or one
-  // too small to be ours) is read through the host's procedures, never past its end.
+  // The record as the module makes it: a global block. A handle some host rebuilt in a form
+  // of its own (its own heap: GlobalSize gives nothing, or the few bytes of a pointer cell) is
+  // read through the host's procedures, and never past its end.
   if (GlobalSize(handle) >= sizeof(ParameterRecord)) return RecordAccess::kGlobal;
   const filter_api::HandleProcs* procs = host_handle_procs();
   auto* host_handle = reinterpret_cast<char**>(handle);

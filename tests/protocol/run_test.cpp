@@ -414,6 +414,10 @@ TEST(HostRuns, SettingsInAHostsOwnHandleAreReadThroughItsProcedures) {
   EXPECT_EQ(heap.pixels, global.pixels);
   EXPECT_EQ(pt::linked_module().parameters(), std::optional<std::vector<uint8_t>>(stored));
 
+#ifndef _WIN32
+  // Without the procedures the handle is seen as what GlobalSize says of it. Windows' own
+  // GlobalSize answers for pointers of other heaps too, so this part runs where the global
+  // blocks are known exactly (headless).
   options.parameters = plugin_host::RunOptions::Parameters::kHostHeapWithoutProcs;
   pt::linked_module().set_parameters(stored);
   Image unseen = image;
@@ -425,6 +429,7 @@ TEST(HostRuns, SettingsInAHostsOwnHandleAreReadThroughItsProcedures) {
   ParameterRecord record{};
   std::memcpy(&record, made->data(), sizeof record);
   EXPECT_EQ(record.regions, 8);  // the module's own record, from the defaults
+#endif
 }
 
 }  // namespace
