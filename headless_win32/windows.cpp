@@ -9,6 +9,7 @@
 #include "headless_win32/dialog_template.h"
 #include "headless_win32/headless.h"
 #include "headless_win32/internal.h"
+#include "headless_win32/utf16.h"
 #include "headless_win32/window_tree.h"
 
 namespace headless_detail {
@@ -595,27 +596,10 @@ UINT GetACP() {
 
 namespace {
 
-// Code points to UTF-8.
+// Wide text (code points: wchar_t is 32 bits here) to UTF-8.
 std::string utf8_of(LPCWSTR text) {
   std::string out;
-  for (; text != nullptr && *text != 0; ++text) {
-    auto c = uint32_t(*text);
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += char(0xE0 | (c >> 12));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += char(0xF0 | (c >> 18));
-      out += char(0x80 | ((c >> 12) & 0x3F));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
-    }
-  }
+  for (; text != nullptr && *text != 0; ++text) utf16::append_utf8(out, uint32_t(*text));
   return out;
 }
 

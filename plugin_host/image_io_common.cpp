@@ -1,9 +1,7 @@
 // What image kinds mean to the host, on every platform, and the list of temporary outputs an
 // interruption removes.
-#include <algorithm>
 #include <array>
 #include <atomic>
-#include <cctype>
 #include <csignal>
 #include <cstring>
 #include <mutex>
