@@ -4,7 +4,7 @@ PRESETS := linux linux-asan win64 win32
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all test demo bench bootstrap pictures build $(addprefix build-,$(PRESETS)) test-linux \
-        test-linux-asan test-win64 format check-format clean
+        test-linux-asan test-win64 dist test-dist format check-format clean
 
 all: build
 
@@ -29,8 +29,12 @@ test-win64: build
 
 # The win32 products are checked statically by the linux tests (PE headers, exports and
 # resources of both Windows modules), so every preset is built before any test runs.
-test: check-format test-linux test-linux-asan test-win64
-	@echo "make test: all tests passed (linux, linux-asan, win64 under wine; win32 checked statically)"
+# The packages, and what a user would see of them (run by make test after the other tests).
+test-dist: dist
+	tests/dist/check-dist
+
+test: check-format test-linux test-linux-asan test-win64 test-dist
+	@echo "make test: all tests passed (linux, linux-asan, win64 under wine; win32 checked statically; packages)"
 
 # Filters a bundled photograph with the default settings.
 demo: bootstrap
@@ -46,6 +50,10 @@ bench: bootstrap
 	cmake --build --preset linux -j $(JOBS) --target zorbel_bench
 	build/linux/bin/zorbel_bench
 
+# The release products under dist/: the Windows zip and the Debian package (see README).
+dist: build-linux build-win64 build-win32
+	scripts/dist
+
 # The README's pictures of the dialog, from the real dialog under wine64.
 pictures: build-win64
 	scripts/dialog-pictures
@@ -59,4 +67,4 @@ check-format:
 	$(SOURCES) | xargs -0 -r clang-format --dry-run -Werror
 
 clean:
-	rm -rf build out
+	rm -rf build out dist

@@ -2,6 +2,8 @@
 // elsewhere. No image or settings logic here.
 #include "plugin_host/arguments.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
 
@@ -62,6 +64,13 @@ FILE* open_file(const std::string& utf8_path, const char* mode) {
   return _wfopen(name.c_str(), wide_mode.c_str());
 }
 
+bool file_exists(const std::string& utf8_path) {
+  std::wstring name;
+  if (!to_wide(utf8_path, &name) || name.empty()) return false;
+  DWORD attributes = GetFileAttributesW(name.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 #else
 
 std::vector<std::string> utf8_arguments(int argc, char** argv) {
@@ -70,6 +79,11 @@ std::vector<std::string> utf8_arguments(int argc, char** argv) {
 
 FILE* open_file(const std::string& utf8_path, const char* mode) {
   return std::fopen(utf8_path.c_str(), mode);
+}
+
+bool file_exists(const std::string& utf8_path) {
+  struct stat info {};
+  return stat(utf8_path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 #endif

@@ -18,6 +18,9 @@ std::vector<std::string> utf8_arguments(int argc, char** argv);
 // (errno EINVAL).
 FILE* open_file(const std::string& utf8_path, const char* mode);
 
+// Whether a UTF-8 path names an existing file (not a folder).
+bool file_exists(const std::string& utf8_path);
+
 #ifdef _WIN32
 // UTF-8 to UTF-16 and back. to_wide is false for text that is not valid UTF-8; to_utf8
 // replaces an unpaired surrogate with U+FFFD.

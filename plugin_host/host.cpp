@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "plugin_host/arguments.h"
 #include "plugin_host/plugin_host.h"
 #ifndef _WIN32
 #include "headless_win32/headless.h"
@@ -275,7 +276,13 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string* error
     if (error != nullptr) *error = path + ": " + why;
     return nullptr;
   };
+#ifdef _WIN32
+  // By its wide name, so that a module in a folder named in any script loads.
+  std::wstring wide_path;
+  HMODULE library = to_wide(path, &wide_path) ? LoadLibraryW(wide_path.c_str()) : nullptr;
+#else
   HMODULE library = LoadLibraryA(path.c_str());
+#endif
   if (library == nullptr) {
 #ifdef _WIN32
     return fail("cannot be loaded (Windows error " + std::to_string(GetLastError()) + ")");

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -24,6 +25,7 @@
 #include "plugin_host/plugin_host.h"
 #include "plugin_host/settings_file.h"
 #include "plugin_host/ui_player.h"
+#include "zorbel_version.h"
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -90,14 +92,15 @@ struct Options {
   std::string ui_script_path;
   std::string ui_script;                 // the script's text, checked
   std::string center, area, base_units;  // "X,Y" and "X,Y,W,H" as typed
+  std::string completion;                // a shell, for --completion
   int64_t max_space = 256LL * 1024 * 1024;
 };
 
 std::string program_folder() {
 #ifdef _WIN32
-  char path[MAX_PATH] = {};
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string p(path);
+  wchar_t path[32768] = {};
+  DWORD n = GetModuleFileNameW(nullptr, path, DWORD(std::size(path)));
+  std::string p = plugin_host::to_utf8(std::wstring(path, n < std::size(path) ? n : 0));
   std::size_t slash = p.find_last_of("\\/");
 #else
   char path[4096] = {};
@@ -108,12 +111,24 @@ std::string program_folder() {
   return slash == std::string::npos ? "." : p.substr(0, slash);
 }
 
-std::string default_module() {
+// Where the module is looked for, in order: beside the command (the build tree, an unpacked
+// zip), where an installation puts it relative to the command (bin/ and lib/zorbel/ under one
+// prefix, or the zip's folder for this architecture), then the place it was installed to.
+std::vector<std::string> module_candidates() {
+  const std::string folder = program_folder();
 #ifdef _WIN32
-  return program_folder() + "\\ZORBEL.8bf";
+  const char* arch = sizeof(void*) == 8 ? "x64" : "x86";
+  return {folder + "\\ZORBEL.8bf", folder + "\\" + arch + "\\ZORBEL.8bf"};
 #else
-  return program_folder() + "/ZORBEL.so";
+  return {folder + "/ZORBEL.so", folder + "/../lib/zorbel/ZORBEL.so",
+          ZORBEL_INSTALLED_MODULE_DIR "/ZORBEL.so"};
 #endif
+}
+
+std::string default_module() {
+  for (const std::string& path : module_candidates())
+    if (plugin_host::file_exists(path)) return path;
+  return module_candidates().front();
 }
 
 bool on_terminal() {
@@ -550,6 +565,57 @@ int run(Options& o, const std::vector<std::string>& settings_given) {
   return status;
 }
 
+// The modes and the output formats offered: the --mode check and the shell completion.
+const std::vector<std::string> kModes = {"parallel", "right-angle", "mixed"};
+const std::vector<std::string> kCompletedFormats = {"jpg", "png", "tif", "webp", "heic", "avif"};
+
+// A bash completion script made from the command's own options: their names, and for those
+// taking a value what to offer (folders for DIR, files for FILE, the words of a choice).
+std::string bash_completion(const CLI::App& app) {
+  const std::map<std::string, std::vector<std::string>> choices = {{"MODE", kModes},
+                                                                   {"EXT", kCompletedFormats}};
+  std::string names, cases;
+  for (const CLI::Option* option : app.get_options()) {
+    if (option->get_group().empty() || option->nonpositional() == false) continue;
+    std::string spelled;
+    for (const std::string& name : option->get_snames()) spelled += " -" + name;
+    for (const std::string& name : option->get_lnames()) spelled += " --" + name;
+    names += spelled;
+    if (option->get_type_size_max() == 0) continue;  // a flag
+    std::string type = option->get_type_name(), offer;
+    type = type.substr(0, type.find(':'));  // "MODE:{parallel,...}": the name before the check
+    if (type == "DIR") {
+      offer = "compgen -d -- \"$cur\"";
+    } else if (type == "FILE") {
+      offer = "compgen -f -- \"$cur\"";
+    } else if (auto words = choices.find(type); words != choices.end()) {
+      std::string list;
+      for (const std::string& word : words->second) list += (list.empty() ? "" : " ") + word;
+      offer = "compgen -W \"" + list + "\" -- \"$cur\"";
+    }
+    std::string pattern = spelled.substr(1);
+    std::replace(pattern.begin(), pattern.end(), ' ', '|');
+    cases += "    " + pattern + ")\n      " +
+             (offer.empty() ? std::string("return") : "COMPREPLY=($(" + offer + ")); return") +
+             " ;;\n";
+  }
+  return "# bash completion for zorbel, written by zorbel --completion bash\n"
+         "_zorbel() {\n"
+         "  local cur=\"${COMP_WORDS[COMP_CWORD]}\" prev=\"${COMP_WORDS[COMP_CWORD-1]}\"\n"
+         "  case \"$prev\" in\n" +
+         cases +
+         "  esac\n"
+         "  if [[ \"$cur\" == -* ]]; then\n"
+         "    COMPREPLY=($(compgen -W \"" +
+         names.substr(1) +
+         "\" -- \"$cur\"))\n"
+         "  else\n"
+         "    COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+         "  fi\n"
+         "}\n"
+         "complete -o filenames -F _zorbel zorbel\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -557,29 +623,34 @@ int main(int argc, char** argv) {
   o.module_path = default_module();
   CLI::App app{
       "Zorbel: from a centre line across a direction, repeats the strip beside the line outwards "
-      "as a row of echoes, in bands, blended with the picture.\n\n"
-      "Examples:\n"
-      "  zorbel photo.png echoes.png\n"
-      "  zorbel --angle 90 --regions 12 --spacing 20 --mode mixed --fade photo.png out.png\n"
-      "  zorbel --area 100,50,400,300 --center 300,200 scan.tif out.tif\n"
-      "  zorbel --selection mask.png photo.png out.png   (mask: gray, 255 = selected)\n"
-      "  zorbel --repeat other.png other-echoes.png      (the settings of the last run)\n"
-      "  zorbel --quality 85 photo.jpg echoes.jpg        (profile, EXIF and XMP kept)\n"
-      "  zorbel -j 2 --center 30%,50% --output-dir out/ *.jpg\n"
-      "  cat photo.png | zorbel - --format webp - > echoes.webp\n",
+      "as a row of echoes, in bands, blended with the picture.",
       "zorbel"};
-  app.set_version_flag("--version", "zorbel 1.0.0 (filter module ZORBEL.8bf 1.0)");
+  app.footer(
+      "Examples:\n"
+      "  zorbel photo.png echoes.png  the default settings\n"
+      "  zorbel --angle 90 --regions 12 --mode mixed --fade photo.png out.png  other settings\n"
+      "  zorbel --area 100,50,400,300 --center 300,200 scan.tif out.tif  part of the picture\n"
+      "  zorbel --selection mask.png photo.png out.png  where the gray mask says (255: all)\n"
+      "  zorbel --repeat other.png other-echoes.png  the settings of the last run\n"
+      "  zorbel --quality 85 photo.jpg echoes.jpg  profile, EXIF and XMP kept\n"
+      "  zorbel -j 2 --center 30%,50% --output-dir out/ *.jpg  a batch, two at a time\n"
+      "  cat photo.png | zorbel - --format webp - > echoes.webp  a pipe");
+  app.set_version_flag(
+      "--version", "zorbel " ZORBEL_VERSION " (filter module ZORBEL.8bf " ZORBEL_VERSION_SHORT ")");
   app.add_option("FILES", o.files,
                  "INPUT OUTPUT, or with --output-dir the INPUT images. Inputs: JPEG, PNG, TIFF, "
                  "WebP, HEIF/AVIF, GIF and what else the platform reads, 8-bit gray, RGB or CMYK "
                  "with or without alpha (palette images become RGB or RGBA; alpha passes through "
                  "untouched). The output's format follows its extension (or --format); - reads "
-                 "standard input or writes standard output");
+                 "standard input or writes standard output")
+      ->type_name("FILE");
   app.add_option("--output-dir", o.output_dir,
-                 "DIR: filter every INPUT into DIR, under the input's own file name");
+                 "filter every INPUT into DIR, under the input's own file name")
+      ->type_name("DIR");
   app.add_option("--format", o.format,
-                 "EXT: the output format (jpg, png, tif, webp, ...) instead of the output's "
-                 "extension; needed for - as output unless the input's format will do");
+                 "the output format (jpg, png, tif, webp, ...) instead of the output's "
+                 "extension; needed for - as output unless the input's format will do")
+      ->type_name("EXT");
   app.add_option("--quality", o.quality, "1 to 100: quality of lossy outputs (JPEG default 90)")
       ->check(CLI::Range(1, 100));
   app.add_flag("--lossless", o.lossless, "lossless WebP (and AVIF/HEIF where the encoder can)");
@@ -599,14 +670,17 @@ int main(int argc, char** argv) {
   app.add_option("--intensity", o.intensity, "blend strength, 0 to 100 (default 100)")
       ->check(CLI::Range(0, 100));
   app.add_option("--mode", o.mode, "parallel, right-angle or mixed (default parallel)")
-      ->check(CLI::IsMember({"parallel", "right-angle", "mixed"}));
+      ->check(CLI::IsMember(kModes))
+      ->type_name("MODE");
   app.add_flag("--fade", o.fade, "echoes grow weaker band by band");
   app.add_option("--center", o.center,
                  "X,Y: centre of the effect in image pixels, or X%,Y% of the picture (default: the "
                  "middle of the filter area)");
   app.add_option("--area", o.area, "X,Y,W,H: filter only this rectangle (pixels or percentages)");
   app.add_option("--selection", o.selection,
-                 "MASK: grayscale image of the same size; 255 filters fully, 0 leaves alone");
+                 "a grayscale mask the size of the picture: 255 filters fully, 0 leaves it "
+                 "alone")
+      ->type_name("FILE");
   app.add_flag("--repeat", o.repeat, "filter with the settings of the last run");
   app.add_flag("--dialog", o.dialog,
                "show the filter's dialog first, starting from the settings the other options or "
@@ -616,11 +690,12 @@ int main(int argc, char** argv) {
 #endif
   );
   app.add_option("--ui-script", o.ui_script_path,
-                 "FILE: steps a scripted user plays in the dialog, one a line: wait-ready, "
+                 "steps a scripted user plays in the dialog, one a line: wait-ready, "
                  "type ID TEXT, focus ID, click ID, key enter|esc|tab, scroll ID CODE [POS], "
                  "press|move|release VIEW X Y, tick N, expect-beeps N, snapshot dialog|ID "
                  "FILE.png (see README); the run is cancelled if the steps run out with the "
-                 "dialog open, and exits with 5 if a step goes wrong");
+                 "dialog open, and exits with 5 if a step goes wrong")
+      ->type_name("FILE");
   app.add_option("--max-space", o.max_space,
                  "BYTES the filter may allocate (default 256 MiB); less makes it work from a "
                  "reduced preview image and fetch rows as it needs them")
@@ -628,7 +703,19 @@ int main(int argc, char** argv) {
   app.add_flag("--no-display-pixels", o.no_display_pixels,
                "do not offer the host's drawing callback (the filter draws its previews itself)");
   app.add_option("--module", o.module_path,
-                 "the filter module to load (default: " + o.module_path + ")");
+                 "the filter module to load (default: "
+#ifdef _WIN32
+                 "ZORBEL.8bf beside zorbel.exe, else in its x64 or x86 folder"
+#else
+                 "ZORBEL.so beside the command, else in ../lib/zorbel/ from its folder, "
+                 "else in " ZORBEL_INSTALLED_MODULE_DIR
+#endif
+                 ")")
+      ->type_name("FILE");
+  app.add_option("--completion", o.completion,
+                 "print a completion script for SHELL (bash) made from these options, and exit")
+      ->check(CLI::IsMember({"bash"}))
+      ->type_name("SHELL");
   app.add_flag("--about", o.about, "show the filter's About text and exit");
   app.add_flag("--quiet,-q", o.quiet, "no progress bar and no closing message");
 #ifndef _WIN32
@@ -669,6 +756,10 @@ int main(int argc, char** argv) {
   for (const char* name :
        {"--angle", "--regions", "--spacing", "--intensity", "--mode", "--fade", "--center"})
     if (app.count(name) > 0) given.push_back(name);
+  if (!o.completion.empty()) {
+    std::cout << bash_completion(app);
+    return kDone;
+  }
   if (o.about) return show_about(o);
   if (int status = check_dialog_options(o); status != kDone) return status;
 #ifdef _WIN32
