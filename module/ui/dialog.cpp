@@ -30,22 +30,7 @@ INT_PTR on_measure(HWND dialog, WPARAM wparam) {
 // wide-character calls.
 void label_for_this_system(HWND dialog) {
   if (GetACP() == 936) return;
-  static const struct {
-    int id;
-    const wchar_t* text;
-  } kLabels[] = {{kPreview, L"Preview"},
-                 {IDCANCEL, L"Cancel"},
-                 {IDOK, L"OK"},
-                 {kRestore, L"Restore"},
-                 {kParallel, L"Parallel lines"},
-                 {kRightAngle, L"Right-angle regions"},
-                 {kMixed, L"Mixed parallel"},
-                 {kFade, L"Fade"},
-                 {152, L"Angle:"},
-                 {110, L"Regions:"},
-                 {227, L"Spacing:"},
-                 {112, L"Intensity:"}};
-  for (const auto& label : kLabels) SetDlgItemTextW(dialog, label.id, label.text);
+  for (const EnglishLabel& label : kEnglishLabels) SetDlgItemTextW(dialog, label.id, label.text);
 }
 
 INT_PTR on_init(HWND dialog) {

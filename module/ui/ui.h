@@ -33,6 +33,17 @@ constexpr int kBigView = 100;
 constexpr int kSmallView = 101;
 constexpr UINT_PTR kAntsTimer = 1;
 
+// A label the dialog sets in English outside the Chinese code page.
+struct EnglishLabel {
+  int id;
+  const wchar_t* text;
+};
+constexpr EnglishLabel kEnglishLabels[] = {
+    {102, L"Preview"},        {IDCANCEL, L"Cancel"},    {IDOK, L"OK"},
+    {103, L"Restore"},        {250, L"Parallel lines"}, {251, L"Right-angle regions"},
+    {252, L"Mixed parallel"}, {223, L"Fade"},           {152, L"Angle:"},
+    {110, L"Regions:"},       {227, L"Spacing:"},       {112, L"Intensity:"}};
+
 extern "C" INT_PTR CALLBACK FilterDlg(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 extern "C" LRESULT CALLBACK big_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 extern "C" LRESULT CALLBACK small_procedure(HWND window, UINT message, WPARAM wparam,

@@ -22,11 +22,6 @@ using Bytes = std::vector<uint8_t>;
 // Fetches a resource by type and name ("PIPL", "1"), or nothing.
 using Fetch = std::function<std::optional<Bytes>(const std::string&, const std::string&)>;
 
-std::string upper(std::string s) {
-  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
 Fetch fetch_from(HMODULE module) {
   return [module](const std::string& type, const std::string& name) -> std::optional<Bytes> {
     std::string id = std::isdigit(static_cast<unsigned char>(name[0])) ? "#" + name : name;
@@ -178,6 +173,11 @@ TEST(ModuleResources, LoadStringCutsAtTheBufferSizeLessOne) {
 }
 
 #ifdef ZORBEL_PE32_PATH
+std::string upper(std::string s) {
+  for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
 // Both Windows builds, read from their files: these cannot be loaded on this machine.
 void check_pe(const std::string& path, bool x64) {
   SCOPED_TRACE(path);
