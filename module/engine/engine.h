@@ -43,6 +43,14 @@ struct EffectFrame {
 
 // The most bands an output pixel can walk back, and so the most source rows an output row
 // needs: its own and one per band.
+// The modes as the settings store them. A stored record may hold any value: the effect goes
+// by its sign (positive right-angle, negative mixed).
+constexpr int16_t kModeParallel = 0, kModeRightAngle = 1, kModeMixed = -1;
+
+// The value of pi the effect and its guide lines have always used; part of the output, so not
+// a library constant.
+constexpr double kPi = 3.14159265359;
+
 constexpr int32_t kMaxBands = 20;
 constexpr int32_t kMaxSourceRows = kMaxBands + 1;
 

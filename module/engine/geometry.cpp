@@ -8,9 +8,6 @@
 
 namespace {
 
-// The value of pi the effect has always used; part of its output, so not a library constant.
-constexpr double kPi = 3.14159265359;
-
 // cos or sin of the angle scaled to Q15 (32767 = 1.0), truncated toward zero.
 int16_t to_q15(double unit) { return static_cast<int16_t>(static_cast<int32_t>(unit * 32767.0)); }
 

@@ -45,7 +45,7 @@ int16_t ant_runs(int16_t y0, int16_t rows, int16_t* starts, int16_t* widths) {
 
 void ants_tick() {
   ModuleState& s = module_state;
-  HWND view = GetDlgItem(s.dialog.dialog_window, kBigView);
+  HWND view = GetDlgItem(s.dialog.dialog_window, dialog_id::kBigView);
   HDC dc = GetDC(view);
   if (s.selection.ants_drawn == 0) {
     SetBitmapBits(s.plan.mask_bitmap, DWORD(s.selection.mask_size), s.selection.mask_bits);

@@ -8,6 +8,7 @@
 
 #include "filter_api/filter_api.h"
 #include "module/engine/engine.h"
+#include "module/ui/ui.h"
 
 // The preview's size and scales, the centre in preview pixels, the filtered preview's effect
 // and the state of its views (preview/).
@@ -104,8 +105,8 @@ void render_preview_row(int16_t row, int32_t pos_v, uint8_t* dst);
 // last ones rendered.
 void render_big_preview();
 
-// The erasing half of the overlay redraw protocol: phase <= 0 clears the small view, phase
-// != -1 takes the big view's guide lines away (phase -2 then draws the marker again, whole),
-// phase 0 and 1 also re-render the 8 x 8 block under the centre marker (and have the outline
+// The erasing half of the overlay redraw: clears the small view unless only the big view is
+// covered; otherwise takes the big view's guide lines away, and then either draws the marker
+// again, whole (guides only), or re-renders the 8 x 8 block under it (and has the outline
 // painted afresh on the next tick).
-void restore_marker_area(int16_t phase);
+void restore_marker_area(Overlays covered);

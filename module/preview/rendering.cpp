@@ -155,8 +155,8 @@ void preview_pixel(int16_t col, int16_t row, int32_t pos_h, int32_t pos_v, uint8
 
 void render_big_preview() {
   ModuleState& s = module_state;
-  HWND big = GetDlgItem(s.dialog.dialog_window, kBigView);
-  HWND small = GetDlgItem(s.dialog.dialog_window, kSmallView);
+  HWND big = GetDlgItem(s.dialog.dialog_window, dialog_id::kBigView);
+  HWND small = GetDlgItem(s.dialog.dialog_window, dialog_id::kSmallView);
   GetClientRect(small, &s.preview.small_view_rect);
   if (s.plan.preview_pixels == nullptr || s.plan.image_base == nullptr ||
       s.preview.preview_width < 1 || s.preview.preview_height < 1)
@@ -199,22 +199,22 @@ void render_big_preview() {
     put_preview_rows(dc, 0, int16_t(i - (i & 3)), s.preview.preview_width, int16_t(i & 3));
   ReleaseDC(big, dc);
   guides_painted_over();
-  redraw_overlays(1);
+  redraw_overlays(Overlays::kBigView);
   restart_ants();
 }
 
-void restore_marker_area(int16_t phase) {
+void restore_marker_area(Overlays covered) {
   ModuleState& s = module_state;
-  if (phase <= 0) {
-    HWND small = GetDlgItem(s.dialog.dialog_window, kSmallView);
+  if (covered != Overlays::kBigView) {
+    HWND small = GetDlgItem(s.dialog.dialog_window, dialog_id::kSmallView);
     HDC dc = GetDC(small);
     FillRect(dc, &s.preview.small_view_rect, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
     ReleaseDC(small, dc);
   }
-  if (phase == -1) return;
+  if (covered == Overlays::kSmallView) return;
   const bool lines_shown = s.dialog.guides_drawn == 1 && s.preview.dialog_ready != 0;
   toggle_big_guides(0, s.preview.center_x, s.preview.center_y);
-  if (phase < 0 || phase >= 2) {
+  if (covered == Overlays::kGuidesOnly) {
     // The marker stays, but it was drawn over the lines, so taking them away inverted their
     // pixels inside its white patch. Drawing the marker again makes it whole: over its own
     // picture it changes nothing.
@@ -252,7 +252,7 @@ void restore_marker_area(int16_t phase) {
       copy_bytes(dst + (col - x0 - 1) * bytes, dst + (col - x0) * bytes, uint16_t(bytes));
     pos_v += s.preview.preview_step;
   }
-  HWND big = GetDlgItem(s.dialog.dialog_window, kBigView);
+  HWND big = GetDlgItem(s.dialog.dialog_window, dialog_id::kBigView);
   HDC dc = GetDC(big);
   put_preview_rows(dc, x0, y0, int16_t(shown_x1 - x0), int16_t(shown_y1 - y0));
   ReleaseDC(big, dc);

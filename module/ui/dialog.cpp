@@ -7,12 +7,9 @@
 #include "module/preview/preview.h"
 #include "module/ui/ui.h"
 
-namespace {
+using namespace dialog_id;
 
-constexpr int kPreview = 102, kRestore = 103;
-constexpr int kParallel = 250, kRightAngle = 251, kMixed = 252, kFade = 223;
-constexpr int kRegions = 115, kIntensity = 117, kAngle = 153, kSpacing = 228;
-constexpr int kRegionsBar = 120, kIntensityBar = 122, kAngleBar = 154, kSpacingBar = 229;
+namespace {
 
 // The measuring pass: the big preview's client size, then the dialog ends before it shows.
 INT_PTR on_measure(HWND dialog, WPARAM wparam) {
@@ -63,12 +60,12 @@ void on_field(int16_t id) {
                : id == kAngle   ? kAngleBar
                : id == kSpacing ? kSpacingBar
                                 : kIntensityBar;
-  if (overlays) restore_marker_area(-2);
+  if (overlays) restore_marker_area(Overlays::kGuidesOnly);
   HWND bar = GetDlgItem(s.dialog.dialog_window, bar_id);
   int min = 0, max = 0;
   GetScrollRange(bar, SB_CTL, &min, &max);
   *setting = read_edit_value(id, int16_t(min), int16_t(max));
-  if (overlays) redraw_overlays(-2);
+  if (overlays) redraw_overlays(Overlays::kGuidesOnly);
   set_scroll_pos_if_valid(bar, *setting);
 }
 
@@ -76,10 +73,10 @@ void on_field(int16_t id) {
 // ends the dialog.
 void on_preview_or_ok(int16_t id) {
   ModuleState& s = module_state;
-  if (s.settings.regions < 0) id = reject_edit(kRegions);
-  if (s.settings.intensity < 0) id = reject_edit(kIntensity);
-  if (s.settings.angle < 0) id = reject_edit(kAngle);
-  if (s.settings.spacing < 0) id = reject_edit(kSpacing);
+  if (s.settings.regions == kInvalidNumber) id = reject_edit(kRegions);
+  if (s.settings.intensity == kInvalidNumber) id = reject_edit(kIntensity);
+  if (s.settings.angle == kInvalidNumber) id = reject_edit(kAngle);
+  if (s.settings.spacing == kInvalidNumber) id = reject_edit(kSpacing);
   if (id == kPreview) {
     s.dialog.show_result = 1;
     // Every field is valid here, so no -1 of an invalid field reaches the effect.
@@ -87,9 +84,9 @@ void on_preview_or_ok(int16_t id) {
                                       s.settings.spacing, s.settings.mode, s.settings.fade},
                        preview_to_work(s.preview.center_x), preview_to_work(s.preview.center_y));
     render_big_preview();
-  } else if (id == IDOK) {
+  } else if (id == kOk) {
     if (selection_present()) KillTimer(s.dialog.dialog_window, kAntsTimer);
-    EndDialog(s.dialog.dialog_window, IDOK);
+    EndDialog(s.dialog.dialog_window, kOk);
   }
 }
 
@@ -99,10 +96,12 @@ INT_PTR on_command(int16_t id) {
     case kParallel:
     case kRightAngle:
     case kMixed:
-      restore_marker_area(-2);
-      s.settings.mode = int16_t(id == kParallel ? 0 : id == kRightAngle ? 1 : -1);
+      restore_marker_area(Overlays::kGuidesOnly);
+      s.settings.mode = id == kParallel     ? kModeParallel
+                        : id == kRightAngle ? kModeRightAngle
+                                            : kModeMixed;
       CheckRadioButton(s.dialog.dialog_window, kParallel, kMixed, id);
-      redraw_overlays(-2);
+      redraw_overlays(Overlays::kGuidesOnly);
       return TRUE;
     case kFade:
       s.settings.fade = int16_t(s.settings.fade ^ 1);
@@ -115,7 +114,7 @@ INT_PTR on_command(int16_t id) {
       on_field(id);
       return TRUE;
     case kPreview:
-    case IDOK:
+    case kOk:
       on_preview_or_ok(id);
       return TRUE;
     case kRestore:
@@ -124,9 +123,9 @@ INT_PTR on_command(int16_t id) {
         render_big_preview();
       }
       return TRUE;
-    case IDCANCEL:
+    case kCancel:
       if (selection_present()) KillTimer(s.dialog.dialog_window, kAntsTimer);
-      EndDialog(s.dialog.dialog_window, IDCANCEL);
+      EndDialog(s.dialog.dialog_window, kCancel);
       return TRUE;
     default:
       return FALSE;

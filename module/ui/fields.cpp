@@ -8,21 +8,25 @@
 #include "module/module_state.h"
 #include "module/ui/ui.h"
 
+using namespace dialog_id;
+
 namespace {
 
-constexpr int kRegionsBar = 120;
+// EM_SETSEL's end for "the whole text": 16-bit Windows packed the start (0) and the end (99)
+// into this one long; 32-bit Windows takes it whole as the end, past any field's text.
+constexpr LPARAM kWholeTextEnd = MAKELONG(0, 99);
 
 // The field a bar writes into.
 int paired_field(int bar) {
   switch (bar) {
-    case 120:
-      return 115;  // regions
-    case 122:
-      return 117;  // intensity
-    case 154:
-      return 153;  // angle
+    case kRegionsBar:
+      return kRegions;
+    case kIntensityBar:
+      return kIntensity;
+    case kAngleBar:
+      return kAngle;
     default:
-      return 228;  // spacing (bar 229)
+      return kSpacing;  // kSpacingBar
   }
 }
 
@@ -51,7 +55,7 @@ void init_control(int16_t value, int16_t min, int16_t max, int edit, int bar) {
 int16_t read_edit_value(int edit, int16_t min, int16_t max) {
   BOOL translated = FALSE;
   auto value = int16_t(GetDlgItemInt(module_state.dialog.dialog_window, edit, &translated, FALSE));
-  if (!translated || value < min || value > max) return -1;
+  if (!translated || value < min || value > max) return kInvalidNumber;
   return value;
 }
 
@@ -112,6 +116,6 @@ int16_t reject_edit(int edit) {
 }
 
 void select_and_focus(int edit) {
-  SendDlgItemMessageA(module_state.dialog.dialog_window, edit, EM_SETSEL, 0, 0x630000);
+  SendDlgItemMessageA(module_state.dialog.dialog_window, edit, EM_SETSEL, 0, kWholeTextEnd);
   SetFocus(item(edit));
 }

@@ -5,8 +5,13 @@
 
 #include <cstdint>
 
+#include "module/ui/dialog_ids.h"
+
+// What a number setting holds while its field's text is not a number in range.
+constexpr int16_t kInvalidNumber = -1;
+
 // The effect settings as the dialog edits them, loaded from the stored record when it opens.
-// A number setting holds -1 while its field's text is invalid.
+// A number setting holds kInvalidNumber while its field's text is invalid.
 struct SettingsState {
   int16_t regions;    // 1..20
   int16_t intensity;  // 0..100
@@ -28,21 +33,35 @@ struct DialogWindowState {
   int16_t measured_height;
 };
 
-// The preview controls' ids in the dialog template, and the outline animation's timer.
-constexpr int kBigView = 100;
-constexpr int kSmallView = 101;
+// The outline animation's timer.
 constexpr UINT_PTR kAntsTimer = 1;
+
+// What an overlay redraw covers: restore_marker_area takes the overlays (guide lines, centre
+// marker) away before a change, redraw_overlays puts them back after it.
+enum class Overlays : int16_t {
+  kGuidesOnly = -2,  // both views; the big view's marker stays where it is (settings changed)
+  kSmallView = -1,   // the small view only (its paint)
+  kBothViews = 0,    // both views, the big view's marker with them (the centre moved)
+  kBigView = 1,      // the big view only (a render, or the centre moved within one small-view cell)
+};
 
 // A label the dialog sets in English outside the Chinese code page.
 struct EnglishLabel {
   int id;
   const wchar_t* text;
 };
-constexpr EnglishLabel kEnglishLabels[] = {
-    {102, L"Preview"},        {IDCANCEL, L"Cancel"},    {IDOK, L"OK"},
-    {103, L"Restore"},        {250, L"Parallel lines"}, {251, L"Right-angle regions"},
-    {252, L"Mixed parallel"}, {223, L"Fade"},           {152, L"Angle:"},
-    {110, L"Regions:"},       {227, L"Spacing:"},       {112, L"Intensity:"}};
+constexpr EnglishLabel kEnglishLabels[] = {{dialog_id::kPreview, L"Preview"},
+                                           {dialog_id::kCancel, L"Cancel"},
+                                           {dialog_id::kOk, L"OK"},
+                                           {dialog_id::kRestore, L"Restore"},
+                                           {dialog_id::kParallel, L"Parallel lines"},
+                                           {dialog_id::kRightAngle, L"Right-angle regions"},
+                                           {dialog_id::kMixed, L"Mixed parallel"},
+                                           {dialog_id::kFade, L"Fade"},
+                                           {dialog_id::kAngleLabel, L"Angle:"},
+                                           {dialog_id::kRegionsLabel, L"Regions:"},
+                                           {dialog_id::kSpacingLabel, L"Spacing:"},
+                                           {dialog_id::kIntensityLabel, L"Intensity:"}};
 
 extern "C" INT_PTR CALLBACK FilterDlg(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 extern "C" LRESULT CALLBACK big_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -66,10 +85,10 @@ void draw_small_guides(int16_t x, int16_t y);
 void toggle_big_guides(int16_t state, int16_t x, int16_t y);
 // The 8 x 8 centre marker on the big (0) or small (1) view.
 void draw_marker(int16_t view);
-// The drawing half of the overlay redraw protocol (see restore_marker_area): a <= 0 redraws
-// the small view's diagram, a != -1 brings the big guide lines back, a 0 and 1 the big
-// marker.
-void redraw_overlays(int16_t a);
+// The drawing half of the overlay redraw: the small view's diagram unless only the big view
+// is covered, the big guide lines unless only the small view is, and the big marker for the
+// big view and both views.
+void redraw_overlays(Overlays covered);
 
 // Runs the parameter dialog when the stored record asks for it, and stores the settings and
 // the centre when the user confirms. False when the user cancelled (or the dialog could not
@@ -87,7 +106,8 @@ void center_dialog(HWND window);
 // Sets up a field and its bar: the bar's range (which is also the field's valid range), its
 // position, the field's number and its text limit.
 void init_control(int16_t value, int16_t min, int16_t max, int edit, int bar);
-// The field's number, or -1 when its text is not an unsigned number within min..max.
+// The field's number, or kInvalidNumber when its text is not an unsigned number within
+// min..max.
 int16_t read_edit_value(int edit, int16_t min, int16_t max);
 // Moves a bar, unless the value (as a signed 16-bit number) is negative.
 void set_scroll_pos_if_valid(HWND bar, int16_t value);

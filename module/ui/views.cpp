@@ -11,7 +11,8 @@
 namespace {
 
 HWND view_window(int16_t view) {
-  return GetDlgItem(module_state.dialog.dialog_window, view == 0 ? kBigView : kSmallView);
+  return GetDlgItem(module_state.dialog.dialog_window,
+                    view == 0 ? dialog_id::kBigView : dialog_id::kSmallView);
 }
 
 // Both views: paint, and a drag of the centre from a press to the release.
@@ -27,8 +28,8 @@ LRESULT view_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam, 
       if (view == 0) {
         render_big_preview();
       } else {
-        restore_marker_area(-1);
-        redraw_overlays(-1);
+        restore_marker_area(Overlays::kSmallView);
+        redraw_overlays(Overlays::kSmallView);
       }
       EndPaint(window, &paint);
       return 0;
@@ -90,22 +91,23 @@ void drag_center(int16_t x, int16_t y, int16_t view) {
   if (y > s.preview.preview_height - 1) y = int16_t(s.preview.preview_height - 1);
   if (x == s.preview.center_x && y == s.preview.center_y) return;
   // Within one 2 x 2 cell the small view's centre stays where it is.
-  auto same =
-      int16_t((((y ^ s.preview.center_y) | (x ^ s.preview.center_x)) & 0xFFFE) == 0 ? 1 : 0);
-  restore_marker_area(same);
+  const bool same_cell = (((y ^ s.preview.center_y) | (x ^ s.preview.center_x)) & 0xFFFE) == 0;
+  const Overlays covered = same_cell ? Overlays::kBigView : Overlays::kBothViews;
+  restore_marker_area(covered);
   set_center(x, y);
-  redraw_overlays(same);
+  redraw_overlays(covered);
 }
 
 void draw_guide_lines(int16_t x, int16_t y, int16_t view) {
   ModuleState& s = module_state;
-  if (s.preview.dialog_ready == 0 || s.settings.regions < 0 || s.settings.angle < 0 ||
-      s.settings.spacing < 0)
+  if (s.preview.dialog_ready == 0 || s.settings.regions == kInvalidNumber ||
+      s.settings.angle == kInvalidNumber || s.settings.spacing == kInvalidNumber)
     return;
   HWND window = view_window(view);
   HDC dc = GetDC(window);
-  const int16_t q = int16_t(((s.settings.angle / 45) + 1) & 2);
-  const double radians = s.settings.angle * 3.14159265359 / 180.0;
+  // The lines run closer to horizontal when the direction is closer to vertical.
+  const bool closer_to_horizontal = (((s.settings.angle / 45) + 1) & 2) != 0;
+  const double radians = s.settings.angle * kPi / 180.0;
   int32_t len = int32_t(s.preview.preview_extent) * s.settings.spacing * 64;
   int32_t far_edge;
   if (view != 0) {
@@ -115,53 +117,55 @@ void draw_guide_lines(int16_t x, int16_t y, int16_t view) {
     SetROP2(dc, R2_NOTXORPEN);
     len *= 2;
   }
-  // Half a band width along the direction, 16.16; 2C, 2S is one band width.
-  const auto c = int32_t(std::cos(radians) * len);
-  const auto sn = int32_t(std::sin(radians) * len);
-  const int32_t c16 = c >> 16;
-  const int32_t s16 = sn >> 16;
-  int64_t p_h = int64_t(x) * 65536 + 0x8000;
-  int64_t p_v = int64_t(y) * 65536 + 0x8000;
+  // Half a band width along the direction, 16.16 (twice this is one band), and in pixels.
+  const auto step_x = int32_t(std::cos(radians) * len);
+  const auto step_y = int32_t(std::sin(radians) * len);
+  const int32_t step_x_pixels = step_x >> 16;
+  const int32_t step_y_pixels = step_y >> 16;
+  // The point the next line passes through, 16.16, starting at the centre of its pixel.
+  int64_t point_x = int64_t(x) * 65536 + 0x8000;
+  int64_t point_y = int64_t(y) * 65536 + 0x8000;
   HPEN pen = CreatePen(PS_SOLID, 2, RGB(0, 0, 0));
   HGDIOBJ previous = pen != nullptr ? SelectObject(dc, pen) : nullptr;
-  int32_t t = x, u = y;
+  int32_t line_x = x, line_y = y;  // the last line's point, in pixels
   for (int16_t i = -1; i <= s.settings.regions; ++i) {
     if (i == 1 && previous != nullptr) {
       SelectObject(dc, previous);
       previous = nullptr;
     }
-    t = int32_t(p_h >> 16);
-    u = int32_t(p_v >> 16);
+    line_x = int32_t(point_x >> 16);
+    line_y = int32_t(point_y >> 16);
     if (s.settings.mode > 0) {
-      MoveToEx(dc, t + s16, u - c16, nullptr);
-      LineTo(dc, t - s16, u + c16);
+      MoveToEx(dc, line_x + step_y_pixels, line_y - step_x_pixels, nullptr);
+      LineTo(dc, line_x - step_y_pixels, line_y + step_x_pixels);
     } else if (s.settings.mode == 0 || i <= 0) {
-      // The whole line through (t, u) across the view, parametrised by the column when it
-      // is closer to horizontal (|S| >= |C|), by the row otherwise.
-      if (q != 0 ? sn == 0 : c == 0) {
+      // The whole line through the point across the view, parametrised by the column when
+      // it is closer to horizontal (|step_y| >= |step_x|), by the row otherwise.
+      if (closer_to_horizontal ? step_y == 0 : step_x == 0) {
         // Only a zero band width gets here; there is no line to draw.
-      } else if (q != 0) {
-        MoveToEx(dc, 0, int32_t(u + int64_t(t) * c / sn), nullptr);
-        LineTo(dc, far_edge, int32_t(u + (int64_t(t) - far_edge) * c / sn));
+      } else if (closer_to_horizontal) {
+        MoveToEx(dc, 0, int32_t(line_y + int64_t(line_x) * step_x / step_y), nullptr);
+        LineTo(dc, far_edge, int32_t(line_y + (int64_t(line_x) - far_edge) * step_x / step_y));
       } else {
-        MoveToEx(dc, int32_t(t + int64_t(u) * sn / c), 0, nullptr);
-        LineTo(dc, int32_t(t + (int64_t(u) - far_edge) * sn / c), far_edge);
+        MoveToEx(dc, int32_t(line_x + int64_t(line_y) * step_y / step_x), 0, nullptr);
+        LineTo(dc, int32_t(line_x + (int64_t(line_y) - far_edge) * step_y / step_x), far_edge);
       }
     } else {
-      MoveToEx(dc, t - 2, u - 2, nullptr);
-      LineTo(dc, t + 3, u + 3);
-      MoveToEx(dc, t - 2, u + 2, nullptr);
-      LineTo(dc, t + 3, u - 3);
+      MoveToEx(dc, line_x - 2, line_y - 2, nullptr);
+      LineTo(dc, line_x + 3, line_y + 3);
+      MoveToEx(dc, line_x - 2, line_y + 2, nullptr);
+      LineTo(dc, line_x + 3, line_y - 3);
     }
-    p_h += 2 * int64_t(c);
-    p_v += 2 * int64_t(sn);
+    point_x += 2 * int64_t(step_x);
+    point_y += 2 * int64_t(step_y);
   }
   if (previous != nullptr) SelectObject(dc, previous);
   if (s.settings.mode > 0) {
-    MoveToEx(dc, x + s16, y - c16, nullptr);
-    LineTo(dc, t + s16, u - c16);
-    MoveToEx(dc, x - s16, y + c16, nullptr);
-    LineTo(dc, t - s16, u + c16);
+    // The right-angle regions' two sides, from the centre to the last line.
+    MoveToEx(dc, x + step_y_pixels, y - step_x_pixels, nullptr);
+    LineTo(dc, line_x + step_y_pixels, line_y - step_x_pixels);
+    MoveToEx(dc, x - step_y_pixels, y + step_x_pixels, nullptr);
+    LineTo(dc, line_x - step_y_pixels, line_y + step_x_pixels);
   }
   ReleaseDC(window, dc);
   if (pen != nullptr) DeleteObject(pen);
@@ -197,14 +201,14 @@ void draw_marker(int16_t view) {
   ReleaseDC(window, dc);
 }
 
-void redraw_overlays(int16_t a) {
+void redraw_overlays(Overlays covered) {
   ModuleState& s = module_state;
-  if (a <= 0) {
+  if (covered != Overlays::kBigView) {
     draw_small_guides(int16_t(s.preview.center_x / 2), int16_t(s.preview.center_y / 2));
     draw_marker(1);
   }
-  if (a == -1) return;
+  if (covered == Overlays::kSmallView) return;
   toggle_big_guides(1, s.preview.center_x, s.preview.center_y);
-  if (a < 0 || a >= 2) return;
+  if (covered == Overlays::kGuidesOnly) return;
   draw_marker(0);
 }

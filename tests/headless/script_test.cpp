@@ -1,13 +1,14 @@
 // The scripted user that headless_win32's modal loop plays: parsing, typing with the text
 // limit, focus and keys, clicks, scroll actions, timer ticks, the mouse with capture,
 // expectations, painting before each step and cancelling when the script runs out.
+#include "module/ui/dialog_ids.h"
 #include "tests/headless/control_dialog.h"
 
 namespace {
 
 using control_dialog::Event;
 
-constexpr int kPreview = 102, kRestore = 103, kFade = 223;
+using dialog_id::kFade, dialog_id::kPreview, dialog_id::kRestore;
 constexpr int kAngleEdit = 153, kRegionsEdit = 115;
 constexpr int kAngleBar = 154;
 

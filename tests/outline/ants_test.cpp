@@ -63,7 +63,7 @@ void stripes_crawl(HWND dialog) {
   for (int y = 10; y <= 20; ++y)
     for (int x = 10; x <= 20; ++x)
       s.selection.mask_bits[y * s.selection.mask_row_bytes + x / 8] |= 0x80 >> (x % 8);
-  HWND view = GetDlgItem(dialog, 100);
+  HWND view = GetDlgItem(dialog, dialog_id::kBigView);
   HDC dc = GetDC(view);
   RECT all{0, 0, 40, 30};
   FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH)));

@@ -16,16 +16,18 @@
 #include "module/host/host.h"
 #include "module/module_state.h"
 #include "module/preview/preview.h"
+#include "module/ui/dialog_ids.h"
 #include "tests/protocol/protocol_support.h"
 #include "tests/support/host_window.h"
 
 namespace pt = protocol_test;
+namespace id = dialog_id;
 using plugin_host::Image;
 
 namespace {
 
-constexpr int kBig = 100, kSmall = 101;
-constexpr int kRegions = 115, kIntensity = 117, kAngle = 153, kSpacing = 228;
+constexpr int kBig = id::kBigView, kSmall = id::kSmallView;
+using id::kAngle, id::kIntensity, id::kRegions, id::kSpacing;
 
 ParameterRecord stored_record(const plugin_host::Module& module) {
   ParameterRecord record{};
@@ -161,7 +163,7 @@ TEST(Dialog, OkWithAnEmptyAngleBeepsOnceAndPutsTheUserIntoTheField) {
               wrong += headless::window_pixel(big, x, y) != RGB(p[0], p[1], p[2]);
             }
           EXPECT_EQ(wrong, 0);
-          EXPECT_EQ(headless::control_info(GetDlgItem(dialog, 154))->scroll_pos, 50);
+          EXPECT_EQ(headless::control_info(GetDlgItem(dialog, id::kAngleBar))->scroll_pos, 50);
         }
         if (line != 2) return;
         ++checked;
@@ -180,18 +182,18 @@ TEST(Dialog, OkWithAnEmptyAngleBeepsOnceAndPutsTheUserIntoTheField) {
 }
 
 TEST(Dialog, TwoInvalidFieldsBeepTwiceAndTheFocusEndsInTheLater) {
-  DialogRun r = play("type 115 0\ntype 228 4\nclick 102\nexpect-beeps 2\nclick 2\n",
-                     [&](HWND dialog, int line) {
-                       if (line != 3) return;
-                       EXPECT_EQ(GetFocus(), GetDlgItem(dialog, kSpacing));
-                       auto spacing = headless::control_info(GetDlgItem(dialog, kSpacing));
-                       EXPECT_EQ(spacing->selection_start, 0u);
-                       EXPECT_EQ(spacing->selection_end, 1u);          // "4" selected
-                       EXPECT_EQ(module_state.dialog.show_result, 0);  // Preview did nothing else
-                       EXPECT_EQ(module_state.settings.regions, -1);
-                       EXPECT_EQ(headless::control_info(GetDlgItem(dialog, 120))->scroll_pos, 8);
-                       EXPECT_EQ(headless::control_info(GetDlgItem(dialog, 229))->scroll_pos, 50);
-                     });
+  DialogRun r = play(
+      "type 115 0\ntype 228 4\nclick 102\nexpect-beeps 2\nclick 2\n", [&](HWND dialog, int line) {
+        if (line != 3) return;
+        EXPECT_EQ(GetFocus(), GetDlgItem(dialog, kSpacing));
+        auto spacing = headless::control_info(GetDlgItem(dialog, kSpacing));
+        EXPECT_EQ(spacing->selection_start, 0u);
+        EXPECT_EQ(spacing->selection_end, 1u);          // "4" selected
+        EXPECT_EQ(module_state.dialog.show_result, 0);  // Preview did nothing else
+        EXPECT_EQ(module_state.settings.regions, -1);
+        EXPECT_EQ(headless::control_info(GetDlgItem(dialog, id::kRegionsBar))->scroll_pos, 8);
+        EXPECT_EQ(headless::control_info(GetDlgItem(dialog, id::kSpacingBar))->scroll_pos, 50);
+      });
   EXPECT_TRUE(r.failures.empty()) << r.failures.front();
   EXPECT_EQ(r.run.result, 1);
 }
@@ -380,8 +382,11 @@ TEST(Dialog, TheAntsStayWholeWhereTheMarkerLeftItsBlock) {
 
 // A random user: clicks, typing, scroll codes, drags inside and outside the views, ticks.
 std::string random_script(std::mt19937& random) {
-  static const int kControls[] = {100, 101, 102, 2,   1,   103, 250, 251, 252,
-                                  223, 153, 115, 228, 117, 154, 120, 229, 122};
+  static const int kControls[] = {id::kBigView,    id::kSmallView,   id::kPreview,  id::kCancel,
+                                  id::kOk,         id::kRestore,     id::kParallel, id::kRightAngle,
+                                  id::kMixed,      id::kFade,        id::kAngle,    id::kRegions,
+                                  id::kSpacing,    id::kIntensity,   id::kAngleBar, id::kRegionsBar,
+                                  id::kSpacingBar, id::kIntensityBar};
   static const char* kTexts[] = {"",    "0",   "1",  "5",   "20",  "45",   "99", "100",
                                  "360", "361", "-3", "abc", "007", "1234", " 7"};
   auto pick = [&](int n) { return int(random() % unsigned(n)); };
@@ -391,7 +396,8 @@ std::string random_script(std::mt19937& random) {
     int control = kControls[pick(18)];
     switch (pick(9)) {
       case 0: {
-        static const int kButtons[] = {102, 103, 250, 251, 252, 223, 2, 1};
+        static const int kButtons[] = {id::kPreview, id::kRestore, id::kParallel, id::kRightAngle,
+                                       id::kMixed,   id::kFade,    id::kCancel,   id::kOk};
         // OK and Cancel less often, so that dialogs stay open longer.
         script += "click " + std::to_string(kButtons[pick(pick(4) == 0 ? 8 : 6)]) + "\n";
         break;
@@ -503,7 +509,9 @@ TEST(DialogLabels, EnglishOutsideTheChineseCodePageAsTheTemplateHasThemInIt) {
     ASSERT_TRUE(headless::set_ui_script("wait-ready\nclick 2\n"));
     headless::set_ui_observer([&](HWND, int line) {
       if (line != 0) return;
-      for (int id : {102, 2, 1, 103, 250, 251, 252, 223, 152, 110, 227, 112}) {
+      for (int id : {id::kPreview, id::kCancel, id::kOk, id::kRestore, id::kParallel,
+                     id::kRightAngle, id::kMixed, id::kFade, id::kAngleLabel, id::kRegionsLabel,
+                     id::kSpacingLabel, id::kIntensityLabel}) {
         char text[64] = {};
         GetDlgItemTextA(module_state.dialog.dialog_window, id, text, sizeof text);
         shown[id] = text;
@@ -517,13 +525,13 @@ TEST(DialogLabels, EnglishOutsideTheChineseCodePageAsTheTemplateHasThemInIt) {
     EXPECT_EQ(pt::linked_module().run(image, options).result, 1);  // cancelled
     headless::set_ui_observer(nullptr);
     if (code_page == 1252) {
-      EXPECT_EQ(shown[102], "Preview");
-      EXPECT_EQ(shown[2], "Cancel");
-      EXPECT_EQ(shown[251], "Right-angle regions");
-      EXPECT_EQ(shown[112], "Intensity:");
+      EXPECT_EQ(shown[id::kPreview], "Preview");
+      EXPECT_EQ(shown[id::kCancel], "Cancel");
+      EXPECT_EQ(shown[id::kRightAngle], "Right-angle regions");
+      EXPECT_EQ(shown[id::kIntensityLabel], "Intensity:");
     } else {
-      EXPECT_EQ(shown[102], "预览");
-      EXPECT_EQ(shown[112], "强度:");
+      EXPECT_EQ(shown[id::kPreview], "预览");
+      EXPECT_EQ(shown[id::kIntensityLabel], "强度:");
     }
   }
   headless::reset_display_settings();

@@ -12,12 +12,14 @@
 #include "tests/support/template_dialog.h"
 #ifndef _WIN32
 #include "headless_win32/headless.h"
+#include "module/ui/dialog_ids.h"
 #endif
 
 namespace {
 
-constexpr int kRegions = 115, kIntensity = 117, kAngle = 153, kSpacing = 228;
-constexpr int kRegionsBar = 120, kIntensityBar = 122, kAngleBar = 154, kSpacingBar = 229;
+using dialog_id::kAngle, dialog_id::kIntensity, dialog_id::kRegions, dialog_id::kSpacing;
+using dialog_id::kAngleBar, dialog_id::kIntensityBar, dialog_id::kRegionsBar,
+    dialog_id::kSpacingBar;
 
 // What the dialog's field handler does: read the field into its setting on every
 // notification. The test counts the notifications.

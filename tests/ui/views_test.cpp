@@ -16,12 +16,13 @@
 #include "module/host/host.h"
 #include "module/module_state.h"
 #include "module/preview/preview.h"
+#include "module/ui/dialog_ids.h"
 #include "module/ui/ui.h"
 #include "tests/support/template_dialog.h"
 
 namespace {
 
-constexpr int kBig = 100, kSmall = 101;
+constexpr int kBig = dialog_id::kBigView, kSmall = dialog_id::kSmallView;
 const uint8_t kMarker[16] = {0xE7, 0x00, 0xFF, 0x42, 0xFF, 0x24, 0x7E, 0x18,
                              0x7E, 0x18, 0xFF, 0x24, 0xFF, 0x42, 0xE7, 0x00};
 constexpr COLORREF kWhite = 0xFFFFFF, kBlack = 0;
@@ -211,22 +212,23 @@ TEST_F(Views, TheRedrawPhasesClearAndRepairWhatTheyShould) {
     ASSERT_TRUE(marker_shown());
 
     paint(small, BLACK_BRUSH);
-    restore_marker_area(-2);  // small view cleared, big lines gone, big marker stays whole
+    restore_marker_area(
+        Overlays::kGuidesOnly);  // small view cleared, big lines gone, big marker stays whole
     EXPECT_EQ(headless::window_pixel(small, 0, 0), kWhite);
     EXPECT_EQ(s.dialog.guides_drawn, 0);
     EXPECT_EQ(marker_errors(big), 0);  // the lines through the centre left no trace in it
-    redraw_overlays(-2);
+    redraw_overlays(Overlays::kGuidesOnly);
     EXPECT_EQ(s.dialog.guides_drawn, 1);
 
     paint(small, BLACK_BRUSH);
-    restore_marker_area(-1);  // only the small view
+    restore_marker_area(Overlays::kSmallView);  // only the small view
     EXPECT_EQ(headless::window_pixel(small, 0, 0), kWhite);
     EXPECT_EQ(s.dialog.guides_drawn, 1);
     EXPECT_TRUE(marker_shown());
 
     paint(small, BLACK_BRUSH);
     headless::reset_draw_stats();
-    restore_marker_area(1);  // big lines and marker gone, small view untouched
+    restore_marker_area(Overlays::kBigView);  // big lines and marker gone, small view untouched
     EXPECT_EQ(headless::window_pixel(small, 0, 0), kBlack);
     EXPECT_EQ(s.dialog.guides_drawn, 0);
     EXPECT_EQ(headless::draw_stats().dib_pixels, 64u);  // only the 8 x 8 block
@@ -234,10 +236,10 @@ TEST_F(Views, TheRedrawPhasesClearAndRepairWhatTheyShould) {
       for (int i = 0; i < 8; ++i)
         EXPECT_EQ(headless::window_pixel(big, cx - 4 + i, cy - 4 + j),
                   expected(cx - 4 + i, cy - 4 + j));
-    redraw_overlays(1);
+    redraw_overlays(Overlays::kBigView);
     EXPECT_TRUE(marker_shown());
 
-    restore_marker_area(0);  // everything
+    restore_marker_area(Overlays::kBothViews);  // everything
     EXPECT_EQ(headless::window_pixel(small, 0, 0), kWhite);
     EXPECT_FALSE(marker_shown());
   });
@@ -250,7 +252,7 @@ TEST_F(Views, TheMarkerBlockIsClippedAtTheTopLeftCorner) {
     s.preview.center_x = 2;
     s.preview.center_y = 1;
     headless::reset_draw_stats();
-    restore_marker_area(1);
+    restore_marker_area(Overlays::kBigView);
     // Columns 0..5 and rows 0..4.
     EXPECT_EQ(headless::draw_stats().dib_calls, 1u);
     EXPECT_EQ(headless::draw_stats().dib_pixels, 6u * 5u);
@@ -262,7 +264,7 @@ TEST_F(Views, BigGuideLinesDrawnTwiceLeaveEveryPixelAsItWas) {
     ModuleState& s = module_state;
     open_views();
     HWND big = view(dialog, kBig);
-    restore_marker_area(-2);  // the lines off
+    restore_marker_area(Overlays::kGuidesOnly);  // the lines off
     std::vector<COLORREF> plain = pixels_of(big);
     for (int16_t mode : {0, 1, -1}) {
       for (int16_t angle : {0, 30, 44, 45, 90, 134, 135, 200, 300, 360}) {
@@ -305,7 +307,7 @@ TEST_F(Views, EachModeDrawsItsLinesRungsRailsAndCrosses) {
     s.preview.center_y = 66;
     auto draw = [&](int16_t mode) {
       s.settings.mode = mode;
-      restore_marker_area(-1);
+      restore_marker_area(Overlays::kSmallView);
       draw_small_guides(33, 33);
     };
     draw(0);
@@ -341,7 +343,7 @@ TEST_F(Views, TheCentreLineFollowsTheAngleOnEitherSideOf45Degrees) {
     s.preview.center_y = 60;
     for (int16_t angle : {0, 44, 45, 89, 90, 91, 134, 135, 180, 270, 315, 360}) {
       s.settings.angle = angle;
-      restore_marker_area(-1);
+      restore_marker_area(Overlays::kSmallView);
       draw_small_guides(30, 30);
       // Every pixel near the centre within a line's width of the exact line through (30.5,
       // 30.5) perpendicular to the direction is black on at least one side.
