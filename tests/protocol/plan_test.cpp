@@ -232,6 +232,10 @@ TEST_F(DirectHost, EachFailingAllocationEndsInAResultWithNothingLeftAlive) {
       }
       if (result == 0) {
         EXPECT_EQ(record->outRect.right, 0);  // the run went to its end
+      } else {
+        // A run that fails, in Start or in Continue, asks for nothing more.
+        for (const fa::Rect& r : {record->inRect, record->outRect, record->maskRect})
+          EXPECT_TRUE(r.top == 0 && r.left == 0 && r.bottom == 0 && r.right == 0);
       }
       // The host carries on regardless: more Continue calls, then Finish twice.
       EXPECT_EQ(call(fa::filterSelectorContinue), 0);
