@@ -106,12 +106,12 @@ int32_t get_show_dialog() {
 
 void create_parameter_record() {
   ModuleState& s = module_state;
+  s.host.record_bytes_made = 0;
   // A handle that can be read neither as a block nor through the host's procedures holds
   // settings the module cannot see: it makes its own record, and so shows the dialog, rather
   // than filtering with settings the user never chose.
-  s.host.record_bytes_made = 0;
   if (s.host.filter_record->parameters != nullptr && record_access() != RecordAccess::kNone) return;
-  HGLOBAL block = nullptr;
+  HGLOBAL block = nullptr;  // a record maxSpace cannot hold is not made
   if (s.host.filter_record->maxSpace >= int32_t(sizeof(ParameterRecord)))
     block = block_alloc(sizeof(ParameterRecord));
   if (block == nullptr) {

@@ -184,6 +184,50 @@ TEST_F(DirectHost, AnEmptyFilterAreaEndsTheRunAtOnce) {
   EXPECT_EQ(module_state.plan.preview_block, nullptr);
 }
 
+#ifndef _WIN32
+// With a selection on a small square picture, everything Start holds binds the plan (more than
+// the budget does): a record Start has to make for a host that hands none over counts too, and
+// at the smallest maxSpace that succeeds the peak is exactly maxSpace, the record included.
+TEST_F(DirectHost, ARecordStartMakesCountsAgainstMaxSpace) {
+  HGLOBAL given = parameters;
+  auto smallest = [&](bool record_given) {
+    int32_t low = 0, high = 400000;  // fails at low, succeeds at high
+    std::size_t peak_at_high = 0;
+    while (high - low > 1) {
+      int32_t middle = low + (high - low) / 2;
+      area(60, 60, fa::plugInModeGrayScale, middle);
+      record->haveMask = 1;
+      record->parameters = record_given ? reinterpret_cast<char**>(given) : nullptr;
+      headless::reset_memory_stats();
+      std::size_t before = headless::memory_stats().live_bytes;
+      int16_t result = prepare_and_start();
+      std::size_t peak = headless::memory_stats().peak_bytes - before;
+      EXPECT_LE(peak, std::size_t(middle));
+      call(fa::filterSelectorFinish);
+      if (record->parameters != reinterpret_cast<char**>(given))
+        GlobalFree(reinterpret_cast<HGLOBAL>(record->parameters));
+      (result == 0 ? high : low) = middle;
+      if (result == 0) peak_at_high = peak;
+    }
+    record->parameters = reinterpret_cast<char**>(given);
+    return std::make_pair(high, peak_at_high);
+  };
+  auto [with_record, peak_with] = smallest(true);
+  auto [without_record, peak_without] = smallest(false);
+  EXPECT_EQ(without_record - with_record, int32_t(sizeof(ParameterRecord)));
+  EXPECT_EQ(peak_without, std::size_t(without_record));  // the plan fills maxSpace exactly
+  EXPECT_EQ(peak_with, std::size_t(with_record));
+  // Not even the record is made where maxSpace cannot hold it.
+  area(60, 60, fa::plugInModeGrayScale, int32_t(sizeof(ParameterRecord)) - 1);
+  record->parameters = nullptr;
+  headless::reset_memory_stats();
+  EXPECT_EQ(prepare_and_start(), fa::memFullErr);
+  EXPECT_EQ(headless::memory_stats().allocations, 0u);
+  EXPECT_EQ(record->parameters, nullptr);
+  record->parameters = reinterpret_cast<char**>(given);
+}
+#endif
+
 TEST_F(DirectHost, NoMemoryAtAllFailsWithMemoryFull) {
   for (int32_t max_space : {0, -5, 1000, 20000}) {
     area(100, 100, fa::plugInModeRGBColor, max_space);
