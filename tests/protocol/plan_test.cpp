@@ -223,7 +223,8 @@ TEST_F(DirectHost, ARecordStartMakesCountsAgainstMaxSpace) {
   headless::reset_memory_stats();
   EXPECT_EQ(prepare_and_start(), fa::memFullErr);
   EXPECT_EQ(headless::memory_stats().allocations, 0u);
-  EXPECT_EQ(record->parameters, nullptr);
+  const bool made = record->parameters != nullptr;
+  EXPECT_FALSE(made);
   record->parameters = reinterpret_cast<char**>(given);
 }
 #endif
