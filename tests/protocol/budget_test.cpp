@@ -110,34 +110,23 @@ TEST(MemoryPlan, TheMeasuredCasesStayWithinMaxSpace) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.width << " x " << c.height << " at " << c.max_space);
     Image image = pt::pattern_image(c.width, c.height, 1, 3);
-    std::vector<uint8_t> selection(size_t(c.width) * c.height, 0);
-    for (int32_t y = c.height / 4; y < c.height * 3 / 4; ++y)
-      std::fill_n(selection.begin() + y * c.width + c.width / 4, c.width / 2, uint8_t(255));
+    std::vector<uint8_t> selection(size_t(c.width) * c.height, 255);
     plugin_host::RunOptions options = pt::options_for(1);
     options.max_space = c.max_space;
     options.offer_display_pixels = c.host_draws;
     if (c.selection) options.selection = &selection;
-    ParameterRecord record = pt::settings(8, 100, 50, 50, 0, 0, 100, 100);
-    pt::linked_module().set_parameters(pt::record_bytes(record));
+    pt::linked_module().set_parameters(pt::record_bytes(pt::settings(8, 100, 50, 50, 0, 0, 9, 9)));
     Measured measured;
-    Image result = image;
-    plugin_host::RunResult run = measured_run(result, options, &measured);
+    plugin_host::RunResult run = measured_run(image, options, &measured);
     EXPECT_EQ(run.result, c.result);
     EXPECT_LE(measured.peak, std::size_t(c.max_space));
     EXPECT_TRUE(measured.leak_free);
-    if (c.result != 0) {
-      EXPECT_EQ(measured.peak, 0u);  // the plan fails before it allocates
-      EXPECT_TRUE(nothing_asked(run));
-      continue;
+    EXPECT_TRUE(nothing_asked(run));
+    // A failing plan allocates nothing; a run that succeeds takes the decimation given.
+    EXPECT_EQ(c.result != 0, measured.peak == 0);
+    if (c.result == 0) {
+      EXPECT_EQ(module_state.plan.decimation, c.decimation);
     }
-    EXPECT_EQ(module_state.plan.decimation, c.decimation);
-    Image reference =
-        pt::reference_render(image, plugin_host::Area{0, 0, c.width, c.height}, 1, record,
-                             module_state.preview.image_step, module_state.preview.preview_extent);
-    for (int32_t y = 0; y < c.height; ++y)
-      for (int32_t x = 0; x < c.width; ++x)
-        if (selection[size_t(y) * c.width + x] == 0) *reference.at(x, y) = *image.at(x, y);
-    EXPECT_TRUE(result.pixels == reference.pixels);
   }
   headless::reset_display_settings();
 }

@@ -186,46 +186,38 @@ TEST_F(DirectHost, AnEmptyFilterAreaEndsTheRunAtOnce) {
 
 #ifndef _WIN32
 // With a selection on a small square picture, everything Start holds binds the plan (more than
-// the budget does): a record Start has to make for a host that hands none over counts too, and
-// at the smallest maxSpace that succeeds the peak is exactly maxSpace, the record included.
+// the budget does): at the smallest maxSpace that succeeds the peak is exactly maxSpace, and a
+// record Start has to make for a host that hands none over needs its 20 bytes more.
 TEST_F(DirectHost, ARecordStartMakesCountsAgainstMaxSpace) {
-  HGLOBAL given = parameters;
-  auto smallest = [&](bool record_given) {
-    int32_t low = 0, high = 400000;  // fails at low, succeeds at high
-    std::size_t peak_at_high = 0;
-    while (high - low > 1) {
-      int32_t middle = low + (high - low) / 2;
-      area(60, 60, fa::plugInModeGrayScale, middle);
-      record->haveMask = 1;
-      record->parameters = record_given ? reinterpret_cast<char**>(given) : nullptr;
-      headless::reset_memory_stats();
-      std::size_t before = headless::memory_stats().live_bytes;
-      int16_t result = prepare_and_start();
-      std::size_t peak = headless::memory_stats().peak_bytes - before;
-      EXPECT_LE(peak, std::size_t(middle));
-      call(fa::filterSelectorFinish);
-      if (record->parameters != reinterpret_cast<char**>(given))
-        GlobalFree(reinterpret_cast<HGLOBAL>(record->parameters));
-      (result == 0 ? high : low) = middle;
-      if (result == 0) peak_at_high = peak;
-    }
-    record->parameters = reinterpret_cast<char**>(given);
-    return std::make_pair(high, peak_at_high);
+  auto start_with = [&](int32_t max_space, bool record_given, std::size_t* peak) {
+    area(60, 60, fa::plugInModeGrayScale, max_space);
+    record->haveMask = 1;
+    record->parameters = record_given ? reinterpret_cast<char**>(parameters) : nullptr;
+    headless::reset_memory_stats();
+    std::size_t before = headless::memory_stats().live_bytes;
+    int16_t result = prepare_and_start();
+    *peak = headless::memory_stats().peak_bytes - before;
+    call(fa::filterSelectorFinish);
+    if (record->parameters != reinterpret_cast<char**>(parameters))
+      GlobalFree(reinterpret_cast<HGLOBAL>(record->parameters));
+    record->parameters = reinterpret_cast<char**>(parameters);
+    return result;
   };
-  auto [with_record, peak_with] = smallest(true);
-  auto [without_record, peak_without] = smallest(false);
-  EXPECT_EQ(without_record - with_record, int32_t(sizeof(ParameterRecord)));
-  EXPECT_EQ(peak_without, std::size_t(without_record));  // the plan fills maxSpace exactly
-  EXPECT_EQ(peak_with, std::size_t(with_record));
-  // Not even the record is made where maxSpace cannot hold it.
-  area(60, 60, fa::plugInModeGrayScale, int32_t(sizeof(ParameterRecord)) - 1);
-  record->parameters = nullptr;
-  headless::reset_memory_stats();
-  EXPECT_EQ(prepare_and_start(), fa::memFullErr);
-  EXPECT_EQ(headless::memory_stats().allocations, 0u);
-  const bool made = record->parameters != nullptr;
-  EXPECT_FALSE(made);
-  record->parameters = reinterpret_cast<char**>(given);
+  int32_t low = 0, high = 400000;  // fails at low, succeeds at high
+  std::size_t peak = 0;
+  while (high - low > 1) {
+    int32_t middle = low + (high - low) / 2;
+    (start_with(middle, true, &peak) == 0 ? high : low) = middle;
+  }
+  EXPECT_EQ(start_with(high, true, &peak), 0);
+  EXPECT_EQ(peak, std::size_t(high));
+  const int32_t made = int32_t(sizeof(ParameterRecord));
+  EXPECT_EQ(start_with(high + made - 1, false, &peak), fa::memFullErr);
+  EXPECT_EQ(peak, std::size_t(made));  // the record alone, given to the host
+  EXPECT_EQ(start_with(high + made, false, &peak), 0);
+  EXPECT_EQ(peak, std::size_t(high + made));
+  EXPECT_EQ(start_with(made - 1, false, &peak), fa::memFullErr);  // not even the record is made
+  EXPECT_EQ(peak, 0u);
 }
 #endif
 
