@@ -210,7 +210,11 @@ const fa::HandleProcs kHeapProcs{
     1,         8,           heap_new,     heap_dispose, heap_size, heap_set_size,
     heap_lock, heap_unlock, heap_recover, heap_dispose};
 
-fa::Boolean abort_proc() { return 0; }
+fa::Boolean abort_proc() {
+  bool stop =
+      current_run != nullptr && current_run->options->abort && current_run->options->abort();
+  return stop ? 1 : 0;
+}
 
 void progress_proc(int32_t done, int32_t total) {
   if (current_run != nullptr && current_run->options->progress)
@@ -504,6 +508,7 @@ RunResult Module::run(Image& image, const RunOptions& options) {
     if (ok) run.commit();
     finish();
   }
+  outcome.left = Request{f.inRect, f.outRect, f.maskRect};
   current_run = outer;
   if (heap && heap_parameters != nullptr) {
     // Keep what the run left: the bytes of the host's own handle, or a global block the

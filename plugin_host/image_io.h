@@ -81,4 +81,14 @@ void end_partial_output(const std::string& temporary);
 // Ctrl+Break, 143 when the console closes).
 void remove_partial_outputs_on_interrupt();
 
+// While the filter runs, Ctrl+C (SIGINT; Ctrl+C on a Windows console) does not end the program:
+// it only asks the run to stop, which the host passes on to the module through abortProc, and
+// the command then ends as cancelled. A second Ctrl+C, or one at any other time, ends the
+// program as above. One run at a time.
+void begin_stoppable_run();
+// Whether Ctrl+C came since begin_stoppable_run: abortProc's answer.
+bool stop_requested();
+// Ends the stretch begun by begin_stoppable_run; true when Ctrl+C came during it.
+bool end_stoppable_run();
+
 }  // namespace image_io

@@ -70,6 +70,18 @@ struct PartialSlot {
 std::array<PartialSlot, kSlots> partial_slots;
 std::mutex partial_mutex;
 
+// Ctrl+C while a run can be stopped: 0 no run, 1 a run, 2 a run asked to stop. Read and
+// changed by the interruption handler, so lock-free.
+enum : int { kNoRun, kStoppableRun, kStopAsked };
+std::atomic<int> run_stop{kNoRun};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// Whether this interruption only asks the running filter to stop.
+bool asks_run_to_stop() {
+  int running = kStoppableRun;
+  return run_stop.compare_exchange_strong(running, kStopAsked);
+}
+
 void remove_listed_outputs() {
   for (PartialSlot& slot : partial_slots) {
     if (!slot.used.load()) continue;
@@ -85,12 +97,14 @@ void remove_listed_outputs() {
 
 #ifdef _WIN32
 BOOL WINAPI on_console_event(DWORD event) {
+  if (event == CTRL_C_EVENT && asks_run_to_stop()) return TRUE;
   remove_listed_outputs();
   ExitProcess(event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? 130 : 143);
   return TRUE;
 }
 #else
 extern "C" void on_signal(int number) {
+  if (number == SIGINT && asks_run_to_stop()) return;
   remove_listed_outputs();
   _exit(128 + number);
 }
@@ -114,6 +128,12 @@ void end_partial_output(const std::string& temporary) {
   for (PartialSlot& slot : partial_slots)
     if (slot.used.load() && temporary == slot.name) slot.used.store(false);
 }
+
+void begin_stoppable_run() { run_stop.store(kStoppableRun); }
+
+bool stop_requested() { return run_stop.load() == kStopAsked; }
+
+bool end_stoppable_run() { return run_stop.exchange(kNoRun) == kStopAsked; }
 
 void remove_partial_outputs_on_interrupt() {
 #ifdef _WIN32

@@ -66,6 +66,9 @@ struct RunOptions {
   int64_t max_continue_calls = 0;  // 0: a bound derived from the image size
   HWND window = nullptr;           // the host's window, owner of the module's dialogs
   std::function<void(int32_t done, int32_t total)> progress;
+  // What the host's abortProc answers: true once the user asked to stop. Without it the
+  // host never asks the module to stop.
+  std::function<bool()> abort;
 };
 
 // What the module asked for before one Continue call.
@@ -81,6 +84,7 @@ struct RunResult {
   bool continue_bound_reached = false;  // the module kept asking past the bound
   std::string host_error;               // a request the host refused (outside the image, ...)
   std::vector<Request> requests;        // the rectangles delivered to each Continue call
+  Request left{};  // the rectangles the module left in the record when the run ended
   bool ok() const { return result == 0 && !continue_bound_reached && host_error.empty(); }
 };
 

@@ -149,8 +149,11 @@ int16_t mode_value(const std::string& name) {
 class ProgressBar {
  public:
   explicit ProgressBar(bool shown) : shown_(shown) {}
-  ~ProgressBar() {
+  ~ProgressBar() { end_line(); }
+  // Ends the bar's line, so that a message can follow on a line of its own.
+  void end_line() {
     if (drawn_ >= 0) std::fprintf(stderr, "\n");
+    drawn_ = -1;
   }
   void update(int32_t done, int32_t total) {
     if (!shown_ || total <= 0) return;
@@ -283,7 +286,8 @@ struct Shared {
   std::optional<std::vector<uint8_t>> stored;  // --repeat's settings
   std::optional<std::vector<uint8_t>> used;    // the settings of the last file filtered
   std::optional<image_io::LoadedImage> mask;
-  bool single = true;  // one file: the row progress bar and the closing message
+  bool single = true;                // one file: the row progress bar and the closing message
+  std::atomic<bool> stopped{false};  // Ctrl+C stopped a run: no further file is filtered
 };
 
 std::string shown_name(const std::string& path, bool output) {
@@ -358,22 +362,34 @@ int filter_file(Shared& shared, const std::string& input_path, const std::string
   options.reuse_buffers = true;
   options.point_into_image = true;
   options.ask_for_dialog = o.dialog;
+  options.abort = [] { return image_io::stop_requested(); };
   ProgressBar bar(shared.single && !o.quiet && on_terminal());
   options.progress = [&](int32_t done, int32_t total) { bar.update(done + 1, total); };
   plugin_host::RunResult result;
   std::optional<ui_player::Report> report;
+  bool stopped = false;
   {
     std::lock_guard<std::mutex> lock(shared.filtering);
+    if (shared.stopped) return kCancelled;  // an earlier file was stopped: the batch ends
     options.window = make_host_window();
     shared.module.set_parameters(settings_record(o, area, center, shared.stored));
     bool scripted = !o.ui_script_path.empty();
     if (scripted) ui_player::start(o.ui_script);
+    image_io::begin_stoppable_run();
     result = shared.module.run(image, options);
+    // A stop that came as the run ended still counts: the user asked for no output.
+    stopped = image_io::end_stoppable_run();
     if (scripted) report = ui_player::finish();
-    if (result.ok()) shared.used = shared.module.parameters();
+    if (result.ok() && !stopped) shared.used = shared.module.parameters();
     DestroyWindow(options.window);
   }
   const std::string out = shown_name(output_path, true);
+  if (stopped) {
+    shared.stopped = true;
+    bar.end_line();
+    std::cerr << "zorbel: interrupted; " << out << " was not written\n";
+    return kCancelled;
+  }
   if (report) {
     for (const std::string& failure : report->failures)
       std::cerr << "zorbel: " << o.ui_script_path << ": " << failure << "\n";
@@ -538,7 +554,7 @@ int run(Options& o, const std::vector<std::string>& settings_given) {
     std::mutex progress;
     ProgressBar bar(!o.quiet && on_terminal());
     auto work = [&] {
-      for (std::size_t i; (i = next++) < jobs.size();) {
+      for (std::size_t i; !shared.stopped && (i = next++) < jobs.size();) {
         int result = filter_file(shared, jobs[i].first, jobs[i].second);
         if (result == kDone) ++written;
         for (int seen = worst.load();

@@ -18,6 +18,28 @@ const filter_api::Rect kEmpty{0, 0, 0, 0};
 // The most output bytes asked for in one call when the whole area is delivered.
 constexpr int64_t kBandBytes = 8 << 20;
 
+// What one call of the final pass came to.
+enum class PassStep {
+  kWritten,      // its rows are written
+  kAwaitingRow,  // a source row is asked for; the output row is started again when it comes
+  kStopped,      // the user asked to stop (abortProc): nothing more is written
+};
+
+// Whether the host's abortProc, when it offers one, says the user asked to stop.
+bool stop_requested() {
+  const filter_api::FilterRecord* host = module_state.host.filter_record;
+  return host->abortProc != nullptr && host->abortProc() != 0;
+}
+
+// The run ends before its last row (the dialog cancelled, no memory for the row cache, or the
+// user stopping the final pass): everything is given back and nothing more is asked for.
+void end_run_early() {
+  ModuleState& s = module_state;
+  release_all();
+  s.plan.run_active = false;
+  end_requests();
+}
+
 void begin_final_pass();
 
 // Everything after the working image is complete: the dialog, then the final pass's setup.
@@ -73,8 +95,9 @@ bool render_final_row(uint8_t* destination) {
 }
 
 // One call of the final pass: a band of output rows when the whole area is delivered, else
-// one row, or the request of a source row it still needs.
-bool final_rows() {
+// one row, or the request of a source row it still needs. abortProc is asked before every
+// output row, so a row is written whole or not at all and none follows the user's stop.
+PassStep final_rows() {
   ModuleState& s = module_state;
   filter_api::FilterRecord* host = s.host.filter_record;
   if (s.plan.decimation == 1) {
@@ -93,13 +116,14 @@ bool final_rows() {
   auto* destination = static_cast<uint8_t*>(host->outData);
   const int16_t last = int16_t(host->outRect.bottom - host->filterRect.top);
   for (; s.plan.out_row < last; s.plan.out_row = int16_t(s.plan.out_row + 1)) {
-    if (!render_final_row(destination)) return false;
+    if (stop_requested()) return PassStep::kStopped;
+    if (!render_final_row(destination)) return PassStep::kAwaitingRow;
     destination += host->outRowBytes;
   }
   host->outRect.top = host->outRect.bottom;
   host->outRect.bottom =
       int16_t(std::min<int32_t>(host->outRect.top + s.plan.band_rows, host->filterRect.bottom));
-  return true;
+  return PassStep::kWritten;
 }
 
 // The final pass's geometry, from the stored record, once per run; and the first output band.
@@ -128,7 +152,7 @@ void continue_filter() {
   filter_api::FilterRecord* host = s.host.filter_record;
   if (!s.plan.run_active) {
     // After a failure, a cancel or the end of the run: nothing more to ask for.
-    host->inRect = host->outRect = host->maskRect = kEmpty;
+    end_requests();
     return;
   }
   if (s.selection.mask_rows_built < s.preview.preview_height) {
@@ -158,11 +182,17 @@ void continue_filter() {
       return;
     }
     if (!dialog_phase()) {
-      s.plan.run_active = false;
+      end_run_early();
       return;
     }
-  } else if (!final_rows()) {
-    return;
+  } else {
+    const PassStep step = final_rows();
+    if (step == PassStep::kStopped) {
+      s.host.result_code = filter_api::userCanceledErr;
+      end_run_early();
+      return;
+    }
+    if (step == PassStep::kAwaitingRow) return;
   }
 
   if (s.plan.decimation > 1) {
@@ -172,12 +202,16 @@ void continue_filter() {
   if (host->outRect.top >= host->filterRect.bottom) {
     // The last row is written: the run is complete, and everything is given back now, since
     // some hosts never call Finish after a successful run.
-    host->inRect = host->outRect = kEmpty;
-    host->maskRect = kEmpty;
+    end_requests();
     release_all();
     s.plan.run_active = false;
   }
   s.plan.continue_state = 0;
+}
+
+void end_requests() {
+  filter_api::FilterRecord* host = module_state.host.filter_record;
+  host->inRect = host->outRect = host->maskRect = kEmpty;
 }
 
 void copy_reduced_row() {

@@ -33,6 +33,8 @@ void dispatch(int16_t selector) {
     case kSelectorStart:
       start_setup();
       if (s.host.result_code == 0) start_filter();
+      // A Start that fails asks for nothing, so a host that goes by the rectangles stops.
+      if (s.host.result_code != 0) end_requests();
       break;
     case kSelectorContinue:
       continue_filter();
@@ -104,15 +106,19 @@ int32_t get_show_dialog() {
 
 void create_parameter_record() {
   ModuleState& s = module_state;
+  s.host.record_bytes_made = 0;
   // A handle that can be read neither as a block nor through the host's procedures holds
   // settings the module cannot see: it makes its own record, and so shows the dialog, rather
   // than filtering with settings the user never chose.
   if (s.host.filter_record->parameters != nullptr && record_access() != RecordAccess::kNone) return;
-  HGLOBAL block = block_alloc(sizeof(ParameterRecord));
+  HGLOBAL block = nullptr;  // a record maxSpace cannot hold is not made
+  if (s.host.filter_record->maxSpace >= int32_t(sizeof(ParameterRecord)))
+    block = block_alloc(sizeof(ParameterRecord));
   if (block == nullptr) {
     s.host.result_code = filter_api::memFullErr;
     return;
   }
+  s.host.record_bytes_made = int32_t(sizeof(ParameterRecord));
   auto* record = static_cast<ParameterRecord*>(block_lock(block));
   fill_default_record(record);
   block_unlock(block);

@@ -21,6 +21,7 @@ struct HostCallState {
   int16_t filter_width;                     // filterRect width, pixels
   int16_t filter_height;                    // filterRect height, pixels
   int32_t row_bytes;                        // filter_width * bytes_per_pixel
+  int32_t record_bytes_made;                // bytes of a parameter record this Start made, else 0
   uint32_t block_alloc_calls;               // block_alloc calls since load (test seam)
   uint32_t block_alloc_fail_at;  // 0, or the block_alloc call number that fails (test seam)
   uint32_t gdi_create_calls;     // bitmap and memory DC creations since load (test seam)
@@ -102,7 +103,9 @@ HDC create_compatible_dc(HDC dc);
 void show_about();
 void set_show_dialog(uint8_t value);  // stores into an existing record only
 int32_t get_show_dialog();            // 1 when there is no record
-void create_parameter_record();       // defaults; result_code -108 when allocation fails
+// Makes a record of the defaults when the host has none the module can read; result_code
+// -108 when it cannot be allocated or does not fit maxSpace.
+void create_parameter_record();
 void prepare_filter();
 void show_warning(const char* text);  // "Warning" box owned by the host's window
 
@@ -132,8 +135,13 @@ void start_setup();
 // On failure everything is released and result_code is -108 (or 1 after a message).
 void start_filter();
 // One Continue call: mask sampling, gathering the working image, the dialog phase, or one
-// output row of the final pass.
+// output row (a band with the whole area delivered) of the final pass. When the host's
+// abortProc says the user asked to stop, the final pass writes no further row, everything
+// is released and result_code is -128 (userCanceledErr).
 void continue_filter();
+// Empties inRect, outRect and maskRect: the module asks the host for nothing more. Every run
+// that ends, completed, cancelled or failed, leaves the rectangles so.
+void end_requests();
 // Copies the delivered row, every decimation-th pixel, into row rows_collected of image_copy.
 void copy_reduced_row();
 // The host's progress callback, when it offers one.
@@ -147,6 +155,10 @@ ParameterRecord read_record();
 
 // Frees the row cache's block, when there is one, and forgets the cache.
 void row_cache_release();
+// The least the final pass of a reduced image takes: the smallest cache, the reserve held
+// while its size is tried, and the stored record. Start plans a reduced image only when this
+// fits maxSpace.
+int64_t row_cache_least_bytes();
 // Allocates the row cache for a reduced image's final pass (nothing with decimation 1).
 // Returns 0, or 1 after a failure (everything released, result_code -108).
 int16_t row_cache_allocate();

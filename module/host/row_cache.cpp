@@ -8,6 +8,18 @@
 
 namespace {
 constexpr uint8_t kNotCached = 255;
+constexpr int32_t kReserveBytes = 2000;  // held while the cache's size is tried
+constexpr int16_t kFewestSlots = 35;     // the last size tried: 255, 251, ..., 39, 35
+
+// The cache's block for `slots` slots: the row map, the stamps and the rows.
+int64_t cache_bytes(int16_t slots) {
+  const ModuleState& s = module_state;
+  return int64_t(s.host.row_bytes + 1) * slots + s.host.filter_height;
+}
+}  // namespace
+
+int64_t row_cache_least_bytes() {
+  return cache_bytes(kFewestSlots) + kReserveBytes + int64_t(sizeof(ParameterRecord));
 }
 
 void row_cache_release() {
@@ -24,14 +36,15 @@ void row_cache_release() {
 int16_t row_cache_allocate() {
   ModuleState& s = module_state;
   if (s.plan.decimation == 1) return 0;
-  HGLOBAL reserve = block_alloc(2000);
+  HGLOBAL reserve = block_alloc(kReserveBytes);
   HGLOBAL block = nullptr;
   if (reserve != nullptr) {
-    for (s.cache.cache_slots = 255; s.cache.cache_slots >= 32;
+    for (s.cache.cache_slots = 255; s.cache.cache_slots >= kFewestSlots;
          s.cache.cache_slots = int16_t(s.cache.cache_slots - 4)) {
-      int64_t size = int64_t(s.host.row_bytes + 1) * s.cache.cache_slots + s.host.filter_height;
+      int64_t size = cache_bytes(s.cache.cache_slots);
       // The cache, the reserve and the stored record stay within the host's allowance.
-      if (size + 2000 + int64_t(sizeof(ParameterRecord)) > s.host.filter_record->maxSpace) continue;
+      if (size + kReserveBytes + int64_t(sizeof(ParameterRecord)) > s.host.filter_record->maxSpace)
+        continue;
       block = block_alloc(uint32_t(size));
       if (block != nullptr) break;
     }

@@ -35,63 +35,120 @@ void set_working_size() {
   s.plan.work_row_bytes = int32_t(s.plan.work_width) * s.host.bytes_per_pixel;
 }
 
-// The selection's blocks and bitmap, sized for the largest preview the view allows, since
-// the final preview geometry is only known once the decimation is. Leaves mask_block null
-// when anything fails.
-void plan_selection(int32_t& budget) {
+// What Start weighs each decimation against.
+struct Allowance {
+  int64_t max_space;  // the host's maxSpace
+  // maxSpace less the reserve, the fixed allowance, the preview buffers and the selection's
+  // share: the working image's thresholds.
+  int64_t budget;
+  // Bytes held beside image_copy and the selection's blocks until Start ends: the reserve, the
+  // preview buffers, and a parameter record this Start made.
+  int64_t beside;
+  bool selection;
+};
+
+// The selection's three blocks for a preview: mask_saved (the rows), the outline (a spare row
+// and the rows) and the mask (a guard row, the rows, a guard row).
+struct SelectionSizes {
+  int32_t row_bytes;
+  int32_t size;  // row_bytes * preview rows
+};
+
+SelectionSizes selection_sizes(int16_t preview_width, int16_t preview_height) {
+  int32_t row_bytes = mask_row_bytes_for(preview_width);
+  return SelectionSizes{row_bytes, row_bytes * preview_height};
+}
+
+int64_t selection_bytes(const SelectionSizes& sizes) {
+  return 3 * int64_t(sizes.size) + 3 * int64_t(sizes.row_bytes);
+}
+
+// The budget's share of the selection: the host's mask row and two of the blocks for the
+// largest preview the view allows.
+int64_t selection_share() {
+  const ModuleState& s = module_state;
+  SelectionSizes view = selection_sizes(std::min<int16_t>(s.plan.view_width, 512),
+                                        std::min<int16_t>(s.plan.view_height, 512));
+  return s.host.filter_width + 2 * (int64_t(view.row_bytes) + view.size);
+}
+
+// The first decimation from `from` on that the plan takes, or 0 when none up to 5 does; leaves
+// the working size set for the last one looked at. The budget's thresholds come first: the
+// whole area when its need is strictly under the budget, a reduced image when its need is at
+// or under the budget lowered by two rows. Then everything Start holds with that working image
+// (image_copy, the selection's blocks sized for its preview, and the rest) must fit maxSpace,
+// else the next decimation is looked at; a reduced image also needs room for the row cache of
+// the final pass. A working image without pixels ends the search.
+int16_t choose_decimation(int16_t from, const Allowance& allowance) {
+  ModuleState& s = module_state;
+  for (int16_t decimation = from; decimation <= 5; ++decimation) {
+    s.plan.decimation = decimation;
+    set_working_size();
+    if (s.plan.work_width == 0 || s.plan.work_height == 0) return 0;
+    const int64_t need = int64_t(s.plan.work_height) * s.plan.work_row_bytes;
+    const bool under = decimation == 1 ? need < allowance.budget
+                                       : need <= allowance.budget - 2 * int64_t(s.host.row_bytes);
+    if (!under) continue;
+    int64_t held = allowance.beside + (decimation > 1 ? need : 0);
+    if (allowance.selection) {
+      const PreviewFit fit = fit_preview(s.plan.view_width, s.plan.view_height, s.plan.work_width,
+                                         s.plan.work_height, decimation);
+      held += selection_bytes(selection_sizes(fit.width, fit.height));
+    }
+    if (held > allowance.max_space) continue;
+    if (decimation > 1 && row_cache_least_bytes() > allowance.max_space) return 0;
+    return decimation;
+  }
+  return 0;
+}
+
+// Allocates the working image at the decimation chosen, or at the next one the plan takes
+// when the block cannot be had; false when none can.
+bool allocate_working_image(int16_t decimation, const Allowance& allowance) {
   ModuleState& s = module_state;
   filter_api::FilterRecord* host = s.host.filter_record;
+  for (; decimation != 0; decimation = choose_decimation(int16_t(decimation + 1), allowance)) {
+    s.plan.decimation = decimation;
+    set_working_size();
+    if (decimation == 1) {
+      host->inRect.bottom = host->filterRect.bottom;  // the whole area in one delivery
+      s.plan.rows_collected = s.plan.work_height;
+      return true;
+    }
+    s.plan.rows_collected = 0;
+    s.plan.image_copy = block_alloc(uint32_t(int64_t(s.plan.work_height) * s.plan.work_row_bytes));
+    if (s.plan.image_copy != nullptr) return true;
+  }
+  return false;
+}
+
+// The selection's bitmap and blocks, sized for the preview geometry of the final working
+// image. Leaves mask_block null when anything fails.
+void allocate_selection() {
+  ModuleState& s = module_state;
   s.plan.mask_block = nullptr;
-  compute_preview_geometry(s.plan.view_width, s.plan.view_height);
-  host->maskRect = host->inRect;
-  int32_t row_bytes = 2 * ((std::min<int32_t>(s.plan.view_width, 512) + 15) >> 4);
-  int32_t rows = std::min<int32_t>(s.plan.view_height, 512);
-  int32_t size = row_bytes * rows;
-  budget -= s.host.filter_width + 2 * (row_bytes + size);
-  s.plan.mask_bitmap = create_bitmap(row_bytes * 8, rows, nullptr);
+  const SelectionSizes sizes = selection_sizes(s.preview.preview_width, s.preview.preview_height);
+  s.plan.mask_bitmap = create_bitmap(sizes.row_bytes * 8, s.preview.preview_height, nullptr);
   if (s.plan.mask_bitmap == nullptr) return;
   HDC window_dc = GetDC(host_window());
   s.plan.mask_dc = create_compatible_dc(window_dc);
   ReleaseDC(host_window(), window_dc);
   if (s.plan.mask_dc == nullptr) return;
   SelectObject(s.plan.mask_dc, s.plan.mask_bitmap);
-  s.plan.mask_saved_block = block_alloc(uint32_t(size));
+  s.plan.mask_saved_block = block_alloc(uint32_t(sizes.size));
   if (s.plan.mask_saved_block == nullptr) return;
-  s.plan.outline_block = block_alloc(uint32_t(row_bytes + size));
+  s.plan.outline_block = block_alloc(uint32_t(sizes.row_bytes + sizes.size));
   if (s.plan.outline_block == nullptr) {
     block_free(s.plan.mask_saved_block);
     s.plan.mask_saved_block = nullptr;
     return;
   }
-  s.plan.mask_block = block_alloc(uint32_t(2 * row_bytes + size));
+  s.plan.mask_block = block_alloc(uint32_t(2 * sizes.row_bytes + sizes.size));
   if (s.plan.mask_block == nullptr) {
     block_free(s.plan.outline_block);
     block_free(s.plan.mask_saved_block);
     s.plan.outline_block = nullptr;
     s.plan.mask_saved_block = nullptr;
-  }
-}
-
-// Chooses the decimation and allocates image_copy; false when no decimation up to 5 fits.
-bool plan_working_image(int32_t budget) {
-  ModuleState& s = module_state;
-  filter_api::FilterRecord* host = s.host.filter_record;
-  int32_t need = int32_t(s.plan.work_height) * s.plan.work_row_bytes;
-  if (need < budget) {
-    host->inRect.bottom = host->filterRect.bottom;  // the whole area in one delivery
-    s.plan.rows_collected = s.plan.work_height;
-    return true;
-  }
-  budget -= 2 * s.host.row_bytes;
-  while (true) {
-    if (++s.plan.decimation > 5) return false;
-    set_working_size();
-    if (s.plan.work_width == 0 || s.plan.work_height == 0) return false;  // nothing left to preview
-    need = int32_t(s.plan.work_height) * s.plan.work_row_bytes;
-    if (need > budget) continue;
-    s.plan.rows_collected = 0;
-    s.plan.image_copy = block_alloc(uint32_t(need));
-    if (s.plan.image_copy != nullptr) return true;
   }
 }
 
@@ -143,7 +200,7 @@ void start_filter() {
   // A filter area without pixels: nothing to preview or filter; the run ends at once.
   if (s.host.filter_width <= 0 || s.host.filter_height <= 0) {
     release_all();
-    host->inRect = host->outRect = host->maskRect = kEmpty;
+    end_requests();
     return;
   }
 
@@ -171,21 +228,35 @@ void start_filter() {
   s.plan.cache_block = nullptr;
   s.plan.preview_block = nullptr;
 
-  bool planned = false;
-  int32_t reserve_size = (s.host.row_bytes + 1) * 32 + s.host.filter_height + 2000;
-  HGLOBAL reserve = block_alloc(uint32_t(reserve_size));
-  if (reserve != nullptr) {
-    // The host's allowance, less what Start keeps back for the row cache, the fixed
-    // allowance, and the preview buffers themselves, so the run stays within maxSpace.
-    bool host_draws = host->displayPixels != nullptr;
-    int32_t budget = host->maxSpace - reserve_size - (s.host.bytes_per_pixel == 1 ? 512 : 4352) -
-                     kPreviewPixelsSize - (host_draws ? 0 : kDibBufferSize);
-    if (host->haveMask != 0) plan_selection(budget);
+  // The plan is made before anything is allocated, so that Start never holds more than
+  // maxSpace, also on its way to a failure. The fixed allowance and the preview buffers come
+  // off the host's allowance; the reserve keeps room for the row cache.
+  const bool host_draws = host->displayPixels != nullptr;
+  const bool selected = host->haveMask != 0;
+  const int64_t reserve_size = (int64_t(s.host.row_bytes) + 1) * 32 + s.host.filter_height + 2000;
+  const int64_t preview_buffers = kPreviewPixelsSize + (host_draws ? 0 : kDibBufferSize);
+  Allowance allowance{};
+  allowance.max_space = host->maxSpace;
+  allowance.budget = allowance.max_space - reserve_size -
+                     (s.host.bytes_per_pixel == 1 ? 512 : 4352) - preview_buffers -
+                     (selected ? selection_share() : 0);
+  allowance.beside = reserve_size + preview_buffers + s.host.record_bytes_made;
+  allowance.selection = selected;
+  const int16_t decimation = choose_decimation(1, allowance);
+  HGLOBAL reserve = decimation != 0 ? block_alloc(uint32_t(reserve_size)) : nullptr;
+  bool planned = reserve != nullptr && allocate_working_image(decimation, allowance);
+  if (planned) {
+    compute_preview_geometry(s.plan.view_width, s.plan.view_height);
+    if (selected) {
+      // The first Continue call brings the mask of the filter area's first row.
+      host->maskRect = host->filterRect;
+      host->maskRect.bottom = int16_t(host->maskRect.top + 1);
+      allocate_selection();
+    }
     s.plan.preview_block = block_alloc(kPreviewPixelsSize);
     if (!host_draws) s.plan.dib_block = block_alloc(kDibBufferSize);
     planned = s.plan.marker_bitmap != nullptr && s.plan.preview_block != nullptr &&
-              (host_draws || s.plan.dib_block != nullptr) && s.plan.mask_block != nullptr &&
-              plan_working_image(budget);
+              (host_draws || s.plan.dib_block != nullptr) && s.plan.mask_block != nullptr;
   }
   if (!planned) {
     release_all();

@@ -55,12 +55,16 @@ uint8_t mask_test(int16_t x, int16_t y) {
   return uint8_t(s.selection.mask_saved[offset] & (0x80 >> (x & 7)));
 }
 
+int16_t mask_row_bytes_for(int16_t preview_width) {
+  return int16_t(2 * ((preview_width + 15) >> 4));
+}
+
 void plan_selection_rows(bool selected) {
   SelectionState& s = module_state.selection;
   const PreviewState& preview = module_state.preview;
   s.mask_rows_built = selected ? 0 : 9999;
-  s.mask_row_words = int16_t((preview.preview_width + 15) >> 4);
-  s.mask_row_bytes = int16_t(2 * s.mask_row_words);
+  s.mask_row_bytes = mask_row_bytes_for(preview.preview_width);
+  s.mask_row_words = int16_t(s.mask_row_bytes / 2);
   s.mask_size = int32_t(s.mask_row_bytes) * preview.preview_height;
 }
 

@@ -21,6 +21,9 @@ struct SelectionState {
   int16_t ants_phase;           // 0..7: offset into the toggle pattern for the tick after next
 };
 
+// Bytes of one 1-bit row of a preview `preview_width` pixels wide: whole 16-bit words.
+int16_t mask_row_bytes_for(int16_t preview_width);
+
 // Sizes the 1-bit rows for the preview and starts the sampling: from row 0 when the run has a
 // selection, else never (mask_rows_built 9999).
 void plan_selection_rows(bool selected);

@@ -7,29 +7,38 @@
 #include "module/module_state.h"
 #include "module/preview/preview.h"
 
-int16_t compute_preview_geometry(int16_t width, int16_t height) {
-  ModuleState& s = module_state;
-  s.preview.preview_width = std::min<int16_t>(width, 512);
-  s.preview.preview_height = std::min<int16_t>(height, 512);
-  int32_t ratio_h = int32_t(s.plan.work_width) * 65536 / s.preview.preview_width;
-  int32_t ratio_v = int32_t(s.plan.work_height) * 65536 / s.preview.preview_height;
+PreviewFit fit_preview(int16_t width, int16_t height, int16_t work_width, int16_t work_height,
+                       int16_t decimation) {
+  PreviewFit fit{};
+  fit.width = std::min<int16_t>(width, 512);
+  fit.height = std::min<int16_t>(height, 512);
+  int32_t ratio_h = int32_t(work_width) * 65536 / fit.width;
+  int32_t ratio_v = int32_t(work_height) * 65536 / fit.height;
   if (ratio_v < ratio_h) {
-    s.preview.preview_step = ratio_h;
-    s.preview.preview_height =
-        int16_t(int32_t(s.plan.work_height) * s.preview.preview_width / s.plan.work_width);
+    fit.step = ratio_h;
+    fit.height = int16_t(int32_t(work_height) * fit.width / work_width);
   } else {
-    s.preview.preview_step = ratio_v;
-    s.preview.preview_width =
-        int16_t(int32_t(s.plan.work_width) * s.preview.preview_height / s.plan.work_height);
+    fit.step = ratio_v;
+    fit.width = int16_t(int32_t(work_width) * fit.height / work_height);
   }
   // A working image far narrower or flatter than the view rounds one side down to nothing;
   // the preview keeps at least one pixel each way.
-  s.preview.preview_width = std::max<int16_t>(s.preview.preview_width, 1);
-  s.preview.preview_height = std::max<int16_t>(s.preview.preview_height, 1);
+  fit.width = std::max<int16_t>(fit.width, 1);
+  fit.height = std::max<int16_t>(fit.height, 1);
   // Only a view a few pixels wide over a huge image could take this past 32 bits.
-  s.preview.image_step =
-      int32_t(std::min<int64_t>(int64_t(s.plan.decimation) * s.preview.preview_step, INT32_MAX));
-  s.preview.preview_extent = std::max(s.preview.preview_width, s.preview.preview_height);
+  fit.image_step = int32_t(std::min<int64_t>(int64_t(decimation) * fit.step, INT32_MAX));
+  return fit;
+}
+
+int16_t compute_preview_geometry(int16_t width, int16_t height) {
+  ModuleState& s = module_state;
+  const PreviewFit fit =
+      fit_preview(width, height, s.plan.work_width, s.plan.work_height, s.plan.decimation);
+  s.preview.preview_width = fit.width;
+  s.preview.preview_height = fit.height;
+  s.preview.preview_step = fit.step;
+  s.preview.image_step = fit.image_step;
+  s.preview.preview_extent = std::max(fit.width, fit.height);
   return s.preview.preview_extent;
 }
 

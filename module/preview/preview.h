@@ -42,10 +42,23 @@ struct ScreenState {
 constexpr uint32_t kPreviewPixelsSize = 4 * 512 * 4;
 constexpr uint32_t kDibBufferSize = 4 * 512 * 3;
 
+// How a working image fits a view: the preview's size and its 16.16 scales.
+struct PreviewFit {
+  int16_t width;       // preview columns, 1..512
+  int16_t height;      // preview rows, 1..512
+  int32_t step;        // 16.16 working-image pixels per preview pixel
+  int32_t image_step;  // 16.16 filter-area pixels per preview pixel
+};
+
+// The fit of a work_width x work_height working image, reduced by decimation, in a view of
+// width x height. Needs a view and a working image of at least one pixel each way; each
+// preview side comes out between 1 and 512. Pure: Start plans with it before it commits.
+PreviewFit fit_preview(int16_t width, int16_t height, int16_t work_width, int16_t work_height,
+                       int16_t decimation);
+
 // Sets preview_width, preview_height, preview_step, image_step and preview_extent from a
-// view size and the working image (work_width, work_height, decimation); returns
-// preview_extent. Needs a view and a working image of at least one pixel each way; each
-// preview side comes out between 1 and 512.
+// view size and the working image (work_width, work_height, decimation), as fit_preview
+// gives them; returns preview_extent.
 int16_t compute_preview_geometry(int16_t width, int16_t height);
 
 // Preview coordinate to working-image coordinate (to nearest, halves up).

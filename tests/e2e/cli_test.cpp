@@ -2,6 +2,7 @@
 // --max-space, selections and areas, and every kind of bad input refused with one line and
 // the right exit status, leaving no output behind. Runs the built command as a process.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <png.h>
 #include <sys/stat.h>
@@ -769,6 +770,65 @@ TEST_F(Cli, AnInterruptedRunLeavesNothingBehind) {
   mkdir(folder.c_str(), 0755);
   EXPECT_EQ(interrupted_status(path("noise.png"), folder + "/out.png", SIGINT), 130);
   EXPECT_EQ(interrupted_status(path("noise.png"), folder + "/out.png", SIGTERM), 143);
+  DIR* dir = opendir(folder.c_str());
+  ASSERT_NE(dir, nullptr);
+  int left = 0;
+  while (dirent* entry = readdir(dir)) left += entry->d_name[0] != '.';
+  closedir(dir);
+  EXPECT_EQ(left, 0);
+}
+
+// Runs zorbel with its standard error on a terminal, where it draws its progress bar, and
+// presses Ctrl+C (SIGINT) once the bar shows, that is while the final pass runs. Returns the
+// exit status and what the terminal showed.
+Outcome stopped_while_filtering(const std::vector<std::string>& arguments) {
+  int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) return {-1, "no pty"};
+  std::string side = ptsname(terminal);
+  pid_t child = fork();
+  if (child == 0) {
+    int err = open(side.c_str(), O_RDWR);
+    dup2(err, 2);
+    std::vector<char*> argv{const_cast<char*>(ZORBEL_COMMAND)};
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(ZORBEL_COMMAND, argv.data());
+    _exit(127);
+  }
+  std::string shown;
+  bool pressed = false;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;) {
+    shown.append(buffer, size_t(n));
+    if (!pressed && shown.find("filtering [") != std::string::npos) {
+      kill(child, SIGINT);
+      pressed = true;
+    }
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(terminal);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, shown};
+}
+
+TEST_F(Cli, CtrlCWhileFilteringCancelsTheRunAndWritesNothing) {
+  // A reduced working image: the final pass asks for its rows one call at a time, and the bar
+  // moves with them.
+  LoadedImage picture;
+  picture.image = plugin_host::Image(3200, 2400, 3);
+  for (int32_t y = 0; y < 2400; ++y)
+    for (int32_t x = 0; x < 3200; ++x)
+      for (int c = 0; c < 3; ++c) picture.image.at(x, y)[c] = uint8_t(x * (c + 1) + y);
+  write(path("wide.png"), picture);
+  std::string folder = path("stopped");
+  mkdir(folder.c_str(), 0755);
+  Outcome run = stopped_while_filtering(
+      {"--max-space", "4000000", "--regions", "20", path("wide.png"), folder + "/out.png"});
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_NE(run.output.find("zorbel: interrupted; " + folder + "/out.png was not written"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find("100%"), std::string::npos);  // stopped before the last row
   DIR* dir = opendir(folder.c_str());
   ASSERT_NE(dir, nullptr);
   int left = 0;

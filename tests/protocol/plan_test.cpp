@@ -184,6 +184,43 @@ TEST_F(DirectHost, AnEmptyFilterAreaEndsTheRunAtOnce) {
   EXPECT_EQ(module_state.plan.preview_block, nullptr);
 }
 
+#ifndef _WIN32
+// With a selection on a small square picture, everything Start holds binds the plan (more than
+// the budget does): at the smallest maxSpace that succeeds the peak is exactly maxSpace, and a
+// record Start has to make for a host that hands none over needs its 20 bytes more.
+TEST_F(DirectHost, ARecordStartMakesCountsAgainstMaxSpace) {
+  auto start_with = [&](int32_t max_space, bool record_given, std::size_t* peak) {
+    area(60, 60, fa::plugInModeGrayScale, max_space);
+    record->haveMask = 1;
+    record->parameters = record_given ? reinterpret_cast<char**>(parameters) : nullptr;
+    headless::reset_memory_stats();
+    std::size_t before = headless::memory_stats().live_bytes;
+    int16_t result = prepare_and_start();
+    *peak = headless::memory_stats().peak_bytes - before;
+    call(fa::filterSelectorFinish);
+    if (record->parameters != reinterpret_cast<char**>(parameters))
+      GlobalFree(reinterpret_cast<HGLOBAL>(record->parameters));
+    record->parameters = reinterpret_cast<char**>(parameters);
+    return result;
+  };
+  int32_t low = 0, high = 400000;  // fails at low, succeeds at high
+  std::size_t peak = 0;
+  while (high - low > 1) {
+    int32_t middle = low + (high - low) / 2;
+    (start_with(middle, true, &peak) == 0 ? high : low) = middle;
+  }
+  EXPECT_EQ(start_with(high, true, &peak), 0);
+  EXPECT_EQ(peak, std::size_t(high));
+  const int32_t made = int32_t(sizeof(ParameterRecord));
+  EXPECT_EQ(start_with(high + made - 1, false, &peak), fa::memFullErr);
+  EXPECT_EQ(peak, std::size_t(made));  // the record alone, given to the host
+  EXPECT_EQ(start_with(high + made, false, &peak), 0);
+  EXPECT_EQ(peak, std::size_t(high + made));
+  EXPECT_EQ(start_with(made - 1, false, &peak), fa::memFullErr);  // not even the record is made
+  EXPECT_EQ(peak, 0u);
+}
+#endif
+
 TEST_F(DirectHost, NoMemoryAtAllFailsWithMemoryFull) {
   for (int32_t max_space : {0, -5, 1000, 20000}) {
     area(100, 100, fa::plugInModeRGBColor, max_space);
@@ -232,6 +269,10 @@ TEST_F(DirectHost, EachFailingAllocationEndsInAResultWithNothingLeftAlive) {
       }
       if (result == 0) {
         EXPECT_EQ(record->outRect.right, 0);  // the run went to its end
+      } else {
+        // A run that fails, in Start or in Continue, asks for nothing more.
+        for (const fa::Rect& r : {record->inRect, record->outRect, record->maskRect})
+          EXPECT_TRUE(r.top == 0 && r.left == 0 && r.bottom == 0 && r.right == 0);
       }
       // The host carries on regardless: more Continue calls, then Finish twice.
       EXPECT_EQ(call(fa::filterSelectorContinue), 0);

@@ -361,6 +361,38 @@ TEST(Dialog, AFullRenderRestartsTheMarchingAnts) {
   EXPECT_EQ(r.run.result, 1);
 }
 
+// A picture taller than wide has a preview narrower than the view: the outline bitmap has the
+// preview's rows, whole and reduced, so the stripes land on the outline.
+TEST(Dialog, TheAntsFollowTheOutlineOfAPictureTallerThanWide) {
+  std::vector<uint8_t> selection(120 * 200, 0);
+  for (int y = 0; y < 200; ++y)
+    for (int x = 0; x < 120; ++x)
+      if (4 * (x - 60) * (x - 60) + (y - 100) * (y - 100) < 3000)
+        selection[size_t(y) * 120 + size_t(x)] = 255;
+  for (int32_t max_space : {0, 90000}) {
+    SCOPED_TRACE(max_space);
+    RunSetup setup{&selection, 120, 200};
+    setup.max_space = max_space;
+    int checked = 0;
+    int16_t decimation = 0;
+    DialogRun r = play(
+        "tick 3\nclick 102\ntype 153 \ntick 1\nclick 2\n",
+        [&](HWND dialog, int line) {
+          if (line != 4) return;
+          const ModuleState& s = module_state;
+          decimation = s.plan.decimation;
+          EXPECT_LT(s.preview.preview_width, 200);
+          EXPECT_EQ(first_tick_errors(dialog, 0, 0, s.preview.preview_width,
+                                      s.preview.preview_height, checked),
+                    0);
+        },
+        setup);
+    EXPECT_GT(checked, 300);
+    EXPECT_EQ(decimation, max_space == 0 ? 1 : 2);
+    EXPECT_EQ(r.run.result, 1);
+  }
+}
+
 TEST(Dialog, TheAntsStayWholeWhereTheMarkerLeftItsBlock) {
   // A rectangle whose left edge runs through the preview's middle, where the marker starts.
   std::vector<uint8_t> selection(200 * 120, 0);
