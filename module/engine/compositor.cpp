@@ -22,7 +22,7 @@ int32_t mirror_index(int64_t index, int32_t bound) {
   return static_cast<int32_t>(folded);
 }
 
-void copy_bytes(const void* source, void* destination, uint16_t count) {
+void copy_bytes(void* destination, const void* source, uint16_t count) {
   // Most calls move one pixel of 1 to 4 bytes: a plain loop beats a library call there.
   if (count > 16) {
     std::memcpy(destination, source, count);
@@ -52,7 +52,7 @@ int16_t composite_pixel(const EffectGeometry& g, const EffectFrame& frame, const
   if (own == nullptr) return static_cast<int16_t>(own_row);
   const uint8_t* src = own + own_column * bytes;
   auto keep_source = [&] {
-    copy_bytes(src, dst, static_cast<uint16_t>(bytes));
+    copy_bytes(dst, src, static_cast<uint16_t>(bytes));
     return int16_t{-1};
   };
 

@@ -128,5 +128,5 @@ int32_t mirror_index(int64_t index, int32_t bound);
 // multiplication by a reciprocal and a shift.
 uint32_t divide_by_steps(uint32_t sum, int32_t k);
 
-// Forward byte copy of count bytes (0..65535); source and destination do not overlap.
-void copy_bytes(const void* source, void* destination, uint16_t count);
+// Forward byte copy of count bytes (0..65535), in memcpy's order; the two do not overlap.
+void copy_bytes(void* destination, const void* source, uint16_t count);

@@ -97,7 +97,7 @@ void render_pixels(int16_t row, int32_t pos_v, int16_t first, int16_t count, uin
     if (floating) {
       for (int16_t b = 0; b < bytes; ++b) to[b] = 255;
     } else {
-      copy_bytes(current + ((start + int64_t(c) * s.preview.preview_step) >> 16) * bytes, to,
+      copy_bytes(to, current + ((start + int64_t(c) * s.preview.preview_step) >> 16) * bytes,
                  uint16_t(bytes));
     }
   }
@@ -122,10 +122,10 @@ void render_preview_row(int16_t row, int32_t pos_v, uint8_t* dst) {
   if (s.preview.preview_step < 65536) {
     for (int16_t col = 1; col < count; ++col)
       if (column_at(col) == column_at(col - 1))
-        copy_bytes(dst + (col - 1) * bytes, dst + col * bytes, uint16_t(bytes));
+        copy_bytes(dst + col * bytes, dst + (col - 1) * bytes, uint16_t(bytes));
   }
   for (int16_t col = count; col > 0 && col < s.preview.preview_width; ++col)
-    copy_bytes(dst + (col - 1) * bytes, dst + col * bytes, uint16_t(bytes));
+    copy_bytes(dst + col * bytes, dst + (col - 1) * bytes, uint16_t(bytes));
 }
 
 void set_preview_effect(const EffectSettings& settings, int16_t origin_h, int16_t origin_v) {
@@ -150,7 +150,7 @@ void preview_pixel(int16_t col, int16_t row, int32_t pos_h, int32_t pos_v, uint8
   } else {
     source = current + int32_t(pos_h >> 16) * s.host.bytes_per_pixel;
   }
-  copy_bytes(source, dst, uint16_t(s.host.bytes_per_pixel));
+  copy_bytes(dst, source, uint16_t(s.host.bytes_per_pixel));
 }
 
 void render_big_preview() {
@@ -180,7 +180,7 @@ void render_big_preview() {
     uint8_t* dst = s.plan.preview_pixels + (i & 3) * row_len;
     auto working_row = int16_t(pos_v >> 16);
     if (working_row == last_work_row) {
-      if (dst != last_ring) copy_bytes(last_ring, dst, uint16_t(row_len));
+      if (dst != last_ring) copy_bytes(dst, last_ring, uint16_t(row_len));
     } else {
       render_preview_row(i, pos_v, dst);
       last_ring = dst;
@@ -192,7 +192,7 @@ void render_big_preview() {
   // Rows past the working image (an enlarged preview) repeat the last one rendered.
   for (; last_ring != nullptr && i < s.preview.preview_height; ++i) {
     uint8_t* dst = s.plan.preview_pixels + (i & 3) * row_len;
-    if (dst != last_ring) copy_bytes(last_ring, dst, uint16_t(row_len));
+    if (dst != last_ring) copy_bytes(dst, last_ring, uint16_t(row_len));
     if ((i & 3) == 3) put_band(4);
   }
   if ((i & 3) != 0)
@@ -244,12 +244,12 @@ void restore_marker_area(Overlays covered) {
   int32_t pos_v = int32_t(y0) * s.preview.preview_step + 32768;
   for (int16_t row = y0; row < shown_y1; ++row, dst += row_len) {
     if (row >= y1) {
-      copy_bytes(dst - row_len, dst, uint16_t(row_len));
+      copy_bytes(dst, dst - row_len, uint16_t(row_len));
       continue;
     }
     render_pixels(row, pos_v, x0, int16_t(x1 - x0), dst);
     for (int16_t col = x1; col < shown_x1; ++col)
-      copy_bytes(dst + (col - x0 - 1) * bytes, dst + (col - x0) * bytes, uint16_t(bytes));
+      copy_bytes(dst + (col - x0) * bytes, dst + (col - x0 - 1) * bytes, uint16_t(bytes));
     pos_v += s.preview.preview_step;
   }
   HWND big = GetDlgItem(s.dialog.dialog_window, dialog_id::kBigView);

@@ -81,7 +81,7 @@ TEST_F(CopyBytesTest, CopiesExactlyCountBytesUpToTheFullUnsignedRange) {
   for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<uint8_t>(i * 31 + 7);
   for (uint16_t count : {uint16_t{0}, uint16_t{1}, uint16_t{3}, uint16_t{4}, uint16_t{65535}}) {
     std::vector<uint8_t> destination(65536, 0xCC);
-    copy_bytes(source.data(), destination.data(), count);
+    copy_bytes(destination.data(), source.data(), count);
     EXPECT_TRUE(std::equal(source.begin(), source.begin() + count, destination.begin()))
         << "count " << count;
     EXPECT_EQ(destination[count], 0xCC) << "count " << count;
