@@ -1,10 +1,16 @@
 // The scripted user: a line format of user actions, parsed by set_ui_script and played by the
 // modal loop of DialogBoxParamA one step at a time, each after painting what is invalid.
+#include "headless_win32/script.h"
+
 #include <deque>
 #include <functional>
 
 #include "headless_win32/controls.h"
+#include "headless_win32/dialog_manager.h"
+#include "headless_win32/display.h"
 #include "headless_win32/headless.h"
+#include "headless_win32/painting.h"
+#include "headless_win32/timers.h"
 #include "headless_win32/ui_script.h"
 
 namespace headless_detail {
