@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <limits>
 
-#include "headless_win32/dialog_manager.h"
 #include "headless_win32/display.h"
 #include "headless_win32/internal.h"
+#include "headless_win32/messages.h"
 #include "headless_win32/painting.h"
 
 namespace headless_detail {

@@ -1,4 +1,4 @@
-// The dialog manager: what a dialog window does with a message (its own procedure first,
+// The dialog manager: the procedure of the dialog class (the dialog's own procedure first,
 // then the default dialog procedure), EndDialog, the tab order and focus as dialogs give it.
 #include "headless_win32/dialog_manager.h"
 
@@ -8,14 +8,14 @@
 #include "headless_win32/controls.h"
 #include "headless_win32/display.h"
 #include "headless_win32/internal.h"
+#include "headless_win32/messages.h"
 
 namespace headless_detail {
 namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-constexpr DWORD kInvalidWindowHandle = 1400;  // ERROR_INVALID_WINDOW_HANDLE
-constexpr DWORD kWindowNotDialog = 1420;      // ERROR_WINDOW_NOT_DIALOG
+constexpr DWORD kWindowNotDialog = 1420;  // ERROR_WINDOW_NOT_DIALOG
 
 // The default dialog procedure: WM_CLOSE asks the dialog procedure for Cancel, as pressing
 // Esc would; WM_NEXTDLGCTL moves the focus (lParam TRUE: to the control in wParam; else to
@@ -46,30 +46,21 @@ LRESULT default_dialog_procedure(HWND dialog, UINT message, WPARAM wparam, LPARA
 
 }  // namespace
 
-// Calls the window's procedure without holding the lock. A dialog's own procedure comes
-// first; when it answers 0 (not handled) the default dialog procedure runs.
-LRESULT send_message(HWND handle, UINT message, WPARAM wparam, LPARAM lparam) {
-  WNDPROC procedure = nullptr;
-  DLGPROC dialog_procedure = nullptr;
-  bool dialog = false;
+// A dialog's own procedure comes first; when it answers 0 (not handled) the default dialog
+// procedure runs.
+LRESULT CALLBACK dialog_window_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+  DLGPROC procedure = nullptr;
   {
     Display& d = display();
-    std::lock_guard<std::recursive_mutex> lock(d.mutex);
-    Window* w = d.window(handle);
-    if (w == nullptr) {
-      set_last_error(kInvalidWindowHandle);
-      return 0;
-    }
-    procedure = w->procedure;
-    dialog = w->dialog != nullptr;
-    if (dialog) dialog_procedure = w->dialog->procedure;
+    Lock lock(d.mutex);
+    Window* w = d.window(dialog);
+    if (w != nullptr && w->dialog != nullptr) procedure = w->dialog->procedure;
   }
-  if (!dialog) return procedure(handle, message, wparam, lparam);
-  if (dialog_procedure != nullptr) {
-    INT_PTR handled = dialog_procedure(handle, message, wparam, lparam);
+  if (procedure != nullptr) {
+    INT_PTR handled = procedure(dialog, message, wparam, lparam);
     if (handled != 0) return handled;
   }
-  return default_dialog_procedure(handle, message, wparam, lparam);
+  return default_dialog_procedure(dialog, message, wparam, lparam);
 }
 
 void dialog_set_focus(HWND control) {
@@ -102,10 +93,6 @@ using headless_detail::display;
 using headless_detail::set_last_error;
 using headless_detail::Window;
 using Lock = std::lock_guard<std::recursive_mutex>;
-
-LRESULT SendMessageA(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  return headless_detail::send_message(window, message, wparam, lparam);
-}
 
 BOOL EndDialog(HWND dialog, INT_PTR result) {
   Display& d = display();

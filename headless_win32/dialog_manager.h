@@ -1,6 +1,5 @@
-// The dialog manager (dialog_manager.cpp): what a dialog window does with messages (its own
-// procedure first, then the default dialog procedure), EndDialog, the tab order and focus
-// as dialogs give it. Owns each dialog window's DialogState.
+// The dialog manager (dialog_manager.cpp): the procedure of the dialog class, EndDialog, the
+// tab order and focus as dialogs give it. Owns each dialog window's DialogState.
 #pragma once
 
 #include <windows.h>
@@ -14,8 +13,10 @@ struct DialogState {
   INT_PTR result = 0;
 };
 
-// Calls the window's procedure without holding the lock (a dialog's own procedure first).
-LRESULT send_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+// The procedure of the dialog class ("#32770"): the dialog's own procedure (DialogState's)
+// first; when that answers 0 the default dialog procedure, which moves the focus on
+// WM_NEXTDLGCTL, turns WM_CLOSE into IDCANCEL and leaves the rest to DefWindowProcA.
+LRESULT CALLBACK dialog_window_procedure(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 
 // Focus as the dialog manager gives it: an edit control gets its whole text selected first.
 void dialog_set_focus(HWND control);

@@ -11,7 +11,6 @@ constexpr DWORD kInvalidWindowHandle = 1400;  // ERROR_INVALID_WINDOW_HANDLE
 }  // namespace
 
 Display::Display() {
-  add_builtin_classes(*this);
   stock_bitmap = reinterpret_cast<HGDIOBJ>(new_handle());
   Bitmap& stock = bitmaps[stock_bitmap];
   stock.stock = true;

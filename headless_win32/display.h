@@ -32,7 +32,7 @@ struct Display {
   uintptr_t next_handle = 0x00010010;  // display.cpp: every window, DC and GDI object handle
 
   // window_classes.cpp
-  std::list<WindowClass> classes;     // the built-in ones first; stable addresses
+  std::list<WindowClass> classes;     // the built-in ones first, once used; stable addresses
   std::map<std::string, ATOM> atoms;  // by upper-case name
   ATOM next_atom = 0xC000;
 

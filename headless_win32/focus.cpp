@@ -1,8 +1,10 @@
 // Keyboard focus and mouse capture: SetFocus with WM_KILLFOCUS and WM_SETFOCUS sent before it
 // returns, SetCapture and ReleaseCapture with WM_CAPTURECHANGED.
-#include "headless_win32/dialog_manager.h"
+#include "headless_win32/focus.h"
+
 #include "headless_win32/display.h"
 #include "headless_win32/internal.h"
+#include "headless_win32/messages.h"
 
 using headless_detail::Display;
 using headless_detail::display;
@@ -10,8 +12,25 @@ using headless_detail::set_last_error;
 using Lock = std::lock_guard<std::recursive_mutex>;
 
 namespace {
+
 constexpr DWORD kInvalidWindowHandle = 1400;  // ERROR_INVALID_WINDOW_HANDLE
+
+bool is_window(HWND window) {
+  Display& d = display();
+  Lock lock(d.mutex);
+  return d.window(window) != nullptr;
+}
+
 }  // namespace
+
+namespace headless_detail {
+
+void drop_focus_and_capture(Display& d, HWND window) {
+  if (d.focus == window) d.focus = nullptr;
+  if (d.capture == window) d.capture = nullptr;
+}
+
+}  // namespace headless_detail
 
 // The old focus hears WM_KILLFOCUS, then the new one WM_SETFOCUS, both before the call returns.
 // While WM_KILLFOCUS runs no window has the focus; a focus moved from inside it stays where that
@@ -29,7 +48,7 @@ HWND SetFocus(HWND window) {
     if (previous == window) return previous;
     d.focus = nullptr;
   }
-  if (previous != nullptr && IsWindow(previous))
+  if (previous != nullptr && is_window(previous))
     headless_detail::send_message(previous, WM_KILLFOCUS, reinterpret_cast<WPARAM>(window), 0);
   {
     Lock lock(d.mutex);

@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "headless_win32/dialog_manager.h"
 #include "headless_win32/display.h"
 #include "headless_win32/frames.h"
 #include "headless_win32/internal.h"
+#include "headless_win32/messages.h"
 
 namespace headless_detail {
 namespace {

@@ -6,9 +6,9 @@
 #include <functional>
 
 #include "headless_win32/controls.h"
-#include "headless_win32/dialog_manager.h"
 #include "headless_win32/display.h"
 #include "headless_win32/headless.h"
+#include "headless_win32/messages.h"
 #include "headless_win32/painting.h"
 #include "headless_win32/timers.h"
 #include "headless_win32/ui_script.h"

@@ -5,9 +5,9 @@
 
 #include <algorithm>
 
-#include "headless_win32/dialog_manager.h"
 #include "headless_win32/display.h"
 #include "headless_win32/internal.h"
+#include "headless_win32/messages.h"
 
 namespace headless_detail {
 namespace {
@@ -37,6 +37,12 @@ UINT shortest_timer_period() {
   for (const Timer& t : d.timers)
     if (shortest == 0 || t.period_ms < shortest) shortest = t.period_ms;
   return shortest;
+}
+
+void remove_timers_of(Display& d, HWND window) {
+  d.timers.erase(std::remove_if(d.timers.begin(), d.timers.end(),
+                                [window](const Timer& t) { return t.window == window; }),
+                 d.timers.end());
 }
 
 bool deliver_pending_timer() {

@@ -24,5 +24,7 @@ void advance_clock(unsigned long long ms);
 UINT shortest_timer_period();
 // Delivers the oldest pending WM_TIMER; false when none is pending.
 bool deliver_pending_timer();
+// A window that goes takes its timers with it (the caller holds the lock).
+void remove_timers_of(Display& d, HWND window);
 
 }  // namespace headless_detail

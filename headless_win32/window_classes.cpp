@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <list>
 
 #include "headless_win32/controls.h"
+#include "headless_win32/dialog_manager.h"
 #include "headless_win32/display.h"
 #include "headless_win32/internal.h"
 #include "headless_win32/window_tree.h"
@@ -43,8 +45,38 @@ HINSTANCE effective_instance(HINSTANCE instance) {
   return instance != nullptr ? instance : GetModuleHandleA(nullptr);
 }
 
+// The built-in classes, the one place that names their procedures (see messages.h).
+void add_builtin_classes(Display& d) {
+  struct BuiltIn {
+    const char* name;
+    WindowKind kind;
+    WNDPROC procedure;
+  };
+  static const BuiltIn kBuiltIn[] = {{"button", WindowKind::kButton, button_procedure},
+                                     {"edit", WindowKind::kEdit, edit_procedure},
+                                     {"static", WindowKind::kStatic, static_procedure},
+                                     {"scrollbar", WindowKind::kScrollBar, scroll_bar_procedure},
+                                     {"#32770", WindowKind::kDialog, dialog_window_procedure}};
+  for (const BuiltIn& b : kBuiltIn) {
+    WindowClass c;
+    c.name = b.name;
+    c.atom = d.next_atom++;
+    d.atoms[upper(b.name)] = c.atom;
+    c.kind = b.kind;
+    c.procedure = b.procedure;
+    d.classes.push_back(c);
+  }
+}
+
+// The class list, the built-in classes first: they go in on first use, before any module can
+// register a class, so they take the first atoms (the caller holds the mutex).
+std::list<WindowClass>& classes(Display& d) {
+  if (d.classes.empty()) add_builtin_classes(d);
+  return d.classes;
+}
+
 WindowClass* registered_class(Display& d, LPCSTR name_or_atom, HINSTANCE instance) {
-  for (WindowClass& c : d.classes)
+  for (WindowClass& c : classes(d))
     if (c.instance != nullptr && c.instance == instance && class_matches(c, name_or_atom))
       return &c;
   return nullptr;
@@ -56,37 +88,15 @@ WindowClass* registered_class(Display& d, LPCSTR name_or_atom, HINSTANCE instanc
 const WindowClass* find_class(Display& d, LPCSTR name_or_atom, HINSTANCE instance) {
   if (name_or_atom == nullptr) return nullptr;
   if (WindowClass* own = registered_class(d, name_or_atom, instance)) return own;
-  for (const WindowClass& c : d.classes)
+  for (const WindowClass& c : classes(d))
     if (c.instance == nullptr && class_matches(c, name_or_atom)) return &c;
   return nullptr;
 }
 
 const WindowClass* builtin_class(Display& d, WindowKind kind) {
-  for (const WindowClass& c : d.classes)
+  for (const WindowClass& c : classes(d))
     if (c.instance == nullptr && c.kind == kind) return &c;
   return nullptr;
-}
-
-void add_builtin_classes(Display& d) {
-  struct BuiltIn {
-    const char* name;
-    WindowKind kind;
-    WNDPROC procedure;
-  };
-  static const BuiltIn kBuiltIn[] = {{"button", WindowKind::kButton, button_procedure},
-                                     {"edit", WindowKind::kEdit, edit_procedure},
-                                     {"static", WindowKind::kStatic, static_procedure},
-                                     {"scrollbar", WindowKind::kScrollBar, scroll_bar_procedure},
-                                     {"#32770", WindowKind::kDialog, DefWindowProcA}};
-  for (const BuiltIn& b : kBuiltIn) {
-    WindowClass c;
-    c.name = b.name;
-    c.atom = d.next_atom++;
-    d.atoms[upper(b.name)] = c.atom;
-    c.kind = b.kind;
-    c.procedure = b.procedure;
-    d.classes.push_back(c);
-  }
 }
 
 }  // namespace headless_detail

@@ -1,6 +1,8 @@
 // Window classes (window_classes.cpp): the built-in ones every module sees, those a module
 // registers, and CreateWindowExA, which makes a window of a class found by name or atom.
-// Owns Display::classes, Display::atoms and Display::next_atom.
+// Owns Display::classes (the built-in classes go in on first use), Display::atoms and
+// Display::next_atom. The built-in class table is the one place that names the procedures
+// of the built-in classes, so this room sits above the controls and the dialog manager.
 #pragma once
 
 #include <windows.h>
@@ -19,7 +21,7 @@ struct WindowClass {
   std::string name;              // as registered; compared without regard to case
   ATOM atom = 0;                 // equal for equal names
   HINSTANCE instance = nullptr;  // null for the built-in classes, which every module sees
-  WNDPROC procedure = nullptr;   // null for the built-in classes
+  WNDPROC procedure = nullptr;   // what send_message calls for the windows of the class
   WindowKind kind = WindowKind::kCustom;
   UINT style = 0;
   HCURSOR cursor = nullptr;
@@ -32,7 +34,5 @@ struct WindowClass {
 const WindowClass* find_class(Display& d, LPCSTR name_or_atom, HINSTANCE instance);
 // The built-in class of a kind.
 const WindowClass* builtin_class(Display& d, WindowKind kind);
-// Puts the built-in classes first in a fresh display's list.
-void add_builtin_classes(Display& d);
 
 }  // namespace headless_detail

@@ -2,9 +2,9 @@
 // the length, the wide form of SetDlgItemTextA, and the ANSI code page the text is read in.
 #include <string>
 
-#include "headless_win32/dialog_manager.h"
 #include "headless_win32/display.h"
 #include "headless_win32/internal.h"
+#include "headless_win32/messages.h"
 #include "headless_win32/utf16.h"
 
 using headless_detail::Display;

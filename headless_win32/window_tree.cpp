@@ -5,11 +5,13 @@
 
 #include <algorithm>
 
-#include "headless_win32/dialog_manager.h"
 #include "headless_win32/display.h"
+#include "headless_win32/focus.h"
 #include "headless_win32/frames.h"
 #include "headless_win32/internal.h"
+#include "headless_win32/messages.h"
 #include "headless_win32/painting.h"
+#include "headless_win32/timers.h"
 
 namespace headless_detail {
 namespace {
@@ -48,11 +50,8 @@ void free_subtree(Display& d, HWND handle) {
   if (w == nullptr) return;
   std::vector<HWND> children = w->children;
   for (HWND child : children) free_subtree(d, child);
-  if (d.focus == handle) d.focus = nullptr;
-  if (d.capture == handle) d.capture = nullptr;
-  d.timers.erase(std::remove_if(d.timers.begin(), d.timers.end(),
-                                [handle](const Timer& t) { return t.window == handle; }),
-                 d.timers.end());
+  drop_focus_and_capture(d, handle);
+  remove_timers_of(d, handle);
   d.windows.erase(handle);
 }
 
