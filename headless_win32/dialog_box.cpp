@@ -11,7 +11,7 @@
 #include "headless_win32/frames.h"
 #include "headless_win32/internal.h"
 #include "headless_win32/messages.h"
-#include "headless_win32/script.h"
+#include "headless_win32/ui_script_player.h"
 #include "headless_win32/window_classes.h"
 #include "headless_win32/window_tree.h"
 

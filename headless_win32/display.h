@@ -57,7 +57,7 @@ struct Display {
   unsigned long long clock_ms = 0;  // the virtual clock timers run on
   std::vector<Timer> timers;        // in creation order
 
-  // script.cpp
+  // ui_script_player.cpp (DialogBoxParamA clears it)
   bool last_dialog_ran_out_of_script = false;
 
   // Settings tests steer (observe.cpp), read where they apply.

@@ -1,5 +1,6 @@
-// The modal loop of dialogs and the scripted user it plays (script.cpp). Owns the steps left,
-// their errors and failures, the observer and the picture writer.
+// The player of the scripted user (ui_script_player.cpp): the modal loop of dialogs, which
+// plays the steps ui_script_parser.h reads. Owns the steps left, their errors and failures,
+// the observer, the picture writer and Display::last_dialog_ran_out_of_script.
 #pragma once
 
 #include <windows.h>
