@@ -1,6 +1,6 @@
 // DefWindowProcA: what every window does with a message its procedure leaves to it. WM_CLOSE
 // destroys, WM_PAINT validates, WM_ERASEBKGND fills with the class's brush, and the window's
-// text is kept and handed out. Owns Window::text.
+// text is kept and handed out. Owns no state of its own.
 #include <algorithm>
 #include <cstring>
 

@@ -39,15 +39,18 @@ struct Display {
   // window_tree.cpp
   std::map<HWND, std::unique_ptr<Window>> windows;
 
-  // gdi.cpp and pens.cpp
+  // gdi.cpp
   std::map<HDC, DeviceContext> dcs;
   std::map<HGDIOBJ, Bitmap> bitmaps;
-  HGDIOBJ stock_bitmap = nullptr;
-  std::map<HGDIOBJ, DrawingObject> drawing_objects;  // live pens and brushes
-  headless::DrawStats draw_stats;                    // pixel transfers since the last reset
-  unsigned gdi_fail_countdown = 0;                   // creation_fails
-  int display_bits_per_pixel = 24;                   // what GetDeviceCaps reports
+  HGDIOBJ stock_bitmap = nullptr;   // made with the display, so it takes the first handle
+  int display_bits_per_pixel = 24;  // what GetDeviceCaps reports
   int display_planes = 1;
+  // pens.cpp
+  std::map<HGDIOBJ, DrawingObject> drawing_objects;  // live pens and brushes
+  // gdi.cpp (SetDIBitsToDevice) and draw.cpp (BitBlt)
+  headless::DrawStats draw_stats;  // pixel transfers since the last reset
+  // display.cpp (creation_fails)
+  unsigned gdi_fail_countdown = 0;
 
   // focus.cpp
   HWND focus = nullptr;

@@ -1,6 +1,6 @@
-// GDI32 objects: window and memory device contexts, bitmaps and what is selected where, with
-// fault injection on creation; SetDIBitsToDevice drawing into the raster behind a DC; the
-// display depth that GetDeviceCaps reports.
+// GDI32 objects: window and memory device contexts, bitmaps and what is selected where, their
+// creation failing when a test asks (creation_fails); SetDIBitsToDevice drawing into the
+// raster behind a DC; the display depth that GetDeviceCaps reports.
 //
 // Deleting a bitmap that is still selected into a DC succeeds but only marks it: the handle
 // is dead at once (it can be selected nowhere), while the bitmap stays alive, and counted,

@@ -1,6 +1,6 @@
 // Device contexts and bitmaps (gdi.cpp): what a DC draws into and what is selected where.
-// Owns Display::dcs, Display::bitmaps, Display::stock_bitmap, the draw statistics and the
-// display depth GetDeviceCaps reports.
+// Owns Display::dcs, Display::bitmaps, Display::stock_bitmap and the display depth
+// GetDeviceCaps reports; counts its pixel transfers in Display::draw_stats.
 #pragma once
 
 #include <windows.h>
