@@ -1,54 +1,19 @@
-// GDI32 objects: window and memory device contexts, bitmaps and what is selected where, with
-// live-object accounting and fault injection; the pixel rasters behind bitmaps and windows,
-// SetDIBitsToDevice drawing into them; the display depth that GetDeviceCaps reports.
+// GDI32 objects: window and memory device contexts, bitmaps and what is selected where, their
+// creation failing when a test asks (creation_fails); SetDIBitsToDevice drawing into the
+// raster behind a DC; the display depth that GetDeviceCaps reports.
 //
 // Deleting a bitmap that is still selected into a DC succeeds but only marks it: the handle
 // is dead at once (it can be selected nowhere), while the bitmap stays alive, and counted,
 // until its DC lets go of it (another SelectObject or DeleteDC).
+#include "headless_win32/gdi.h"
+
 #include <algorithm>
 #include <cstring>
 
-#include "headless_win32/headless.h"
+#include "headless_win32/display.h"
 #include "headless_win32/internal.h"
-#include "headless_win32/window_tree.h"
 
 namespace headless_detail {
-
-void Raster::resize(int new_width, int new_height) {
-  std::size_t new_stride = stride_for(new_width, bits_per_pixel);
-  std::vector<uint8_t> fresh(new_stride * std::size_t(new_height), 0);
-  std::size_t row_bytes =
-      (std::size_t(std::min(width, new_width)) * std::size_t(bits_per_pixel) + 7) / 8;
-  for (int y = 0; y < std::min(height, new_height); ++y)
-    std::memcpy(fresh.data() + std::size_t(y) * new_stride, bytes.data() + std::size_t(y) * stride,
-                row_bytes);
-  width = new_width;
-  height = new_height;
-  stride = new_stride;
-  bytes = std::move(fresh);
-}
-
-COLORREF Raster::pixel(int x, int y) const {
-  if (x < 0 || y < 0 || x >= width || y >= height) return CLR_INVALID;
-  const uint8_t* row = bytes.data() + std::size_t(y) * stride;
-  if (bits_per_pixel == 1) return (row[x / 8] & (0x80 >> (x % 8))) ? 0xFFFFFF : 0;
-  const uint8_t* p = row + std::size_t(x) * std::size_t(bits_per_pixel / 8);
-  return COLORREF(p[2]) | (COLORREF(p[1]) << 8) | (COLORREF(p[0]) << 16);
-}
-
-void Raster::set_pixel(int x, int y, COLORREF colour) {
-  if (x < 0 || y < 0 || x >= width || y >= height) return;
-  uint8_t* row = bytes.data() + std::size_t(y) * stride;
-  if (bits_per_pixel == 1) {
-    uint8_t bit = uint8_t(0x80 >> (x % 8));
-    row[x / 8] = uint8_t((colour & 0xFFFFFF) == 0xFFFFFF ? row[x / 8] | bit : row[x / 8] & ~bit);
-    return;
-  }
-  uint8_t* p = row + std::size_t(x) * std::size_t(bits_per_pixel / 8);
-  p[0] = uint8_t(colour >> 16);
-  p[1] = uint8_t(colour >> 8);
-  p[2] = uint8_t(colour);
-}
 
 Raster* target_of(Display& d, const DeviceContext& dc) {
   if (dc.kind == DcKind::kWindow) {
@@ -57,14 +22,6 @@ Raster* target_of(Display& d, const DeviceContext& dc) {
   }
   auto it = d.bitmaps.find(dc.bitmap);
   return it != d.bitmaps.end() ? &it->second.raster : nullptr;
-}
-
-bool creation_fails(Display& d) {
-  if (d.gdi_fail_countdown > 0 && --d.gdi_fail_countdown == 0) {
-    set_last_error(8);  // ERROR_NOT_ENOUGH_MEMORY
-    return true;
-  }
-  return false;
 }
 
 }  // namespace headless_detail
@@ -85,10 +42,6 @@ constexpr DWORD kNotEnoughMemory = 8;    // ERROR_NOT_ENOUGH_MEMORY
 constexpr DWORD kInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
 constexpr DWORD kInvalidWindowHandle = 1400;
 constexpr std::size_t kLargestBitmap = std::size_t(1) << 28;  // bytes
-
-// The display's depth as GetDeviceCaps reports it (guarded by the display's mutex).
-int display_bits_per_pixel = 24;
-int display_planes = 1;
 
 // Lets go of a DC's bitmap; one whose deletion was waiting goes now.
 void deselect(Display& d, HGDIOBJ handle) {
@@ -235,8 +188,8 @@ int GetDeviceCaps(HDC dc, int index) {
   Display& d = display();
   Lock lock(d.mutex);
   if (d.dcs.count(dc) == 0) return 0;
-  if (index == BITSPIXEL) return display_bits_per_pixel;
-  if (index == PLANES) return display_planes;
+  if (index == BITSPIXEL) return d.display_bits_per_pixel;
+  if (index == PLANES) return d.display_planes;
   return 0;
 }
 
@@ -292,53 +245,3 @@ int SetDIBitsToDevice(HDC dc, int x, int y, DWORD width, DWORD height, int sourc
   }
   return int(lines);
 }
-
-namespace headless {
-
-DisplayCounts display_counts() {
-  Display& d = display();
-  Lock lock(d.mutex);
-  DisplayCounts counts;
-  counts.windows = d.windows.size();
-  for (const auto& entry : d.dcs)
-    ++(entry.second.kind == DcKind::kWindow ? counts.window_dcs : counts.memory_dcs);
-  for (const auto& entry : d.bitmaps)
-    if (!entry.second.stock) ++counts.bitmaps;
-  for (const auto& entry : d.drawing_objects)
-    ++(entry.second.is_pen ? counts.pens : counts.brushes);
-  return counts;
-}
-
-DrawStats draw_stats() {
-  Display& d = display();
-  Lock lock(d.mutex);
-  return d.draw_stats;
-}
-
-void reset_draw_stats() {
-  Display& d = display();
-  Lock lock(d.mutex);
-  d.draw_stats = DrawStats{};
-}
-
-void set_display_depth(int bits_per_pixel, int planes) {
-  Display& d = display();
-  Lock lock(d.mutex);
-  display_bits_per_pixel = bits_per_pixel;
-  display_planes = planes;
-}
-
-void fail_gdi_creation(unsigned n) {
-  Display& d = display();
-  Lock lock(d.mutex);
-  d.gdi_fail_countdown = n;
-}
-
-COLORREF bitmap_pixel(HBITMAP bitmap, int x, int y) {
-  Display& d = display();
-  Lock lock(d.mutex);
-  auto it = d.bitmaps.find(bitmap);
-  return it == d.bitmaps.end() ? CLR_INVALID : it->second.raster.pixel(x, y);
-}
-
-}  // namespace headless

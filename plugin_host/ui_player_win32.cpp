@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "headless_win32/ui_script.h"
+#include "headless_win32/ui_script_parser.h"
 #include "plugin_host/image_io.h"
 #include "plugin_host/ui_player.h"
 

@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "headless_win32/ui_script.h"
+#include "headless_win32/ui_script_parser.h"
 #include "module/host/parameter_record.h"
 #include "plugin_host/arguments.h"
 #include "plugin_host/image_io.h"

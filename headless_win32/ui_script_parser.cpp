@@ -1,5 +1,5 @@
 // The scripted user's line format: one step a line, checked and turned into Step records.
-#include "headless_win32/ui_script.h"
+#include "headless_win32/ui_script_parser.h"
 
 #include <cctype>
 #include <cerrno>

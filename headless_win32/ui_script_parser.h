@@ -1,6 +1,6 @@
-// The scripted user's line format, parsed into steps. Plain C++ without Win32, so that both
-// players read it the same way: headless_win32's modal loop and zorbel.exe's player thread
-// on Windows.
+// The parser of the scripted user's line format (ui_script_parser.cpp), into steps. Plain C++
+// without Win32, so that both players read it the same way: headless_win32's modal loop
+// (ui_script_player.cpp) and zorbel.exe's player thread on Windows.
 #pragma once
 
 #include <string>

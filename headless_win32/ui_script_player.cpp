@@ -1,11 +1,17 @@
-// The scripted user: a line format of user actions, parsed by set_ui_script and played by the
-// modal loop of DialogBoxParamA one step at a time, each after painting what is invalid.
+// The player of the scripted user: set_ui_script takes the steps the parser reads, and the
+// modal loop of DialogBoxParamA plays them one at a time, each after painting what is invalid.
+#include "headless_win32/ui_script_player.h"
+
 #include <deque>
 #include <functional>
 
 #include "headless_win32/controls.h"
+#include "headless_win32/display.h"
 #include "headless_win32/headless.h"
-#include "headless_win32/ui_script.h"
+#include "headless_win32/messages.h"
+#include "headless_win32/painting.h"
+#include "headless_win32/timers.h"
+#include "headless_win32/ui_script_parser.h"
 
 namespace headless_detail {
 namespace {
