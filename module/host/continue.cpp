@@ -86,7 +86,7 @@ bool render_final_row(uint8_t* destination) {
       row_cache_store();
       host->inRect.top = int16_t(host->filterRect.top + plan.rows[i]);
       host->inRect.bottom = int16_t(host->inRect.top + 1);
-      s.plan.continue_state = -1;
+      s.plan.continue_phase = ContinuePhase::kAwaitingRow;
       return false;
     }
   }
@@ -104,7 +104,7 @@ PassStep final_rows() {
     s.plan.work_row_bytes = host->inRowBytes;
     s.plan.image_base = static_cast<const uint8_t*>(host->inData);
   }
-  if (s.plan.continue_state < 0) {
+  if (s.plan.continue_phase == ContinuePhase::kAwaitingRow) {
     // The requested row has arrived: file it, ask for the output row's own row again, and
     // read every source row from the cache.
     s.plan.delivered_row = int16_t(host->inRect.top - host->filterRect.top);
@@ -167,7 +167,7 @@ void continue_filter() {
   s.plan.out_row = int16_t(host->outRect.top - host->filterRect.top);
   s.plan.delivered_row = s.plan.out_row;
 
-  if (s.plan.continue_state > 0) {
+  if (s.plan.continue_phase == ContinuePhase::kCollecting) {
     if (s.plan.decimation > 1) {
       s.plan.image_base = static_cast<const uint8_t*>(block_lock(s.plan.image_copy));
       copy_reduced_row();
@@ -206,7 +206,7 @@ void continue_filter() {
     release_all();
     s.plan.run_active = false;
   }
-  s.plan.continue_state = 0;
+  s.plan.continue_phase = ContinuePhase::kFiltering;
 }
 
 void end_requests() {

@@ -28,6 +28,10 @@ struct HostCallState {
   uint32_t gdi_create_fail_at;   // 0, or the creation number that fails (test seam)
 };
 
+// Where the Continue driver is in a run: gathering the working image's rows, filtering (the
+// dialog has been shown, or was not asked for), or waiting for a source row it requested.
+enum class ContinuePhase : int16_t { kAwaitingRow = -1, kFiltering = 0, kCollecting = 1 };
+
 // Start's plan and the Continue driver (host/start, host/continue): the working image, every
 // block and GDI object of the run, and the final pass.
 struct RunPlanState {
@@ -36,7 +40,7 @@ struct RunPlanState {
   int16_t work_height;         // working image height, pixels
   int32_t work_row_bytes;      // working image stride, bytes
   int16_t rows_collected;      // working-image rows gathered so far
-  int16_t continue_state;      // 1 collect, 0 process, -1 awaiting a requested row
+  ContinuePhase continue_phase;  // what the next Continue call does
   int16_t out_row;             // output row of this call, filter-area rows
   int16_t delivered_row;       // filter-area row whose data the host delivered in this call
   int16_t pixel_skip;          // (decimation - 1) * bytes_per_pixel: bytes skipped per copied pixel

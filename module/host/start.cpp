@@ -265,7 +265,7 @@ void start_filter() {
     s.plan.run_active = true;
   }
   if (reserve != nullptr) block_free(reserve);
-  s.plan.continue_state = 1;
+  s.plan.continue_phase = ContinuePhase::kCollecting;
   s.plan.pixel_skip = int16_t(s.plan.decimation * s.host.bytes_per_pixel - s.host.bytes_per_pixel);
   row_cache_release();
   if (s.plan.work_width > 0 && s.plan.work_height > 0)

@@ -62,7 +62,7 @@ int16_t mask_row_bytes_for(int16_t preview_width) {
 void plan_selection_rows(bool selected) {
   SelectionState& s = module_state.selection;
   const PreviewState& preview = module_state.preview;
-  s.mask_rows_built = selected ? 0 : 9999;
+  s.mask_rows_built = selected ? 0 : kNoMaskToBuild;
   s.mask_row_bytes = mask_row_bytes_for(preview.preview_width);
   s.mask_row_words = int16_t(s.mask_row_bytes / 2);
   s.mask_size = int32_t(s.mask_row_bytes) * preview.preview_height;

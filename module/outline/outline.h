@@ -6,12 +6,15 @@
 
 #include <cstdint>
 
+// mask_rows_built without a selection: past any preview's height, so no row is left to sample.
+constexpr int16_t kNoMaskToBuild = 9999;
+
 // The selection at preview resolution and the marching ants (outline/).
 struct SelectionState {
   int16_t mask_row_words;       // 16-bit words per 1-bit mask row
   int16_t mask_row_bytes;       // 2 * mask_row_words
   int32_t mask_size;            // mask_row_bytes * preview_height
-  int16_t mask_rows_built;      // preview mask rows sampled; 9999 without a selection
+  int16_t mask_rows_built;      // preview mask rows sampled; kNoMaskToBuild without a selection
   uint8_t* mask_guard;          // locked mask block: the guard row above mask_bits
   uint8_t* mask_bits;           // 1-bit preview mask, preview_height rows of mask_row_bytes
   uint8_t* outline_bits;        // locked outline block

@@ -123,7 +123,7 @@ TEST_F(DirectHost, NoSelectionLeavesTheMaskAloneAndBuffersCoverTheWidestPreview)
   record->displayPixels = nullptr;
   ASSERT_EQ(prepare_and_start(), 0);
   EXPECT_EQ(module_state.plan.mask_block, kNotNeeded);
-  EXPECT_EQ(module_state.selection.mask_rows_built, 9999);
+  EXPECT_EQ(module_state.selection.mask_rows_built, kNoMaskToBuild);
   EXPECT_EQ(record->maskRect.right, 4);
   EXPECT_EQ(GlobalSize(module_state.plan.preview_block), SIZE_T(4 * 512 * 4));
   EXPECT_EQ(GlobalSize(module_state.plan.dib_block), SIZE_T(4 * 512 * 3));
