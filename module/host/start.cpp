@@ -176,10 +176,12 @@ void start_filter() {
   HGLOBAL reserve = block_alloc(uint32_t(reserve_size));
   if (reserve != nullptr) {
     // The host's allowance, less what Start keeps back for the row cache, the fixed
-    // allowance, and the preview buffers themselves, so the run stays within maxSpace.
+    // allowance, and the preview buffers themselves, so the run stays within maxSpace. A
+    // negative maxSpace is no room at all (subtracting from it could wrap round to plenty).
     bool host_draws = host->displayPixels != nullptr;
-    int32_t budget = host->maxSpace - reserve_size - (s.host.bytes_per_pixel == 1 ? 512 : 4352) -
-                     kPreviewPixelsSize - (host_draws ? 0 : kDibBufferSize);
+    int32_t budget = std::max<int32_t>(host->maxSpace, 0) - reserve_size -
+                     (s.host.bytes_per_pixel == 1 ? 512 : 4352) - kPreviewPixelsSize -
+                     (host_draws ? 0 : kDibBufferSize);
     if (host->haveMask != 0) plan_selection(budget);
     s.plan.preview_block = block_alloc(kPreviewPixelsSize);
     if (!host_draws) s.plan.dib_block = block_alloc(kDibBufferSize);
