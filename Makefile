@@ -50,7 +50,7 @@ bench: bootstrap
 pictures: build-win64
 	scripts/dialog-pictures
 
-SOURCES = find filter_api headless_win32 module plugin_host tests bench \( -name '*.cpp' -o -name '*.h' \) -print0
+SOURCES = find filter_api headless_win32 module plugin_host tests bench fuzz \( -name '*.cpp' -o -name '*.h' \) -print0
 
 format:
 	$(SOURCES) | xargs -0 -r clang-format -i

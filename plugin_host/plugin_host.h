@@ -66,6 +66,12 @@ struct RunOptions {
   int64_t max_continue_calls = 0;  // 0: a bound derived from the image size
   HWND window = nullptr;           // the host's window, owner of the module's dialogs
   std::function<void(int32_t done, int32_t total)> progress;
+  bool floating = false;  // the selection is floating (isFloating), as a pasted layer is
+  // A host that calls the selectors it likes: when not empty, exactly these are called in
+  // this order instead of the usual run, each whatever the last returned (About with an
+  // AboutRecord, any other number with the FilterRecord), buffers delivered before each
+  // Continue as usual. The image is changed only when every call succeeded and the run ended.
+  std::vector<int16_t> selectors;
 };
 
 // What the module asked for before one Continue call.
