@@ -39,6 +39,7 @@ void dispatch(int16_t selector) {
       break;
     case kSelectorFinish:
       release_all();
+      s.plan.run_active = false;  // a Continue after Finish finds no run to carry on
       break;
   }
 }
