@@ -1,10 +1,11 @@
 # Zorbel's two front doors: `make demo` filters a sample photograph, `make test` builds all
-# four products and runs every test.
+# four products and runs every test. `make fuzz` runs every fuzz harness for FUZZ_SECONDS.
 PRESETS := linux linux-asan win64 win32
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
 
 .PHONY: all test demo bench bootstrap pictures build $(addprefix build-,$(PRESETS)) test-linux \
-        test-linux-asan test-win64 format check-format clean
+        test-linux-asan test-win64 build-fuzz test-fuzz fuzz format check-format clean
 
 all: build
 
@@ -29,8 +30,20 @@ test-win64: build
 
 # The win32 products are checked statically by the linux tests (PE headers, exports and
 # resources of both Windows modules), so every preset is built before any test runs.
-test: check-format test-linux test-linux-asan test-win64
-	@echo "make test: all tests passed (linux, linux-asan, win64 under wine; win32 checked statically)"
+# The fuzz harnesses (clang): every saved input replayed, then a few seconds of fuzzing each.
+build-fuzz: bootstrap
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
+test-fuzz: build-fuzz
+	ctest --preset fuzz
+
+test: check-format test-linux test-linux-asan test-win64 test-fuzz
+	@echo "make test: all tests passed (linux, linux-asan, win64 under wine, fuzz corpora; win32 checked statically)"
+
+# Each harness for FUZZ_SECONDS from its corpus; prints the coverage each reached.
+fuzz: build-fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz
 
 # Filters a bundled photograph with the default settings.
 demo: bootstrap

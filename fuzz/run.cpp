@@ -187,20 +187,25 @@ void one_run(Choices& in, plugin_host::Module& module, bool first, bool check_pe
   const plugin_host::Image original = s.image;
   headless::MemoryStats memory = headless::memory_stats();
   const std::size_t held_before = memory.live_bytes;
-  plugin_host::RunResult run = module.run(s.image, s.options);
-  if (std::getenv("ZORBEL_FUZZ_TRACE") != nullptr) {
+  const bool trace = std::getenv("ZORBEL_FUZZ_TRACE") != nullptr;
+  if (trace) {
     const plugin_host::RunOptions& o = s.options;
     std::fprintf(stderr,
                  "run: %dx%dx%d mode %d area %d,%d-%d,%d maxSpace %d selection %d floating %d "
                  "finish %d display %d padding %d reuse %d in-image %d parameters %d dialog %d "
-                 "faults %d selectors %zu -> result %d (selector %d) continues %lld error '%s' "
-                 "blocks %zu\n",
+                 "faults %d selectors",
                  s.image.width, s.image.height, s.image.planes, o.image_mode, s.area.left,
                  s.area.top, s.area.right, s.area.bottom, o.max_space, o.selection != nullptr,
                  o.floating, o.call_finish, o.offer_display_pixels, o.row_padding, o.reuse_buffers,
-                 o.point_into_image, int(o.parameters), o.ask_for_dialog, s.faults,
-                 o.selectors.size(), run.result, run.failed_selector, (long long)run.continue_calls,
-                 run.host_error.c_str(), headless::memory_stats().live_blocks);
+                 o.point_into_image, int(o.parameters), o.ask_for_dialog, s.faults);
+    for (int16_t selector : o.selectors) std::fprintf(stderr, " %d", selector);
+    std::fprintf(stderr, "\n");
+  }
+  plugin_host::RunResult run = module.run(s.image, s.options);
+  if (trace) {
+    std::fprintf(stderr, "  -> result %d (selector %d), %lld Continue calls, error '%s'\n",
+                 run.result, run.failed_selector, static_cast<long long>(run.continue_calls),
+                 run.host_error.c_str());
   }
   headless::fail_allocation(0);
   headless::fail_gdi_creation(0);
