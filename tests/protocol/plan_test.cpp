@@ -174,6 +174,24 @@ TEST_F(DirectHost, FinishTwiceFreesNothingTwice) {
 #endif
 }
 
+// A host that starts again without finishing the run before: nothing of that run is kept.
+TEST_F(DirectHost, StartingAgainWithoutFinishKeepsNothingOfTheRunBefore) {
+  area(64, 48, fa::plugInModeRGBColor, 10000000);
+#ifndef _WIN32
+  headless::reset_memory_stats();
+  const std::size_t live = headless::memory_stats().live_blocks;
+  const headless::DisplayCounts objects = headless::display_counts();
+#endif
+  ASSERT_EQ(prepare_and_start(), 0);
+  ASSERT_EQ(prepare_and_start(), 0);
+  EXPECT_EQ(call(fa::filterSelectorFinish), 0);
+#ifndef _WIN32
+  EXPECT_EQ(headless::memory_stats().live_blocks, live);
+  EXPECT_EQ(headless::display_counts().bitmaps, objects.bitmaps);
+  EXPECT_EQ(headless::memory_stats().invalid_calls, 0u);
+#endif
+}
+
 // A host that calls Continue after Finish: the run is over, nothing is asked for or touched.
 TEST_F(DirectHost, ContinueAfterFinishAsksForNothing) {
   area(64, 48, fa::plugInModeRGBColor, 10000000);
