@@ -1,10 +1,12 @@
 # Zorbel's two front doors: `make demo` filters a sample photograph, `make test` builds all
-# four products and runs every test.
+# four products and runs every test. `make fuzz` runs every fuzz harness for FUZZ_SECONDS.
 PRESETS := linux linux-asan win64 win32
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
 
 .PHONY: all test demo bench bootstrap pictures build $(addprefix build-,$(PRESETS)) test-linux \
-        test-linux-asan test-win64 dist test-dist format check-format clean
+        test-linux-asan test-win64 dist test-dist build-fuzz test-fuzz fuzz format check-format \
+        clean
 
 all: build
 
@@ -33,8 +35,20 @@ test-win64: build
 test-dist: dist
 	tests/dist/check-dist
 
-test: check-format test-linux test-linux-asan test-win64 test-dist
-	@echo "make test: all tests passed (linux, linux-asan, win64 under wine; win32 checked statically; packages)"
+# The fuzz harnesses (clang): every saved input replayed, then a few seconds of fuzzing each.
+build-fuzz: bootstrap
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
+test-fuzz: build-fuzz
+	ctest --preset fuzz
+
+test: check-format test-linux test-linux-asan test-win64 test-fuzz test-dist
+	@echo "make test: all tests passed (linux, linux-asan, win64 under wine, fuzz corpora; win32 checked statically; packages)"
+
+# Each harness for FUZZ_SECONDS from its corpus; prints the coverage each reached.
+fuzz: build-fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz
 
 # Filters a bundled photograph with the default settings.
 demo: bootstrap
@@ -58,7 +72,7 @@ dist: build-linux build-win64 build-win32
 pictures: build-win64
 	scripts/dialog-pictures
 
-SOURCES = find filter_api headless_win32 module plugin_host tests bench \( -name '*.cpp' -o -name '*.h' \) -print0
+SOURCES = find filter_api headless_win32 module plugin_host tests bench fuzz \( -name '*.cpp' -o -name '*.h' \) -print0
 
 format:
 	$(SOURCES) | xargs -0 -r clang-format -i

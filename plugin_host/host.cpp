@@ -118,8 +118,11 @@ struct Run {
     }
     if (!empty(f.outRect)) {
       const fa::Rect& area = f.filterRect;
+      // Inside the filter area, and inside the image too, should a host's filter area
+      // reach past it.
       bool inside = f.outRect.left >= area.left && f.outRect.top >= area.top &&
-                    f.outRect.right <= area.right && f.outRect.bottom <= area.bottom;
+                    f.outRect.right <= area.right && f.outRect.bottom <= area.bottom &&
+                    inside_image(f.outRect);
       if (!inside || !planes_ok(f.outLoPlane, f.outHiPlane)) {
         error = "output request " + describe(f.outRect) + " lies outside the filter area";
         return false;
@@ -389,8 +392,10 @@ void Module::set_parameters(const std::vector<uint8_t>& bytes) {
   free_parameters();
   HGLOBAL handle = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
   if (handle == nullptr) return;
-  std::memcpy(GlobalLock(handle), bytes.data(), bytes.size());
-  GlobalUnlock(handle);
+  if (void* data = GlobalLock(handle)) {  // a block of no bytes has no memory to lock
+    std::memcpy(data, bytes.data(), bytes.size());
+    GlobalUnlock(handle);
+  }
   parameters_ = reinterpret_cast<char**>(handle);
 }
 
@@ -440,6 +445,7 @@ RunResult Module::run(Image& image, const RunOptions& options) {
   f.wholeSize = f.imageSize;
   f.platformData = &run.platform;
   f.displayPixels = options.offer_display_pixels ? display_pixels : nullptr;
+  f.isFloating = options.floating ? 1 : 0;
   f.filterCase =
       selected ? fa::filterCaseFlatImageWithSelection : fa::filterCaseFlatImageNoSelection;
   f.advanceState = advance_state;
@@ -465,10 +471,14 @@ RunResult Module::run(Image& image, const RunOptions& options) {
     f.parameters = heap ? heap_parameters : parameters_;
     int16_t result = 0;
     entry_(selector, &f, &data_, &result);
-    if (heap)
+    if (heap) {
       heap_parameters = f.parameters;
-    else
+    } else if (f.parameters != parameters_) {
+      // The module made a record of its own in place of a handle it could not read: the
+      // host's handle is given back.
+      free_parameters();
       parameters_ = f.parameters;
+    }
     if (result != 0 && outcome.result == 0) {
       outcome.result = result;
       outcome.failed_selector = selector;
@@ -481,32 +491,60 @@ RunResult Module::run(Image& image, const RunOptions& options) {
     call(fa::filterSelectorFinish);
   };
 
-  bool ok = (!options.ask_for_dialog || call(fa::filterSelectorParameters)) &&
-            call(fa::filterSelectorPrepare) && call(fa::filterSelectorStart);
-  if (ok) {
-    int64_t bound = options.max_continue_calls > 0 ? options.max_continue_calls
-                                                   : 1024 + 24 * int64_t(area.bottom - area.top);
-    while (!empty(f.inRect) || !empty(f.outRect) || (selected && !empty(f.maskRect))) {
-      if (outcome.continue_calls >= bound) {
-        outcome.continue_bound_reached = true;
-        ok = false;
-        break;
-      }
-      run.commit();
-      if (!run.deliver()) {
-        outcome.host_error = run.error;
-        ok = false;
-        break;
-      }
-      ++outcome.continue_calls;
-      outcome.requests.push_back({f.inRect, f.outRect, f.maskRect});
-      if (!call(fa::filterSelectorContinue)) {
-        ok = false;
-        break;
+  const int64_t bound = options.max_continue_calls > 0
+                            ? options.max_continue_calls
+                            : 1024 + 24 * int64_t(std::max(area.bottom - area.top, 0));
+  auto rectangles_left = [&] {
+    return !empty(f.inRect) || !empty(f.outRect) || (selected && !empty(f.maskRect));
+  };
+  // One Continue call with fresh buffers; false when it failed, when the host refused the
+  // request (host_error) or when the module kept asking past the bound.
+  auto continue_once = [&] {
+    if (outcome.continue_calls >= bound) {
+      outcome.continue_bound_reached = true;
+      return false;
+    }
+    run.commit();
+    if (!run.deliver()) {
+      outcome.host_error = run.error;
+      return false;
+    }
+    ++outcome.continue_calls;
+    outcome.requests.push_back({f.inRect, f.outRect, f.maskRect});
+    return call(fa::filterSelectorContinue);
+  };
+
+  bool ok = true;
+  if (options.selectors.empty()) {
+    ok = (!options.ask_for_dialog || call(fa::filterSelectorParameters)) &&
+         call(fa::filterSelectorPrepare) && call(fa::filterSelectorStart);
+    if (ok) {
+      while (ok && rectangles_left()) ok = continue_once();
+      if (ok) run.commit();
+      finish();
+    }
+  } else {
+    for (int16_t selector : options.selectors) {
+      if (selector == fa::filterSelectorContinue) {
+        ok = continue_once() && ok;
+        if (!outcome.host_error.empty() || outcome.continue_bound_reached) break;
+      } else if (selector == fa::filterSelectorAbout) {
+        fa::AboutRecord about{};
+        about.platformData = &run.platform;
+        int16_t result = 0;
+        entry_(selector, &about, &data_, &result);
+        if (result != 0 && outcome.result == 0) {
+          outcome.result = result;
+          outcome.failed_selector = selector;
+        }
+        ok = ok && result == 0;
+      } else {
+        outcome.finish_called = outcome.finish_called || selector == fa::filterSelectorFinish;
+        ok = call(selector) && ok;
       }
     }
+    ok = ok && !rectangles_left();
     if (ok) run.commit();
-    finish();
   }
   outcome.left = Request{f.inRect, f.outRect, f.maskRect};
   current_run = outer;
@@ -522,12 +560,12 @@ RunResult Module::run(Image& image, const RunOptions& options) {
     }
   }
   heap_dispose(heap_made);
-  if (!outcome.ok()) return outcome;
+  if (!outcome.ok() || !ok) return outcome;
 
   if (selected) {
-    // The host blends the result into the original by the selection.
-    for (int32_t y = area.top; y < area.bottom; ++y) {
-      for (int32_t x = area.left; x < area.right; ++x) {
+    // The host blends the result into the original by the selection, inside the image.
+    for (int32_t y = std::max(area.top, 0); y < std::min(area.bottom, image.height); ++y) {
+      for (int32_t x = std::max(area.left, 0); x < std::min(area.right, image.width); ++x) {
         int32_t m = (*options.selection)[size_t(y) * image.width + x];
         uint8_t* to = destination->at(x, y);
         const uint8_t* from = image.at(x, y);

@@ -69,6 +69,12 @@ struct RunOptions {
   // What the host's abortProc answers: true once the user asked to stop. Without it the
   // host never asks the module to stop.
   std::function<bool()> abort;
+  bool floating = false;  // the selection is floating (isFloating), as a pasted layer is
+  // A host that calls the selectors it likes: when not empty, exactly these are called in
+  // this order instead of the usual run, each whatever the last returned (About with an
+  // AboutRecord, any other number with the FilterRecord), buffers delivered before each
+  // Continue as usual. The image is changed only when every call succeeded and the run ended.
+  std::vector<int16_t> selectors;
 };
 
 // What the module asked for before one Continue call.

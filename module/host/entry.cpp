@@ -31,6 +31,9 @@ void dispatch(int16_t selector) {
       prepare_filter();
       break;
     case kSelectorStart:
+      // A run the host left without Finish (it stopped calling Continue) gives back what it
+      // still holds before the new one is planned.
+      if (s.plan.run_active) release_all();
       start_setup();
       if (s.host.result_code == 0) start_filter();
       // A Start that fails asks for nothing, so a host that goes by the rectangles stops.
@@ -41,6 +44,7 @@ void dispatch(int16_t selector) {
       break;
     case kSelectorFinish:
       release_all();
+      s.plan.run_active = false;  // a Continue after Finish finds no run to carry on
       break;
   }
 }

@@ -35,14 +35,14 @@ enum class ContinuePhase : int16_t { kAwaitingRow = -1, kFiltering = 0, kCollect
 // Start's plan and the Continue driver (host/start, host/continue): the working image, every
 // block and GDI object of the run, and the final pass.
 struct RunPlanState {
-  int16_t decimation;          // 1..5: the working image keeps every decimation-th pixel and row
-  int16_t work_width;          // working image width, pixels
-  int16_t work_height;         // working image height, pixels
-  int32_t work_row_bytes;      // working image stride, bytes
-  int16_t rows_collected;      // working-image rows gathered so far
+  int16_t decimation;            // 1..5: the working image keeps every decimation-th pixel and row
+  int16_t work_width;            // working image width, pixels
+  int16_t work_height;           // working image height, pixels
+  int32_t work_row_bytes;        // working image stride, bytes
+  int16_t rows_collected;        // working-image rows gathered so far
   ContinuePhase continue_phase;  // what the next Continue call does
-  int16_t out_row;             // output row of this call, filter-area rows
-  int16_t delivered_row;       // filter-area row whose data the host delivered in this call
+  int16_t out_row;               // output row of this call, filter-area rows
+  int16_t delivered_row;         // filter-area row whose data the host delivered in this call
   int16_t pixel_skip;          // (decimation - 1) * bytes_per_pixel: bytes skipped per copied pixel
   int16_t view_width;          // client width of the big preview control, as measured
   int16_t view_height;         // client height of the big preview control

@@ -2,6 +2,7 @@
 // state between selectors can be checked; and failures injected into every allocation.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <random>
 
@@ -173,6 +174,36 @@ TEST_F(DirectHost, FinishTwiceFreesNothingTwice) {
 #endif
 }
 
+// A host that starts again without finishing the run before: nothing of that run is kept.
+TEST_F(DirectHost, StartingAgainWithoutFinishKeepsNothingOfTheRunBefore) {
+  area(64, 48, fa::plugInModeRGBColor, 10000000);
+#ifndef _WIN32
+  headless::reset_memory_stats();
+  const std::size_t live = headless::memory_stats().live_blocks;
+  const headless::DisplayCounts objects = headless::display_counts();
+#endif
+  ASSERT_EQ(prepare_and_start(), 0);
+  ASSERT_EQ(prepare_and_start(), 0);
+  EXPECT_EQ(call(fa::filterSelectorFinish), 0);
+#ifndef _WIN32
+  EXPECT_EQ(headless::memory_stats().live_blocks, live);
+  EXPECT_EQ(headless::display_counts().bitmaps, objects.bitmaps);
+  EXPECT_EQ(headless::memory_stats().invalid_calls, 0u);
+#endif
+}
+
+// A host that calls Continue after Finish: the run is over, nothing is asked for or touched.
+TEST_F(DirectHost, ContinueAfterFinishAsksForNothing) {
+  area(64, 48, fa::plugInModeRGBColor, 10000000);
+  ASSERT_EQ(prepare_and_start(), 0);
+  EXPECT_EQ(call(fa::filterSelectorFinish), 0);
+  record->inData = record->outData = nullptr;
+  EXPECT_EQ(call(fa::filterSelectorContinue), 0);
+  EXPECT_EQ(record->inRect.right, 0);
+  EXPECT_EQ(record->outRect.right, 0);
+  EXPECT_EQ(record->maskRect.right, 0);
+}
+
 TEST_F(DirectHost, AnEmptyFilterAreaEndsTheRunAtOnce) {
   area(0, 0, fa::plugInModeRGBColor, 10000000);
   record->filterRect = fa::Rect{5, 5, 5, 9};
@@ -222,7 +253,8 @@ TEST_F(DirectHost, ARecordStartMakesCountsAgainstMaxSpace) {
 #endif
 
 TEST_F(DirectHost, NoMemoryAtAllFailsWithMemoryFull) {
-  for (int32_t max_space : {0, -5, 1000, 20000}) {
+  // The most negative allowance too: the budget taken from it must not wrap round to plenty.
+  for (int32_t max_space : {0, -5, 1000, 20000, INT32_MIN}) {
     area(100, 100, fa::plugInModeRGBColor, max_space);
     EXPECT_EQ(prepare_and_start(), fa::memFullErr) << max_space;
     EXPECT_EQ(module_state.plan.preview_block, nullptr);

@@ -432,4 +432,24 @@ TEST(HostRuns, SettingsInAHostsOwnHandleAreReadThroughItsProcedures) {
 #endif
 }
 
+#ifndef _WIN32
+// Stored bytes of another size (a settings file of another version, say): the module cannot
+// read them and makes a record of its own, and the host gives its own handle back, a handle
+// of no bytes included.
+TEST(HostRuns, AStoredHandleTheModuleReplacesIsGivenBack) {
+  for (std::size_t size : {0u, 3u, 19u}) {
+    SCOPED_TRACE(size);
+    Image image = pt::pattern_image(20, 10, 3, 2);
+    plugin_host::RunOptions options = pt::options_for(3);
+    pt::linked_module().set_parameters(std::vector<uint8_t>(size, 7));
+    const std::size_t blocks = headless::memory_stats().live_blocks;
+    EXPECT_EQ(pt::linked_module().run(image, options).result, 1);  // the dialog, cancelled
+    EXPECT_EQ(headless::memory_stats().live_blocks, blocks);       // one handle for the other
+    auto made = pt::linked_module().parameters();
+    ASSERT_TRUE(made.has_value());
+    EXPECT_EQ(made->size(), sizeof(ParameterRecord));
+  }
+}
+#endif
+
 }  // namespace
