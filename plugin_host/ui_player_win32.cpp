@@ -19,6 +19,7 @@ using ui_script::Step;
 using ui_script::Verb;
 
 constexpr DWORD kPaintTimeoutMs = 5000;  // for the dialog's painting to settle
+constexpr DWORD kDisplayFlushMs = 50;    // for what was painted to reach the screen
 constexpr DWORD kTimerPeriodMs = 100;    // the dialog's timer
 constexpr DWORD kTickMarginMs = 50;
 
@@ -166,6 +167,10 @@ void snapshot(Player& p, HWND dialog, const Step& step) {
   }
   int width = area.right - area.left, height = area.bottom - area.top;
   if (width <= 0 || height <= 0) return fail(p, step, "the window has no pixels to take");
+  // The dialog's thread hands what it painted to the display when it next waits for messages;
+  // a moment's pause lets that happen before the screen is read (on a loaded machine the
+  // copy could otherwise hold part of the previous picture).
+  Sleep(kDisplayFlushMs);
   HDC screen = GetDC(nullptr);
   HDC memory = CreateCompatibleDC(screen);
   BITMAPINFO info{};
