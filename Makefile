@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
 .PHONY: all test demo bench bootstrap pictures build $(addprefix build-,$(PRESETS)) test-linux \
-        test-linux-asan test-win64 dist test-dist build-fuzz test-fuzz fuzz format check-format \
+        test-linux-asan test-win64 dist test-dist build-fuzz test-fuzz fuzz soak format check-format \
         clean
 
 all: build
@@ -45,6 +45,10 @@ test-fuzz: build-fuzz
 
 test: check-format test-linux test-linux-asan test-win64 test-fuzz test-dist
 	@echo "make test: all tests passed (linux, linux-asan, win64 under wine, fuzz corpora; win32 checked statically; packages)"
+
+# Runs too large for every test run: a 600 MB picture within a 64 MB allowance.
+soak: build-linux
+	build/linux/bin/zorbel_tests --gtest_also_run_disabled_tests --gtest_filter='*DISABLED_*'
 
 # Each harness for FUZZ_SECONDS from its corpus; prints the coverage each reached.
 fuzz: build-fuzz
