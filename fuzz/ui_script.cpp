@@ -39,6 +39,8 @@ const char* verb_word(ui_script::Verb verb) {
       return "tick";
     case ui_script::Verb::kExpectBeeps:
       return "expect-beeps";
+    case ui_script::Verb::kExpectText:
+      return "expect-text";
     case ui_script::Verb::kSnapshot:
       return "snapshot";
   }
@@ -54,6 +56,7 @@ std::string line_of(const ui_script::Step& s) {
     case Verb::kWaitReady:
       break;
     case Verb::kType:
+    case Verb::kExpectText:
       add(s.id);
       line += " " + s.text;
       break;

@@ -134,6 +134,12 @@ std::string parse_step(const std::string& line, Step& step) {
       return verb + " needs a count";
     return "";
   }
+  if (verb == "expect-text") {
+    step.verb = Verb::kExpectText;
+    if (!id_at(0, step.id)) return "expect-text needs a control id";
+    step.text = rest_after(line, 2);
+    return "";
+  }
   if (verb == "snapshot") {
     step.verb = Verb::kSnapshot;
     // The file is the rest of the line, so that a name may hold blanks.

@@ -20,6 +20,7 @@ enum class Verb {
   kRelease,
   kTick,
   kExpectBeeps,
+  kExpectText,
   kSnapshot
 };
 enum class Key { kEnter, kEsc, kTab };
@@ -31,7 +32,7 @@ struct Step {
   int line = 0;  // 1-based line number in the script
   Verb verb = Verb::kWaitReady;
   int id = 0;        // the control (type, focus, click, scroll, press, move, release, snapshot)
-  std::string text;  // type: the text; snapshot: the file
+  std::string text;  // type, expect-text: the text; snapshot: the file
   Key key = Key::kEnter;
   int code = 0;      // scroll
   int position = 0;  // scroll

@@ -216,6 +216,14 @@ void play(HWND dialog, const Step& step) {
              "expected " + std::to_string(step.count) + " beeps, heard " + std::to_string(heard));
       return;
     }
+    case Verb::kExpectText: {
+      char shown[256] = {};
+      GetDlgItemTextA(dialog, step.id, shown, int(sizeof shown));
+      if (step.text != shown)
+        fail(step, "control " + std::to_string(step.id) + " shows '" + shown + "', not '" +
+                       step.text + "'");
+      return;
+    }
     case Verb::kSnapshot:
       return snapshot(dialog, step);
   }

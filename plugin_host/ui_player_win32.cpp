@@ -5,9 +5,11 @@
 #include <windows.h>
 
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "headless_win32/ui_script_parser.h"
+#include "plugin_host/arguments.h"
 #include "plugin_host/image_io.h"
 #include "plugin_host/ui_player.h"
 
@@ -279,6 +281,17 @@ void play(Player& p, HWND dialog, const Step& step) {
       return;
     case Verb::kExpectBeeps:
       return;  // beeps cannot be observed from here
+    case Verb::kExpectText: {
+      // Read as UTF-16, so that the text is what the user sees whatever the code page.
+      wchar_t shown[256] = {};
+      GetWindowTextW(GetDlgItem(dialog, step.id), shown, int(std::size(shown)));
+      const std::string text = plugin_host::to_utf8(shown);
+      if (text != step.text)
+        return fail(p, step,
+                    "control " + std::to_string(step.id) + " shows '" + text + "', not '" +
+                        step.text + "'");
+      return;
+    }
     case Verb::kSnapshot:
       return snapshot(p, dialog, step);
   }

@@ -708,7 +708,8 @@ int main(int argc, char** argv) {
   app.add_option("--ui-script", o.ui_script_path,
                  "steps a scripted user plays in the dialog, one a line: wait-ready, "
                  "type ID TEXT, focus ID, click ID, key enter|esc|tab, scroll ID CODE [POS], "
-                 "press|move|release VIEW X Y, tick N, expect-beeps N, snapshot dialog|ID "
+                 "press|move|release VIEW X Y, tick N, expect-beeps N, expect-text ID TEXT, "
+                 "snapshot dialog|ID "
                  "FILE.png (see README); the run is cancelled if the steps run out with the "
                  "dialog open, and exits with 5 if a step goes wrong")
       ->type_name("FILE");

@@ -84,6 +84,33 @@ std::vector<uint8_t> file_bytes(const std::string& path) {
                               std::istreambuf_iterator<char>());
 }
 
+// The dialog's labels as Windows shows them: in English under a Western code page, where the
+// template's Chinese would come out as question marks, and as the template has them under the
+// Chinese one. A label that differs fails its step (exit 5).
+TEST(UnderWine, TheDialogLabelsSuitTheCodePage) {
+  if (!win64_built()) GTEST_SKIP() << ZORBEL_WIN64_COMMAND << " is not built (make build-win64)";
+  std::string folder = "/tmp/zorbel-wine-labels-" + std::to_string(getpid());
+  mkdir(folder.c_str(), 0755);
+  std::ofstream(folder + "/english.txt")
+      << "wait-ready\nexpect-text 102 Preview\nexpect-text 251 Right-angle regions\n"
+      << "expect-text 223 Fade\nexpect-text 112 Intensity:\nclick 2\n";
+  std::ofstream(folder + "/chinese.txt") << "wait-ready\nexpect-text 102 预览\nexpect-text 251 "
+                                            "直角区域\nexpect-text 112 强度:\nclick 2\n";
+  for (const char* world : {"english", "chinese"}) {
+    SCOPED_TRACE(world);
+    std::string locale = std::string(world) == "english" ? "ZORBEL_WINE_LOCALE=C.UTF-8 " : "";
+    std::string output;
+    EXPECT_EQ(run(locale + "ZORBEL_CONFIG_DIR=Z:" + folder +
+                      " " ZORBEL_WINE_RUN " " ZORBEL_WIN64_COMMAND " -q --dialog --ui-script Z:" +
+                      folder + "/" + world + ".txt Z:" ZORBEL_SAMPLES "/coffee.png Z:" + folder +
+                      "/out.png",
+                  &output),
+              1)  // cancelled, every label as expected
+        << output;
+  }
+  std::system(("rm -rf " + folder).c_str());
+}
+
 // Under a Western code page, where the ANSI command line cannot hold these names, zorbel.exe
 // reads and writes files named with accents and CJK characters, and keeps its settings in a
 // folder so named: it takes its arguments as UTF-16 and opens files by their wide names. The

@@ -280,6 +280,17 @@ TEST_F(HeadlessScript, ExpectBeepsFailsWhenTheCountDiffers) {
             (std::vector<std::string>{"line 4: expected 2 beeps, heard 1"}));
 }
 
+TEST_F(HeadlessScript, ExpectTextComparesTheWholeLabel) {
+  EXPECT_EQ(play("expect-text 102 预览\n"
+                 "expect-text 102 预\n"
+                 "expect-text 103 还原 \n"
+                 "key esc\n"),
+            IDCANCEL);
+  EXPECT_EQ(headless::ui_script_failures(),
+            (std::vector<std::string>{"line 2: control 102 shows '预览', not '预'",
+                                      "line 3: control 103 shows '还原', not '还原 '"}));
+}
+
 TEST_F(HeadlessScript, TicksDeliverWmTimerOnlyAsTheClockMoves) {
   run_.on_init = [](HWND dialog) { SetTimer(dialog, 1, 100, nullptr); };
   unsigned long long start = headless::virtual_time_ms();
