@@ -78,6 +78,15 @@ enum : int16 {
   plugInModeLabColor = 9,
 };
 
+// The colour planes of a mode the filter takes: one for gray, multichannel and duotone, four
+// for CMYK, three for the rest (RGB, and Lab as the filter treats it).
+constexpr int32 color_planes_of(int16 mode) {
+  return mode == plugInModeGrayScale || mode == plugInModeMultichannel || mode == plugInModeDuotone
+             ? 1
+         : mode == plugInModeCMYKColor ? 4
+                                       : 3;
+}
+
 // Filter cases (filterCase, int16; index + 1 of the fici records).
 enum : int16 {
   filterCaseFlatImageNoSelection = 1,

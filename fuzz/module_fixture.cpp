@@ -61,17 +61,4 @@ void check_nothing_left(const Alive& before, std::size_t extra_blocks) {
   check(headless::timers().empty(), "no timer is left running");
 }
 
-int32_t planes_for_mode(int16_t mode) {
-  switch (mode) {
-    case filter_api::plugInModeGrayScale:
-    case filter_api::plugInModeMultichannel:
-    case filter_api::plugInModeDuotone:
-      return 1;
-    case filter_api::plugInModeCMYKColor:
-      return 4;
-    default:
-      return 3;
-  }
-}
-
 }  // namespace fuzz_fixture

@@ -55,7 +55,4 @@ Alive alive_now();
 // parameters the host keeps), and no timer runs.
 void check_nothing_left(const Alive& before, std::size_t extra_blocks);
 
-// Planes the module works on for a host image mode.
-int32_t planes_for_mode(int16_t mode);
-
 }  // namespace fuzz_fixture

@@ -46,7 +46,7 @@ void choose_image(Choices& in, Setup& s) {
                            fa::plugInModeMultichannel, fa::plugInModeDuotone,
                            fa::plugInModeIndexedColor, int16_t(in.in(-2, 40))};
   const int16_t mode = modes[in.in(0, 7)];
-  const int32_t planes = fuzz_fixture::planes_for_mode(mode);
+  const int32_t planes = fa::color_planes_of(mode);
   s.image = plugin_host::Image(width, height, planes + in.in(0, 1));  // with alpha or not
   uint32_t state = in.u32();
   for (uint8_t& p : s.image.pixels) p = uint8_t((state = state * 1664525u + 1013904223u) >> 24);

@@ -16,19 +16,6 @@ namespace pt = protocol_test;
 namespace {
 
 #ifndef _WIN32
-int32_t planes_for(int16_t mode) {
-  switch (mode) {
-    case filter_api::plugInModeGrayScale:
-    case filter_api::plugInModeMultichannel:
-    case filter_api::plugInModeDuotone:
-      return 1;
-    case filter_api::plugInModeCMYKColor:
-      return 4;
-    default:
-      return 3;
-  }
-}
-
 TEST(RandomRuns, EveryRunEndsCleanlyWhateverTheHostAndRecord) {
   std::mt19937 random(20261208);
   auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random); };
@@ -42,7 +29,7 @@ TEST(RandomRuns, EveryRunEndsCleanlyWhateverTheHostAndRecord) {
       height = pick(1, 2);
     }
     auto mode = int16_t(pick(0, 17));
-    int32_t planes = planes_for(mode);
+    int32_t planes = filter_api::color_planes_of(mode);
     plugin_host::Image image = pt::pattern_image(width, height, planes + pick(0, 1), uint32_t(i));
     plugin_host::RunOptions options = pt::options_for(planes);
     options.image_mode = mode;
