@@ -29,6 +29,21 @@ void copy_planes(const uint8_t* from, int32_t from_step, uint8_t* to, int32_t to
     for (int32_t p = 0; p < planes; ++p) to[p] = from[p];
 }
 
+// The host blends the result into the original by the selection: row y of the result, within
+// the filter area (and the image).
+void blend_row(const Image& image, const RunOptions& options, const Area& area, int32_t y,
+               uint8_t* result_row) {
+  if (y < std::max(area.top, 0) || y >= std::min(area.bottom, image.height)) return;
+  const uint8_t* mask = options.selection->data() + size_t(y) * image.width;
+  for (int32_t x = std::max(area.left, 0); x < std::min(area.right, image.width); ++x) {
+    int32_t m = mask[x];
+    uint8_t* to = result_row + size_t(x) * image.planes;
+    const uint8_t* from = image.at(x, y);
+    for (int32_t p = 0; p < options.color_planes; ++p)
+      to[p] = uint8_t((from[p] * (255 - m) + to[p] * m + 127) / 255);
+  }
+}
+
 std::string describe(const fa::Rect& r) {
   return "(" + std::to_string(r.left) + "," + std::to_string(r.top) + ")-(" +
          std::to_string(r.right) + "," + std::to_string(r.bottom) + ")";
@@ -38,8 +53,15 @@ std::string describe(const fa::Rect& r) {
 struct Run {
   const RunOptions* options = nullptr;
   const Image* source = nullptr;
+  Area area;
   Image* destination = nullptr;  // source plus every committed output
   Image own_destination;         // the destination when the caller gives none
+  // Handing rows on (options->rows) instead of a destination: the band holds whole rows
+  // [band_top, band_end) of the result, band_top being the first row not yet handed on.
+  bool streaming = false;
+  bool poison_band = false;  // new band rows need no copy of the image: the module writes them
+  std::vector<uint8_t> band;
+  int32_t band_top = 0, band_end = 0;
   std::unique_ptr<fa::FilterRecord> record;
   fa::PlatformData platform{};
   bool poison_output = false;
@@ -54,7 +76,15 @@ struct Run {
     return r.left >= 0 && r.top >= 0 && r.right <= source->width && r.bottom <= source->height;
   }
 
-  // Writes the module's output of the last delivery into the destination.
+  size_t image_row_bytes() const { return size_t(source->width) * size_t(source->planes); }
+
+  // Pixel (x, y) of the result: in the destination, or in the band when rows are handed on.
+  uint8_t* result_at(int32_t x, int32_t y) {
+    if (!streaming) return destination->at(x, y);
+    return band.data() + size_t(y - band_top) * image_row_bytes() + size_t(x) * source->planes;
+  }
+
+  // Writes the module's output of the last delivery into the result.
   void commit() {
     const fa::Rect& r = committed_out;
     if (empty(r) || out_buffer.empty()) return;
@@ -62,9 +92,59 @@ struct Run {
     int32_t row_bytes = (r.right - r.left) * planes;
     for (int32_t y = r.top; y < r.bottom; ++y) {
       const uint8_t* from = out_buffer.data() + size_t(y - r.top) * row_bytes;
-      copy_planes(from, planes, destination->at(r.left, y) + committed_lo, destination->planes,
+      copy_planes(from, planes, result_at(r.left, y) + committed_lo, source->planes,
                   r.right - r.left, planes);
     }
+  }
+
+  // Hands on every row above `end`: the band's rows, blended by the selection, and below the
+  // band the image's own rows, which no output request has touched.
+  bool hand_on_until(int32_t end) {
+    const size_t row_bytes = image_row_bytes();
+    int32_t y = band_top;
+    for (; y < end; ++y) {
+      const uint8_t* row = source->at(0, y);
+      if (y < band_end) {
+        uint8_t* result = band.data() + size_t(y - band_top) * row_bytes;
+        if (options->selection != nullptr) blend_row(*source, *options, area, y, result);
+        row = result;
+      }
+      if (!options->rows(y, row)) {
+        error = "row " + std::to_string(y) + " of the result could not be handed on";
+        return false;
+      }
+    }
+    // The rows still wanted move to the front of the band.
+    const int32_t kept = std::max(band_end - end, 0);
+    if (kept > 0 && end > band_top)
+      std::memmove(band.data(), band.data() + size_t(end - band_top) * row_bytes,
+                   size_t(kept) * row_bytes);
+    band_top = end;
+    band_end = std::max(band_end, end);
+    band.resize(size_t(kept) * row_bytes);
+    return true;
+  }
+
+  // Makes the band reach from the output request's top to at least its bottom, handing on
+  // the rows above it; false when the module goes back to a row already handed on.
+  bool move_band(const fa::Rect& out) {
+    if (out.top < band_top) {
+      error = "output request " + describe(out) + " returns to rows already handed on";
+      return false;
+    }
+    if (!hand_on_until(out.top)) return false;
+    const int32_t old_end = band_end;
+    if (out.bottom <= old_end) return true;
+    const size_t row_bytes = image_row_bytes();
+    band.resize(size_t(out.bottom - band_top) * row_bytes);
+    uint8_t* fresh = band.data() + size_t(old_end - band_top) * row_bytes;
+    const size_t fresh_bytes = size_t(out.bottom - old_end) * row_bytes;
+    if (poison_band)
+      std::memset(fresh, kPoison, fresh_bytes);
+    else
+      std::memcpy(fresh, source->at(0, old_end), fresh_bytes);
+    band_end = out.bottom;
+    return true;
   }
 
   // Hands over fresh buffers for the rectangles now in the record; false when the module
@@ -127,10 +207,11 @@ struct Run {
         error = "output request " + describe(f.outRect) + " lies outside the filter area";
         return false;
       }
-      if (whole_pixels(*destination, f.outLoPlane, f.outHiPlane)) {
-        // The module writes straight into the destination: nothing to commit afterwards.
-        f.outData = destination->at(f.outRect.left, f.outRect.top);
-        f.outRowBytes = destination->width * destination->planes;
+      if (streaming && !move_band(f.outRect)) return false;
+      if (whole_pixels(*source, f.outLoPlane, f.outHiPlane)) {
+        // The module writes straight into the result: nothing to commit afterwards.
+        f.outData = result_at(f.outRect.left, f.outRect.top);
+        f.outRowBytes = int32_t(image_row_bytes());
         return deliver_mask();
       }
       int32_t planes = f.outHiPlane - f.outLoPlane + 1;
@@ -138,7 +219,7 @@ struct Run {
       out_buffer.assign(size_t(row_bytes) * (f.outRect.bottom - f.outRect.top), kPoison);
       if (!poison_output) {
         for (int32_t y = f.outRect.top; y < f.outRect.bottom; ++y)
-          copy_planes(destination->at(f.outRect.left, y) + f.outLoPlane, destination->planes,
+          copy_planes(result_at(f.outRect.left, y) + f.outLoPlane, source->planes,
                       out_buffer.data() + size_t(y - f.outRect.top) * row_bytes, planes,
                       f.outRect.right - f.outRect.left, planes);
       }
@@ -405,16 +486,23 @@ RunResult Module::run(Image& image, const RunOptions& options) {
   run.options = &options;
   run.source = &image;
   Area area = options.filter_area.value_or(Area{0, 0, image.width, image.height});
+  run.area = area;
   bool selected = options.selection != nullptr;
   run.poison_output = (case_flags(selected ? 2 : 1) & fa::PIFilterDontCopyToDestination) != 0;
+  // The module writes every pixel of what it asks for itself when it asks for no copy and it is
+  // handed every plane in place: rows it will write need no copy of the image.
+  const bool written_in_place = run.poison_output && options.point_into_image &&
+                                options.color_planes == image.planes && area.left == 0 &&
+                                area.right == image.width;
+  run.streaming = static_cast<bool>(options.rows);
+  run.poison_band = written_in_place;
   // The destination starts as a copy of the image; a caller's buffer of the same size is reused,
-  // and is not even copied into when the module writes every pixel of it itself (it asks for no
-  // copy, and it will be handed the whole image, every plane, in place).
+  // and is not even copied into when the module writes every pixel of it.
   Image* destination = options.destination != nullptr ? options.destination : &run.own_destination;
-  if (destination->pixels.size() == image.pixels.size()) {
-    bool written_whole = run.poison_output && options.point_into_image &&
-                         options.color_planes == image.planes && area.left == 0 && area.top == 0 &&
-                         area.right == image.width && area.bottom == image.height;
+  if (run.streaming) {
+    destination = nullptr;
+  } else if (destination->pixels.size() == image.pixels.size()) {
+    bool written_whole = written_in_place && area.top == 0 && area.bottom == image.height;
     destination->width = image.width;
     destination->height = image.height;
     destination->planes = image.planes;
@@ -562,17 +650,14 @@ RunResult Module::run(Image& image, const RunOptions& options) {
   heap_dispose(heap_made);
   if (!outcome.ok() || !ok) return outcome;
 
+  if (run.streaming) {
+    // The rows after the last band, and the band itself.
+    if (!run.hand_on_until(image.height)) outcome.host_error = run.error;
+    return outcome;
+  }
   if (selected) {
-    // The host blends the result into the original by the selection, inside the image.
-    for (int32_t y = std::max(area.top, 0); y < std::min(area.bottom, image.height); ++y) {
-      for (int32_t x = std::max(area.left, 0); x < std::min(area.right, image.width); ++x) {
-        int32_t m = (*options.selection)[size_t(y) * image.width + x];
-        uint8_t* to = destination->at(x, y);
-        const uint8_t* from = image.at(x, y);
-        for (int32_t p = 0; p < options.color_planes; ++p)
-          to[p] = uint8_t((from[p] * (255 - m) + to[p] * m + 127) / 255);
-      }
-    }
+    for (int32_t y = std::max(area.top, 0); y < std::min(area.bottom, image.height); ++y)
+      blend_row(image, options, area, y, destination->at(0, y));
   }
   if (options.destination == nullptr) image = std::move(run.own_destination);
   return outcome;

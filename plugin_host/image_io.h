@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,6 +58,28 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
 bool write_image(const std::string& path, const LoadedImage& image, const WriteOptions& options,
                  std::string* error);
 bool write_image(const std::string& path, const LoadedImage& image, std::string* error);
+
+// An image file written while its rows are being made: rows go in top to bottom and are
+// encoded as they come, on threads of their own (Windows keeps the rows and encodes them at the
+// end). As with write_image, the bytes go to a temporary file that is renamed over the target
+// only when complete: a writer dropped before finish, or one that failed, leaves nothing.
+class RowWriter {
+ public:
+  virtual ~RowWriter() = default;
+  // The next row (width * planes bytes); waits while the encoder is behind. False once the
+  // writing has failed (see failure()).
+  virtual bool put(const uint8_t* row) = 0;
+  // After the last row: waits for the encoder and puts the file in its place.
+  virtual bool finish(std::string* error) = 0;
+  // Why the writing failed, one line naming the file; empty while it has not.
+  virtual std::string failure() const = 0;
+};
+
+// Starts writing `path` ("-": standard output) for an image of the size, kind and metadata of
+// `header` (its pixels are not read). Nothing, with one line in *error, when the format cannot
+// hold the image or the file cannot be made.
+std::unique_ptr<RowWriter> open_row_writer(const std::string& path, const LoadedImage& header,
+                                           const WriteOptions& options, std::string* error);
 
 // The format a name or format word asks for, in the words of WriteOptions::format ("jpeg" for
 // "x.JPG" or "jpg"), or nothing when this build cannot write it.

@@ -4,15 +4,19 @@
 // Our headers first: they define TRUE and FALSE as Windows does, which GLib then keeps.
 #include "plugin_host/image_io.h"
 //
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vips/vips8>
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
+#include <thread>
 
 namespace image_io {
 namespace {
@@ -121,6 +125,24 @@ int copy_strip(VipsRegion* region, VipsRect* area, void* target) {
   return 0;
 }
 
+// An image of this size, its pixels in huge pages where the system has them: a photograph's
+// tens of megabytes then come in a few dozen page faults instead of tens of thousands.
+plugin_host::Image whole_image(int32_t width, int32_t height, int32_t planes) {
+  plugin_host::Image image;
+  image.width = width;
+  image.height = height;
+  image.planes = planes;
+  const std::size_t size = std::size_t(width) * std::size_t(height) * std::size_t(planes);
+  image.pixels.reserve(size);  // not yet touched: the advice comes before the first fault
+  constexpr std::uintptr_t kHugePage = 2 << 20;
+  const auto start = reinterpret_cast<std::uintptr_t>(image.pixels.data());
+  const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t last = (start + size) & ~(kHugePage - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  image.pixels.resize(size);
+  return image;
+}
+
 std::vector<uint8_t> blob(const vips::VImage& image, const char* field) {
   if (image.get_typeof(field) != VIPS_TYPE_BLOB) return {};
   std::size_t length = 0;
@@ -172,7 +194,7 @@ std::optional<LoadedImage> decode(const std::string& path, vips::VImage image, s
   if (image.width() > 32767 || image.height() > 32767)
     return fail("larger than 32767 pixels a side");
 
-  loaded.image = plugin_host::Image(image.width(), image.height(), bands);
+  loaded.image = whole_image(image.width(), image.height(), bands);
   RowSink sink{loaded.image.pixels.data(), std::size_t(image.width()) * bands, bands};
   if (vips_sink_disc(image.get_image(), copy_strip, &sink) != 0)
     return fail("cannot be read: " + vips_reason());
@@ -189,23 +211,14 @@ std::optional<LoadedImage> decode(const std::string& path, vips::VImage image, s
   return loaded;
 }
 
-// The image as libvips sees it, over the pixels without copying them, with its metadata.
-vips::VImage to_vips(const LoadedImage& loaded, bool strip) {
-  const plugin_host::Image& pixels = loaded.image;
-  vips::VImage image = vips::VImage::new_from_memory(
-      const_cast<uint8_t*>(pixels.pixels.data()), pixels.pixels.size(), pixels.width, pixels.height,
-      pixels.planes, VIPS_FORMAT_UCHAR);
-  VipsInterpretation interpretation = VIPS_INTERPRETATION_sRGB;
-  if (loaded.kind == Kind::kCmyk) interpretation = VIPS_INTERPRETATION_CMYK;
-  if (loaded.kind == Kind::kGray || loaded.kind == Kind::kGrayAlpha)
-    interpretation = VIPS_INTERPRETATION_B_W;
-  const Metadata& m = loaded.metadata;
-  auto options = vips::VImage::option()->set("interpretation", interpretation);
-  if (!strip && m.x_dpi > 0 && m.y_dpi > 0)
-    options = options->set("xres", m.x_dpi / 25.4)->set("yres", m.y_dpi / 25.4);
-  image = image.copy(options);  // a header of its own, so its fields can be set
-  if (strip) return image;
-  VipsImage* header = image.get_image();
+VipsInterpretation interpretation_of(Kind kind) {
+  if (kind == Kind::kCmyk) return VIPS_INTERPRETATION_CMYK;
+  if (kind == Kind::kGray || kind == Kind::kGrayAlpha) return VIPS_INTERPRETATION_B_W;
+  return VIPS_INTERPRETATION_sRGB;
+}
+
+// Puts the profile, EXIF, XMP and IPTC on an image's header.
+void attach_metadata(VipsImage* header, const Metadata& m) {
   if (!m.icc.empty())
     vips_image_set_blob_copy(header, "icc-profile-data", m.icc.data(), m.icc.size());
   if (!m.exif.empty()) {
@@ -215,6 +228,20 @@ vips::VImage to_vips(const LoadedImage& loaded, bool strip) {
   }
   if (!m.xmp.empty()) vips_image_set_blob_copy(header, "xmp-data", m.xmp.data(), m.xmp.size());
   if (!m.iptc.empty()) vips_image_set_blob_copy(header, "iptc-data", m.iptc.data(), m.iptc.size());
+}
+
+// The image as libvips sees it, over the pixels without copying them, with its metadata.
+vips::VImage to_vips(const LoadedImage& loaded, bool strip) {
+  const plugin_host::Image& pixels = loaded.image;
+  vips::VImage image = vips::VImage::new_from_memory(
+      const_cast<uint8_t*>(pixels.pixels.data()), pixels.pixels.size(), pixels.width, pixels.height,
+      pixels.planes, VIPS_FORMAT_UCHAR);
+  const Metadata& m = loaded.metadata;
+  auto options = vips::VImage::option()->set("interpretation", interpretation_of(loaded.kind));
+  if (!strip && m.x_dpi > 0 && m.y_dpi > 0)
+    options = options->set("xres", m.x_dpi / 25.4)->set("yres", m.y_dpi / 25.4);
+  image = image.copy(options);  // a header of its own, so its fields can be set
+  if (!strip) attach_metadata(image.get_image(), m);
   return image;
 }
 
@@ -233,6 +260,200 @@ vips::VOption* save_options(const Format& format, const WriteOptions& options) {
 }
 
 std::atomic<unsigned> temporary_count{0};
+
+std::string temporary_beside(const std::string& path) {
+  return path + ".zorbel-tmp-" + std::to_string(getpid()) + "-" + std::to_string(temporary_count++);
+}
+
+// Rows on their way from the thread that makes them to libvips' threads that encode them. It
+// holds a few megabytes of rows, or as many as a saver asks for at once; a row is dropped once
+// a saver has taken it.
+class RowQueue {
+ public:
+  RowQueue(std::size_t row_bytes, int bands)
+      : row_bytes_(row_bytes),
+        bands_(bands),
+        capacity_(std::max<std::size_t>(16, kHeldBytes / std::max<std::size_t>(row_bytes, 1))) {}
+
+  // Waits while the queue is full; false once it is closed.
+  bool put(const uint8_t* row) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    room_.wait(lock, [&] { return closed_ || rows_.size() < capacity_; });
+    if (closed_) return false;
+    std::vector<uint8_t> copy;
+    if (!spare_.empty()) {
+      copy = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    copy.assign(row, row + row_bytes_);
+    rows_.push_back(std::move(copy));
+    taken_.push_back(false);
+    ++made_;
+    ready_.notify_all();
+    return true;
+  }
+
+  // Fills a region of the image with its rows, waiting for them; -1 when the queue is closed
+  // first, or the region holds rows already taken (a saver that reads a row twice).
+  int fill(VipsRegion* region) {
+    const VipsRect& area = region->valid;
+    const int bottom = area.top + area.height;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (area.top < first_) {
+      vips_error("zorbel", "%s", "the encoder asked for a row twice");
+      return -1;
+    }
+    if (std::size_t(bottom - first_) > capacity_) {
+      capacity_ = std::size_t(bottom - first_);
+      room_.notify_all();
+    }
+    ready_.wait(lock, [&] { return closed_ || made_ >= bottom; });
+    if (made_ < bottom) {
+      vips_error("zorbel", "%s", "the image was not finished");
+      return -1;
+    }
+    for (int y = area.top; y < bottom; ++y) {
+      std::memcpy(VIPS_REGION_ADDR(region, area.left, y),
+                  rows_[std::size_t(y - first_)].data() + std::size_t(area.left) * bands_,
+                  std::size_t(area.width) * bands_);
+      taken_[std::size_t(y - first_)] = true;
+    }
+    while (!taken_.empty() && taken_.front()) {
+      spare_.push_back(std::move(rows_.front()));
+      rows_.pop_front();
+      taken_.pop_front();
+      ++first_;
+    }
+    room_.notify_all();
+    return 0;
+  }
+
+  // Ends the queue: put and fill return at once from now on.
+  void close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    room_.notify_all();
+    ready_.notify_all();
+  }
+
+ private:
+  static constexpr std::size_t kHeldBytes = 12 << 20;
+  const std::size_t row_bytes_;
+  const int bands_;
+  std::size_t capacity_;
+  std::mutex mutex_;
+  std::condition_variable room_, ready_;
+  std::deque<std::vector<uint8_t>> rows_;  // rows first_ .. made_ - 1
+  std::deque<bool> taken_;
+  std::vector<std::vector<uint8_t>> spare_;
+  int first_ = 0, made_ = 0;
+  bool closed_ = false;
+};
+
+int generate_rows(VipsRegion* region, void*, void* queue, void*, gboolean*) {
+  return static_cast<RowQueue*>(queue)->fill(region);
+}
+
+// Encodes an image whose pixels come from a RowQueue, on a thread of its own that runs the
+// saver, into a temporary file renamed into place at the end (or into standard output).
+class VipsRowWriter : public RowWriter {
+ public:
+  VipsRowWriter(const std::string& path, const LoadedImage& header, const Format& format,
+                const WriteOptions& options)
+      : path_(path),
+        shown_(path == "-" ? "standard output" : path),
+        height_(header.image.height),
+        queue_(std::size_t(header.image.width) * std::size_t(header.image.planes),
+               header.image.planes) {
+    const Metadata& m = header.metadata;
+    const bool resolution = !options.strip && m.x_dpi > 0 && m.y_dpi > 0;
+    VipsImage* out = vips_image_new();
+    vips_image_init_fields(out, header.image.width, header.image.height, header.image.planes,
+                           VIPS_FORMAT_UCHAR, VIPS_CODING_NONE, interpretation_of(header.kind),
+                           resolution ? m.x_dpi / 25.4 : 1.0, resolution ? m.y_dpi / 25.4 : 1.0);
+    vips_image_pipelinev(out, VIPS_DEMAND_STYLE_THINSTRIP, nullptr);
+    vips_image_generate(out, nullptr, generate_rows, nullptr, &queue_, nullptr);
+    if (!options.strip) attach_metadata(out, m);
+    vips::VImage image(out);
+    vips::VOption* saving = save_options(format, options);
+    if (path == "-") {
+      std::string suffix = std::string(".") + format.extensions[0];
+      encoder_ = std::thread([this, image, saving, suffix] {
+        try {
+          image.write_to_target(suffix.c_str(), vips::VTarget::new_to_descriptor(1), saving);
+        } catch (const vips::VError&) {
+          fail(shown_ + ": cannot be written: " + vips_reason());
+        }
+      });
+      return;
+    }
+    temporary_ = temporary_beside(path);
+    begin_partial_output(temporary_);
+    encoder_ = std::thread([this, image, saving, saver = format.saver] {
+      try {
+        vips::VImage::call(saver, saving->set("in", image)->set("filename", temporary_.c_str()));
+      } catch (const vips::VError&) {
+        fail(shown_ + ": cannot be written: " + vips_reason());
+      }
+    });
+  }
+
+  ~VipsRowWriter() override {
+    queue_.close();
+    if (encoder_.joinable()) encoder_.join();
+    if (!temporary_.empty()) {
+      std::remove(temporary_.c_str());
+      end_partial_output(temporary_);
+    }
+  }
+
+  bool put(const uint8_t* row) override {
+    if (rows_put_ >= height_ || !queue_.put(row)) return false;
+    ++rows_put_;
+    return true;
+  }
+
+  bool finish(std::string* error) override {
+    if (rows_put_ < height_) fail(shown_ + ": the image was not finished");
+    queue_.close();
+    if (encoder_.joinable()) encoder_.join();
+    std::string why = failure();
+    if (why.empty() && !temporary_.empty() && std::rename(temporary_.c_str(), path_.c_str()) != 0)
+      why = path_ + ": cannot be written (" + std::strerror(errno) + ")";
+    if (why.empty() && temporary_.empty() && std::fflush(stdout) != 0)
+      why = "standard output: cannot be written (" + std::string(std::strerror(errno)) + ")";
+    if (!temporary_.empty()) {
+      if (!why.empty()) std::remove(temporary_.c_str());
+      end_partial_output(temporary_);
+      temporary_.clear();
+    }
+    if (!why.empty()) *error = why;
+    return why.empty();
+  }
+
+  std::string failure() const override {
+    std::lock_guard<std::mutex> lock(failure_mutex_);
+    return failure_;
+  }
+
+ private:
+  void fail(const std::string& why) {
+    {
+      std::lock_guard<std::mutex> lock(failure_mutex_);
+      if (failure_.empty()) failure_ = why;
+    }
+    queue_.close();  // the filter stops waiting for room
+  }
+
+  const std::string path_, shown_;
+  const int height_;
+  int rows_put_ = 0;
+  RowQueue queue_;
+  std::string temporary_;  // empty for standard output, and once finished
+  mutable std::mutex failure_mutex_;
+  std::string failure_;
+  std::thread encoder_;
+};
 
 }  // namespace
 
@@ -301,8 +522,7 @@ bool write_image(const std::string& path, const LoadedImage& loaded, const Write
         *error = "standard output: cannot be written (" + std::string(std::strerror(errno)) + ")";
       return written;
     }
-    const std::string temporary =
-        path + ".zorbel-tmp-" + std::to_string(getpid()) + "-" + std::to_string(temporary_count++);
+    const std::string temporary = temporary_beside(path);
     begin_partial_output(temporary);
     bool written = false;
     try {
@@ -328,6 +548,31 @@ bool write_image(const std::string& path, const LoadedImage& loaded, const Write
 
 bool write_image(const std::string& path, const LoadedImage& loaded, std::string* error) {
   return write_image(path, loaded, WriteOptions{}, error);
+}
+
+std::unique_ptr<RowWriter> open_row_writer(const std::string& path, const LoadedImage& header,
+                                           const WriteOptions& options, std::string* error) {
+  const std::string shown = path == "-" ? "standard output" : path;
+  const std::string& named = options.format.empty() ? path : options.format;
+  if (auto refusal = write_refusal(named, header.kind)) {
+    *error = shown + ": " + *refusal;
+    return nullptr;
+  }
+  if (path != "-") {
+    // Whether the temporary file can be made beside the target, before any work is done.
+    const std::string probe = temporary_beside(path);
+    begin_partial_output(probe);
+    std::FILE* file = std::fopen(probe.c_str(), "wb");
+    const int failure = errno;
+    if (file != nullptr) std::fclose(file);
+    std::remove(probe.c_str());
+    end_partial_output(probe);
+    if (file == nullptr) {
+      *error = path + ": cannot be written (" + std::strerror(failure) + ")";
+      return nullptr;
+    }
+  }
+  return std::make_unique<VipsRowWriter>(path, header, *find_format(named), options);
 }
 
 std::optional<std::string> output_format(const std::string& path_or_format) {

@@ -1476,6 +1476,56 @@ bool write_image(const std::string& path, const LoadedImage& loaded, std::string
   return write_image(path, loaded, WriteOptions{}, error);
 }
 
+namespace {
+
+// The encoders here take the whole image: the rows are kept, and encoded when the last is in.
+class KeptRowWriter : public RowWriter {
+ public:
+  KeptRowWriter(const std::string& path, const LoadedImage& header, const WriteOptions& options)
+      : path_(path), options_(options) {
+    image_.kind = header.kind;
+    image_.metadata = header.metadata;
+    image_.format = header.format;
+    image_.image = plugin_host::Image(header.image.width, header.image.height, header.image.planes);
+  }
+  bool put(const uint8_t* row) override {
+    const size_t row_bytes = size_t(image_.image.width) * size_t(image_.image.planes);
+    if (rows_ >= image_.image.height) return false;
+    std::memcpy(image_.image.pixels.data() + size_t(rows_++) * row_bytes, row, row_bytes);
+    return true;
+  }
+  bool finish(std::string* error) override {
+    if (rows_ < image_.image.height) {
+      failure_ =
+          (path_ == "-" ? std::string("standard output") : path_) + ": the image was not finished";
+      *error = failure_;
+      return false;
+    }
+    if (!write_image(path_, image_, options_, error)) failure_ = *error;
+    return failure_.empty();
+  }
+  std::string failure() const override { return failure_; }
+
+ private:
+  std::string path_;
+  WriteOptions options_;
+  LoadedImage image_;
+  int32_t rows_ = 0;
+  std::string failure_;
+};
+
+}  // namespace
+
+std::unique_ptr<RowWriter> open_row_writer(const std::string& path, const LoadedImage& header,
+                                           const WriteOptions& options, std::string* error) {
+  const std::string& asked = options.format.empty() ? path : options.format;
+  if (auto refusal = write_refusal(asked, header.kind)) {
+    *error = (path == "-" ? std::string("standard output") : path) + ": " + *refusal;
+    return nullptr;
+  }
+  return std::make_unique<KeptRowWriter>(path, header, options);
+}
+
 }  // namespace image_io
 
 #endif  // _WIN32

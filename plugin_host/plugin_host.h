@@ -63,6 +63,13 @@ struct RunOptions {
   // buffer; after a failed run its content is undefined); when null, the image itself
   // receives the result.
   Image* destination = nullptr;
+  // Where the result goes instead, row by row: each row of the result (every plane, width *
+  // planes bytes), top to bottom, handed on once the module has moved past it, so that only a
+  // band of rows is ever held besides the image, which is left as it is. Rows are handed on
+  // while the run goes: after a failed run the rows already handed on are to be thrown away.
+  // A false answer ends the run (host_error). A module that goes back to rows already handed
+  // on fails the run the same way.
+  std::function<bool(int32_t y, const uint8_t* row)> rows;
   int64_t max_continue_calls = 0;  // 0: a bound derived from the image size
   HWND window = nullptr;           // the host's window, owner of the module's dialogs
   std::function<void(int32_t done, int32_t total)> progress;
@@ -110,7 +117,8 @@ class Module {
   int16_t about(HWND window);
 
   // Runs the filter on the image; on success the image (or options.destination, when given)
-  // holds the result, otherwise the image is left as it was.
+  // holds the result, or options.rows has had every row of it; otherwise the image is left as
+  // it was.
   RunResult run(Image& image, const RunOptions& options);
 
   // The module's stored parameter bytes kept between runs, if it made any.

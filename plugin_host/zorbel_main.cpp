@@ -352,7 +352,15 @@ int filter_file(Shared& shared, const std::string& input_path, const std::string
     return kFileError;
   }
 
+  // The result is encoded while it is made, row by row, straight from the filter's output.
+  std::unique_ptr<image_io::RowWriter> writer =
+      image_io::open_row_writer(output_path, *input, write, &why);
+  if (!writer) {
+    std::cerr << "zorbel: " << why << "\n";
+    return kFileError;
+  }
   plugin_host::RunOptions options;
+  options.rows = [&writer](int32_t, const uint8_t* row) { return writer->put(row); };
   options.image_mode = image_io::image_mode(input->kind);
   options.color_planes = image_io::color_planes(input->kind);
   options.filter_area = area;
@@ -383,6 +391,7 @@ int filter_file(Shared& shared, const std::string& input_path, const std::string
     if (result.ok() && !stopped) shared.used = shared.module.parameters();
     DestroyWindow(options.window);
   }
+  std::vector<uint8_t>().swap(image.pixels);  // what is left to encode is in the writer
   const std::string out = shown_name(output_path, true);
   if (stopped) {
     shared.stopped = true;
@@ -403,6 +412,10 @@ int filter_file(Shared& shared, const std::string& input_path, const std::string
     }
     if (report->ran_out) return kCancelled;
   }
+  if (!result.host_error.empty() && !writer->failure().empty()) {
+    std::cerr << "zorbel: " << writer->failure() << "\n";
+    return kFileError;
+  }
   if (!result.host_error.empty()) {
     std::cerr << "zorbel: the filter asked for something no host delivers: " << result.host_error
               << "\n";
@@ -421,7 +434,7 @@ int filter_file(Shared& shared, const std::string& input_path, const std::string
               << "\n";
     return kModuleError;
   }
-  if (!image_io::write_image(output_path, *input, write, &why)) {
+  if (!writer->finish(&why)) {
     std::cerr << "zorbel: " << why << "\n";
     return kFileError;
   }

@@ -760,7 +760,9 @@ int interrupted_status(const std::string& input, const std::string& output, int 
 }
 
 TEST_F(Cli, AnInterruptedRunLeavesNothingBehind) {
-  // Noise compresses slowly, so the PNG is still being written when the signal comes.
+  // Noise compresses slowly, so the PNG is still being written when the signal comes. The PNG
+  // is written while the filter runs: Ctrl+C then stops the run (1), after it ends the program
+  // (130); SIGTERM always ends it (143).
   LoadedImage noise;
   noise.image = plugin_host::Image(3000, 2000, 3);
   uint32_t state = 7;
@@ -768,7 +770,8 @@ TEST_F(Cli, AnInterruptedRunLeavesNothingBehind) {
   write(path("noise.png"), noise);
   std::string folder = path("interrupted");
   mkdir(folder.c_str(), 0755);
-  EXPECT_EQ(interrupted_status(path("noise.png"), folder + "/out.png", SIGINT), 130);
+  const int stopped = interrupted_status(path("noise.png"), folder + "/out.png", SIGINT);
+  EXPECT_TRUE(stopped == 1 || stopped == 130) << stopped;
   EXPECT_EQ(interrupted_status(path("noise.png"), folder + "/out.png", SIGTERM), 143);
   DIR* dir = opendir(folder.c_str());
   ASSERT_NE(dir, nullptr);
