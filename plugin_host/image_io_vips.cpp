@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -152,6 +153,77 @@ std::vector<uint8_t> blob(const vips::VImage& image, const char* field) {
 
 constexpr char kExifHeader[] = "Exif\0\0";  // how libvips (and JPEG) frames the TIFF structure
 
+// IPTC-NAA records travel as they are in TIFF (padded to whole 32-bit words), and in JPEG
+// inside a Photoshop APP13 block as its resource 0x0404; libvips passes either on untouched.
+constexpr char kPhotoshopHeader[] = "Photoshop 3.0";  // with its terminating zero: 14 bytes
+constexpr std::size_t kPhotoshopHeaderSize = sizeof kPhotoshopHeader;
+
+uint32_t big_endian(const uint8_t* p, int bytes) {
+  uint32_t value = 0;
+  for (int i = 0; i < bytes; ++i) value = value << 8 | p[i];
+  return value;
+}
+
+// The records as far as they are whole: a TIFF's padding, or anything after the last record,
+// is left out.
+std::vector<uint8_t> whole_records(const uint8_t* data, std::size_t size) {
+  std::size_t at = 0;
+  while (at + 5 <= size && data[at] == 0x1C) {
+    std::size_t length = big_endian(data + at + 3, 2);
+    std::size_t header = 5;
+    if (length & 0x8000) {  // an extended dataset: the length's length, then the length
+      header += length & 0x7FFF;
+      if ((length & 0x7FFF) > 4 || at + header > size) break;
+      length = big_endian(data + at + 5, int(header - 5));
+    }
+    if (length > size - at - header) break;
+    at += header + length;
+  }
+  return std::vector<uint8_t>(data, data + at);
+}
+
+// The IPTC records of a file's IPTC block, as its loader gave it.
+std::vector<uint8_t> iptc_records(const std::vector<uint8_t>& block) {
+  if (block.size() < kPhotoshopHeaderSize ||
+      std::memcmp(block.data(), kPhotoshopHeader, kPhotoshopHeaderSize) != 0)
+    return whole_records(block.data(), block.size());
+  // Photoshop's resources: "8BIM", the id, a name (a length byte and text, padded to even),
+  // the data's size and the data (padded to even).
+  std::size_t at = kPhotoshopHeaderSize;
+  while (at + 12 <= block.size() && std::memcmp(&block[at], "8BIM", 4) == 0) {
+    const uint32_t id = big_endian(&block[at + 4], 2);
+    std::size_t name = (std::size_t(block[at + 6]) + 2) & ~std::size_t(1);
+    if (at + 6 + name + 4 > block.size()) break;
+    const std::size_t size = big_endian(&block[at + 6 + name], 4);
+    const std::size_t data = at + 6 + name + 4;
+    if (size > block.size() - data) break;
+    if (id == 0x0404) return whole_records(&block[data], size);
+    at = data + ((size + 1) & ~std::size_t(1));
+  }
+  return {};
+}
+
+// IPTC records as the format stores them.
+std::vector<uint8_t> iptc_block(const std::vector<uint8_t>& records, const std::string& format) {
+  std::vector<uint8_t> block;
+  if (format == "jpeg") {
+    block.assign(kPhotoshopHeader, kPhotoshopHeader + kPhotoshopHeaderSize);
+    const uint8_t resource[] = {'8', 'B', 'I', 'M', 0x04, 0x04, 0, 0};
+    block.insert(block.end(), resource, resource + sizeof resource);
+    for (int shift = 24; shift >= 0; shift -= 8) block.push_back(uint8_t(records.size() >> shift));
+    block.insert(block.end(), records.begin(), records.end());
+    if (records.size() % 2 != 0) block.push_back(0);
+  } else {
+    // TIFF: whole 32-bit words, as Photoshop writes them. This libvips writes only the first
+    // quarter of the block it is given (it counts the words, and libtiff takes the count as
+    // bytes), so it is given four times the block, the rest zeros, which readers drop as they
+    // drop any padding after the last record.
+    block = records;
+    block.resize(((block.size() + 3) & ~std::size_t(3)) * 4, 0);
+  }
+  return block;
+}
+
 std::optional<LoadedImage> decode(const std::string& path, vips::VImage image, std::string* error) {
   auto fail = [&](const std::string& why) {
     *error = path + ": " + why;
@@ -205,7 +277,7 @@ std::optional<LoadedImage> decode(const std::string& path, vips::VImage image, s
   if (m.exif.size() >= 6 && std::memcmp(m.exif.data(), kExifHeader, 6) == 0)
     m.exif.erase(m.exif.begin(), m.exif.begin() + 6);
   m.xmp = blob(image, "xmp-data");
-  m.iptc = blob(image, "iptc-data");
+  m.iptc = iptc_records(blob(image, "iptc-data"));
   m.x_dpi = image.xres() * 25.4;  // libvips keeps pixels per millimetre
   m.y_dpi = image.yres() * 25.4;
   return loaded;
@@ -217,8 +289,8 @@ VipsInterpretation interpretation_of(Kind kind) {
   return VIPS_INTERPRETATION_sRGB;
 }
 
-// Puts the profile, EXIF, XMP and IPTC on an image's header.
-void attach_metadata(VipsImage* header, const Metadata& m) {
+// Puts the profile, EXIF, XMP and IPTC on an image's header, for a file of this format.
+void attach_metadata(VipsImage* header, const Metadata& m, const std::string& format) {
   if (!m.icc.empty())
     vips_image_set_blob_copy(header, "icc-profile-data", m.icc.data(), m.icc.size());
   if (!m.exif.empty()) {
@@ -227,11 +299,14 @@ void attach_metadata(VipsImage* header, const Metadata& m) {
     vips_image_set_blob_copy(header, "exif-data", framed.data(), framed.size());
   }
   if (!m.xmp.empty()) vips_image_set_blob_copy(header, "xmp-data", m.xmp.data(), m.xmp.size());
-  if (!m.iptc.empty()) vips_image_set_blob_copy(header, "iptc-data", m.iptc.data(), m.iptc.size());
+  if (!m.iptc.empty()) {
+    const std::vector<uint8_t> block = iptc_block(m.iptc, format);
+    vips_image_set_blob_copy(header, "iptc-data", block.data(), block.size());
+  }
 }
 
 // The image as libvips sees it, over the pixels without copying them, with its metadata.
-vips::VImage to_vips(const LoadedImage& loaded, bool strip) {
+vips::VImage to_vips(const LoadedImage& loaded, bool strip, const std::string& format) {
   const plugin_host::Image& pixels = loaded.image;
   vips::VImage image = vips::VImage::new_from_memory(
       const_cast<uint8_t*>(pixels.pixels.data()), pixels.pixels.size(), pixels.width, pixels.height,
@@ -241,7 +316,7 @@ vips::VImage to_vips(const LoadedImage& loaded, bool strip) {
   if (!strip && m.x_dpi > 0 && m.y_dpi > 0)
     options = options->set("xres", m.x_dpi / 25.4)->set("yres", m.y_dpi / 25.4);
   image = image.copy(options);  // a header of its own, so its fields can be set
-  if (!strip) attach_metadata(image.get_image(), m);
+  if (!strip) attach_metadata(image.get_image(), m, format);
   return image;
 }
 
@@ -288,8 +363,11 @@ class RowQueue {
     copy.assign(row, row + row_bytes_);
     rows_.push_back(std::move(copy));
     taken_.push_back(false);
-    ++made_;
-    ready_.notify_all();
+    // Savers wait for whole strips: they are woken once the first of them can go on.
+    if (++made_ >= needed_) {
+      needed_ = INT_MAX;
+      ready_.notify_all();
+    }
     return true;
   }
 
@@ -307,7 +385,10 @@ class RowQueue {
       capacity_ = std::size_t(bottom - first_);
       room_.notify_all();
     }
-    ready_.wait(lock, [&] { return closed_ || made_ >= bottom; });
+    while (!closed_ && made_ < bottom) {
+      needed_ = std::min(needed_, bottom);
+      ready_.wait(lock);
+    }
     if (made_ < bottom) {
       vips_error("zorbel", "%s", "the image was not finished");
       return -1;
@@ -347,6 +428,7 @@ class RowQueue {
   std::deque<bool> taken_;
   std::vector<std::vector<uint8_t>> spare_;
   int first_ = 0, made_ = 0;
+  int needed_ = INT_MAX;  // the last row of the strip the first waiting saver wants, plus one
   bool closed_ = false;
 };
 
@@ -373,7 +455,7 @@ class VipsRowWriter : public RowWriter {
                            resolution ? m.x_dpi / 25.4 : 1.0, resolution ? m.y_dpi / 25.4 : 1.0);
     vips_image_pipelinev(out, VIPS_DEMAND_STYLE_THINSTRIP, nullptr);
     vips_image_generate(out, nullptr, generate_rows, nullptr, &queue_, nullptr);
-    if (!options.strip) attach_metadata(out, m);
+    if (!options.strip) attach_metadata(out, m, format.word);
     vips::VImage image(out);
     vips::VOption* saving = save_options(format, options);
     if (path == "-") {
@@ -510,7 +592,7 @@ bool write_image(const std::string& path, const LoadedImage& loaded, const Write
   }
   const Format& format = *find_format(named);
   try {
-    vips::VImage image = to_vips(loaded, options.strip);
+    vips::VImage image = to_vips(loaded, options.strip, format.word);
     if (path == "-") {
       std::string suffix = std::string(".") + format.extensions[0];
       void* bytes = nullptr;

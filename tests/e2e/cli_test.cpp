@@ -639,6 +639,8 @@ TEST_F(Cli, ProfileExifXmpAndResolutionGoFromInputToOutput) {
       "</x:xmpmeta><?xpacket end=\"w\"?>";
   photo.metadata.xmp.assign(xmp.begin(), xmp.end());
   photo.metadata.x_dpi = photo.metadata.y_dpi = 300;
+  photo.metadata.iptc = {0x1C, 0x02, 0x00, 0x00, 0x02, 0x00, 0x04,  // record version 4, a caption
+                         0x1C, 0x02, 0x78, 0x00, 0x05, 'e',  'c',  'h', 'o', 's'};
   write(path("meta.jpg"), photo);
   write(path("meta.tif"), photo);
   auto text = [](const std::vector<uint8_t>& bytes) {
@@ -657,6 +659,9 @@ TEST_F(Cli, ProfileExifXmpAndResolutionGoFromInputToOutput) {
         EXPECT_NE(text(kept.exif).find("Zorbel Test"), std::string::npos);
       }
       EXPECT_NE(text(kept.xmp).find("zorbel-xmp-mark"), std::string::npos);
+      if (std::string(output) == "jpg" || std::string(output) == "tif") {
+        EXPECT_EQ(kept.iptc, photo.metadata.iptc);
+      }
       if (std::string(output) != "webp") {  // WebP keeps no resolution of its own
         EXPECT_NEAR(kept.x_dpi, 300, 0.5);
         EXPECT_NEAR(kept.y_dpi, 300, 0.5);
@@ -667,6 +672,90 @@ TEST_F(Cli, ProfileExifXmpAndResolutionGoFromInputToOutput) {
   EXPECT_TRUE(stripped.icc.empty());
   EXPECT_TRUE(stripped.exif.empty());
   EXPECT_TRUE(stripped.xmp.empty());
+  EXPECT_TRUE(stripped.iptc.empty());
+}
+
+// Files written row by row as the filter makes them: complete ones equal a whole-image write
+// with their metadata; an unfinished one leaves no file, not even a temporary one.
+TEST_F(Cli, RowWritersWriteWholeFilesOrNothing) {
+  LoadedImage photo = read(sample("chelsea.png"));                  // with a profile and XMP
+  photo.metadata.iptc = {0x1C, 0x02, 0x00, 0x00, 0x02, 0x00, 0x04,  // IPTC record version 4
+                         0x1C, 0x02, 0x78, 0x00, 0x06, 'z',  'o',  'r', 'b', 'e', 'l'};
+  const std::string folder = path("row-writers");
+  mkdir(folder.c_str(), 0755);
+  const size_t row_bytes = size_t(photo.image.width) * size_t(photo.image.planes);
+  auto put_rows = [&](image_io::RowWriter& writer, int32_t count) {
+    for (int32_t y = 0; y < count; ++y)
+      if (!writer.put(photo.image.pixels.data() + size_t(y) * row_bytes)) return false;
+    return true;
+  };
+  for (const char* extension : {"png", "tif", "jpg", "webp"}) {
+    SCOPED_TRACE(extension);
+    const std::string out = folder + "/whole." + extension;
+    std::string why;
+    auto writer = image_io::open_row_writer(out, photo, image_io::WriteOptions{}, &why);
+    ASSERT_TRUE(writer) << why;
+    ASSERT_TRUE(put_rows(*writer, photo.image.height));
+    EXPECT_FALSE(writer->put(photo.image.pixels.data())) << "a row past the last";
+    ASSERT_TRUE(writer->finish(&why)) << why;
+    LoadedImage back = read(out);
+    const bool lossless = std::string(extension) == "png" || std::string(extension) == "tif";
+    EXPECT_TRUE(!lossless || back.image.pixels == photo.image.pixels);
+    EXPECT_EQ(back.metadata.icc, photo.metadata.icc);
+    EXPECT_EQ(back.metadata.xmp, photo.metadata.xmp);
+    // IPTC travels in JPEG and TIFF files.
+    EXPECT_TRUE(std::string(extension) == "png" || std::string(extension) == "webp" ||
+                back.metadata.iptc == photo.metadata.iptc);
+  }
+  {
+    std::string why;
+    auto dropped = image_io::open_row_writer(folder + "/dropped.png", photo, {}, &why);
+    ASSERT_TRUE(dropped) << why;
+    ASSERT_TRUE(put_rows(*dropped, photo.image.height / 2));
+    auto short_one = image_io::open_row_writer(folder + "/short.png", photo, {}, &why);
+    ASSERT_TRUE(short_one) << why;
+    ASSERT_TRUE(put_rows(*short_one, 3));
+    EXPECT_FALSE(short_one->finish(&why));
+    EXPECT_EQ(why, folder + "/short.png: the image was not finished");
+  }
+  int left = 0;
+  DIR* dir = opendir(folder.c_str());
+  ASSERT_NE(dir, nullptr);
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    const bool unexpected = name != "." && name != ".." && name.rfind("whole.", 0) != 0;
+    EXPECT_FALSE(unexpected) << name;
+    left += unexpected;
+  }
+  closedir(dir);
+  EXPECT_EQ(left, 0);
+  std::string why;
+  EXPECT_FALSE(image_io::open_row_writer(path("no-such-folder/out.png"), photo, {}, &why));
+  EXPECT_EQ(why,
+            path("no-such-folder/out.png") + ": cannot be written (No such file or directory)");
+}
+
+// Cameras and editors put more of Photoshop's resources beside the IPTC records in a JPEG.
+TEST_F(Cli, IptcRecordsAreFoundAmongPhotoshopResources) {
+  const std::vector<uint8_t> records = {0x1C, 0x02, 0x00, 0x00, 0x02, 0x00, 0x04, 0x1C,
+                                        0x02, 0x50, 0x00, 0x03, 'A',  'd',  'a'};
+  std::vector<uint8_t> block = {'P', 'h', 'o', 't', 'o', 's', 'h', 'o', 'p', ' ', '3', '.', '0', 0};
+  // A resource with a name of odd length and three bytes of data (both padded), then the IPTC.
+  const uint8_t other[] = {'8', 'B', 'I', 'M', 0x04, 0x25, 2, 'n', 'm', 0, 0, 0, 0, 3, 1, 2, 3, 0};
+  block.insert(block.end(), other, other + sizeof other);
+  const uint8_t iptc[] = {'8', 'B', 'I', 'M', 0x04, 0x04, 0, 0, 0, 0, 0, uint8_t(records.size())};
+  block.insert(block.end(), iptc, iptc + sizeof iptc);
+  block.insert(block.end(), records.begin(), records.end());
+  block.push_back(0);
+  VipsImage* image = nullptr;
+  ASSERT_EQ(vips_black(&image, 16, 16, nullptr), 0);
+  VipsImage* bytes = nullptr;
+  ASSERT_EQ(vips_cast_uchar(image, &bytes, nullptr), 0);
+  vips_image_set_blob_copy(bytes, "iptc-data", block.data(), block.size());
+  ASSERT_EQ(vips_jpegsave(bytes, path("photoshop.jpg").c_str(), nullptr), 0);
+  g_object_unref(bytes);
+  g_object_unref(image);
+  EXPECT_EQ(read(path("photoshop.jpg")).metadata.iptc, records);
 }
 
 TEST_F(Cli, BatchesFilterEveryFileAndGoOnPastBrokenOnes) {
