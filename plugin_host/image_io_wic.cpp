@@ -53,6 +53,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "plugin_host/arguments.h"
@@ -1063,10 +1064,14 @@ bool read_standard_input(std::vector<uint8_t>* bytes, std::string* why) {
 
 // Writes `bytes` to a new temporary file beside `path` (listed for removal on an
 // interruption), then puts it in `path`'s place.
-bool replace_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string* why) {
+std::string temporary_beside(const std::string& path) {
   static std::atomic<unsigned> serial{0};
-  std::string temporary = path + ".zorbel-tmp-" + std::to_string(GetCurrentProcessId()) + "-" +
-                          std::to_string(serial++);
+  return path + ".zorbel-tmp-" + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(serial++);
+}
+
+bool replace_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string* why) {
+  std::string temporary = temporary_beside(path);
   std::wstring target, wide_temporary;
   if (!plugin_host::to_wide(path, &target) || target.empty() ||
       !plugin_host::to_wide(temporary, &wide_temporary)) {
@@ -1170,75 +1175,122 @@ void put_metadata(IWICImagingFactory* factory, IWICBitmapFrameEncode* frame,
     set(kIfd0, ExifField{kIfd0, kXmpTag, 1, uint32_t(metadata.xmp.size()), metadata.xmp});
 }
 
+// The bytes written into a memory stream.
+bool stream_bytes(IStream* stream, std::vector<uint8_t>* bytes, std::string* why) {
+  HGLOBAL memory = nullptr;
+  STATSTG stat = {};
+  HRESULT hr = GetHGlobalFromStream(stream, &memory);
+  if (SUCCEEDED(hr)) hr = stream->Stat(&stat, STATFLAG_NONAME);
+  const uint8_t* encoded =
+      SUCCEEDED(hr) ? static_cast<const uint8_t*>(GlobalLock(memory)) : nullptr;
+  if (encoded == nullptr) {
+    *why = "the encoded image could not be kept (" + hex(hr) + ")";
+    return false;
+  }
+  bytes->assign(encoded, encoded + stat.cbSize.QuadPart);
+  GlobalUnlock(memory);
+  return true;
+}
+
 struct EncodeJob {
   const WritableFormat* format;
   const Layout* layout;
   UINT width, height;
-  const uint8_t* pixels;  // rows of `width` pixels of `in_bytes` bytes
+  const uint8_t* pixels;  // rows of `width` pixels of `in_bytes` bytes; null: given row by row
   int in_bytes;
   const int* to_byte;  // byte p of a pixel goes to byte to_byte[p] of WIC's layout
   EncoderOption option;
   const Metadata* metadata;  // nothing: none written
 };
 
+// One frame being encoded into a stream: set up with the job's size, layout, option and
+// metadata, then fed rows in the job's own layout, a band at a time.
+class FrameWriter {
+ public:
+  // False, with the reason, when the encoder cannot be set up for the job.
+  bool begin(IWICImagingFactory* factory, IStream* stream, const EncodeJob& job, std::string* why) {
+    job_ = job;
+    const char* container_name = job.format->name;
+    Com<IPropertyBag2> options;
+    HRESULT hr = factory->CreateEncoder(*job.format->container, nullptr, encoder_.out());
+    if (SUCCEEDED(hr)) hr = encoder_->Initialize(stream, WICBitmapEncoderNoCache);
+    if (SUCCEEDED(hr)) hr = encoder_->CreateNewFrame(frame_.out(), options.out());
+    if (SUCCEEDED(hr)) {
+      PROPBAG2 option = {};
+      option.pstrName = const_cast<wchar_t*>(job.option.name);
+      VARIANT value = job.option.value;
+      hr = options->Write(1, &option, &value);
+    }
+    if (SUCCEEDED(hr)) hr = frame_->Initialize(options.get());
+    if (SUCCEEDED(hr)) hr = frame_->SetSize(job.width, job.height);
+    GUID format = *job.layout->format;
+    if (SUCCEEDED(hr)) hr = frame_->SetPixelFormat(&format);
+    if (FAILED(hr)) {
+      *why = std::string("the ") + container_name + " encoder failed (" + hex(hr) + ")";
+      return false;
+    }
+    if (!IsEqualGUID(format, *job.layout->format)) {
+      *why = std::string("the ") + container_name + " encoder here does not take these pixels";
+      return false;
+    }
+    if (job.metadata != nullptr) put_metadata(factory, frame_.get(), *job.format, *job.metadata);
+    stride_ = job.width * UINT(job.layout->bytes);
+    band_rows_ = UINT(std::max<size_t>(1, kBandBytes / stride_));
+    band_.resize(size_t(stride_) * std::min(band_rows_, job.height));
+    return true;
+  }
+
+  // `rows` rows of the job's pixels; false once the encoder has failed.
+  bool write(const uint8_t* in, UINT rows) {
+    const Layout& layout = *job_.layout;
+    for (; rows > 0 && SUCCEEDED(hr_); --rows) {
+      uint8_t* out = band_.data() + size_t(held_) * stride_;
+      for (UINT n = job_.width; n > 0; --n, in += job_.in_bytes, out += layout.bytes)
+        for (int p = 0; p < job_.in_bytes; ++p) out[job_.to_byte[p]] = in[p];
+      if (++held_ == band_rows_) flush();
+    }
+    return SUCCEEDED(hr_);
+  }
+
+  // After the last row: the frame and the file's structure are written out.
+  bool end(std::string* why) {
+    flush();
+    if (SUCCEEDED(hr_)) hr_ = frame_->Commit();
+    if (SUCCEEDED(hr_)) hr_ = encoder_->Commit();
+    if (FAILED(hr_))
+      *why = std::string("the ") + job_.format->name + " encoder failed (" + hex(hr_) + ")";
+    return SUCCEEDED(hr_);
+  }
+
+ private:
+  void flush() {
+    if (held_ > 0 && SUCCEEDED(hr_))
+      hr_ = frame_->WritePixels(held_, stride_, stride_ * held_, band_.data());
+    held_ = 0;
+  }
+
+  EncodeJob job_{};
+  Com<IWICBitmapEncoder> encoder_;
+  Com<IWICBitmapFrameEncode> frame_;
+  UINT stride_ = 0, band_rows_ = 0, held_ = 0;
+  std::vector<uint8_t> band_;
+  HRESULT hr_ = S_OK;
+};
+
 // Encodes a job's pixels into the bytes of its format.
 bool encode(IWICImagingFactory* factory, const EncodeJob& job, std::vector<uint8_t>* bytes,
             std::string* why) {
-  const char* container_name = job.format->name;
   Com<IStream> stream;
-  Com<IWICBitmapEncoder> encoder;
-  Com<IWICBitmapFrameEncode> frame;
-  Com<IPropertyBag2> options;
   HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, stream.out());
-  if (SUCCEEDED(hr)) hr = factory->CreateEncoder(*job.format->container, nullptr, encoder.out());
-  if (SUCCEEDED(hr)) hr = encoder->Initialize(stream.get(), WICBitmapEncoderNoCache);
-  if (SUCCEEDED(hr)) hr = encoder->CreateNewFrame(frame.out(), options.out());
-  if (SUCCEEDED(hr)) {
-    PROPBAG2 option = {};
-    option.pstrName = const_cast<wchar_t*>(job.option.name);
-    VARIANT value = job.option.value;
-    hr = options->Write(1, &option, &value);
-  }
-  if (SUCCEEDED(hr)) hr = frame->Initialize(options.get());
-  if (SUCCEEDED(hr)) hr = frame->SetSize(job.width, job.height);
-  GUID format = *job.layout->format;
-  if (SUCCEEDED(hr)) hr = frame->SetPixelFormat(&format);
   if (FAILED(hr)) {
-    *why = std::string("the ") + container_name + " encoder failed (" + hex(hr) + ")";
+    *why = std::string("the ") + job.format->name + " encoder failed (" + hex(hr) + ")";
     return false;
   }
-  if (!IsEqualGUID(format, *job.layout->format)) {
-    *why = std::string("the ") + container_name + " encoder here does not take these pixels";
-    return false;
-  }
-  if (job.metadata != nullptr) put_metadata(factory, frame.get(), *job.format, *job.metadata);
-  const Layout& layout = *job.layout;
-  UINT stride = job.width * UINT(layout.bytes);
-  UINT band_rows = UINT(std::max<size_t>(1, kBandBytes / stride));
-  std::vector<uint8_t> band(size_t(stride) * std::min(band_rows, job.height));
-  for (UINT top = 0; top < job.height && SUCCEEDED(hr); top += band_rows) {
-    UINT rows = std::min(band_rows, job.height - top);
-    const uint8_t* in = job.pixels + size_t(top) * job.width * job.in_bytes;
-    uint8_t* out = band.data();
-    for (size_t n = size_t(job.width) * rows; n > 0; --n, in += job.in_bytes, out += layout.bytes)
-      for (int p = 0; p < job.in_bytes; ++p) out[job.to_byte[p]] = in[p];
-    hr = frame->WritePixels(rows, stride, stride * rows, band.data());
-  }
-  if (SUCCEEDED(hr)) hr = frame->Commit();
-  if (SUCCEEDED(hr)) hr = encoder->Commit();
-  HGLOBAL memory = nullptr;
-  STATSTG stat = {};
-  if (SUCCEEDED(hr)) hr = GetHGlobalFromStream(stream.get(), &memory);
-  if (SUCCEEDED(hr)) hr = stream->Stat(&stat, STATFLAG_NONAME);
-  const uint8_t* encoded =
-      SUCCEEDED(hr) ? static_cast<const uint8_t*>(GlobalLock(memory)) : nullptr;
-  if (encoded == nullptr) {
-    *why = std::string("the ") + container_name + " encoder failed (" + hex(hr) + ")";
-    return false;
-  }
-  bytes->assign(encoded, encoded + stat.cbSize.QuadPart);
-  GlobalUnlock(memory);
-  return true;
+  FrameWriter frame;
+  if (!frame.begin(factory, stream.get(), job, why)) return false;
+  frame.write(job.pixels, job.height);
+  if (!frame.end(why)) return false;
+  return stream_bytes(stream.get(), bytes, why);
 }
 
 // Rewrites the PNG of a gray image 2 * width wide into the same rows read as gray with alpha
@@ -1285,6 +1337,24 @@ const GUID& write_pixel_format(Kind kind) {
   }
 }
 
+// The encoding of an image of this kind, other than gray with alpha, in this format: its WIC
+// layout, the byte order (into `to_byte`, which the job points to) and the format's option.
+// The job's pixels are left to the caller.
+EncodeJob plain_job(const WritableFormat& format, Kind kind, UINT width, UINT height,
+                    const WriteOptions& options, const Metadata* metadata, int to_byte[4]) {
+  const Layout& layout = *find_layout(write_pixel_format(kind));
+  plane_sources(kind, layout, to_byte);
+  EncoderOption option = byte_option(L"FilterOption", WICPngFilterAdaptive);
+  if (&format == &kTiff) option = byte_option(L"TiffCompressionMethod", WICTiffCompressionZIP);
+  if (&format == &kJpeg) {
+    option.name = L"ImageQuality";
+    option.value.vt = VT_R4;
+    option.value.fltVal = float(options.quality > 0 ? options.quality : kDefaultJpegQuality) / 100;
+  }
+  return EncodeJob{&format, &layout, width,   height, nullptr, total_planes(kind),
+                   to_byte, option,  metadata};
+}
+
 bool encode_image(const WritableFormat& format, const LoadedImage& loaded,
                   const WriteOptions& options, std::vector<uint8_t>* bytes, std::string* why) {
   Com<IWICImagingFactory> factory;
@@ -1313,18 +1383,9 @@ bool encode_image(const WritableFormat& format, const LoadedImage& loaded,
     }
     return true;
   }
-  const Layout& layout = *find_layout(write_pixel_format(loaded.kind));
   int to_byte[4];
-  plane_sources(loaded.kind, layout, to_byte);
-  EncoderOption option = byte_option(L"FilterOption", WICPngFilterAdaptive);
-  if (&format == &kTiff) option = byte_option(L"TiffCompressionMethod", WICTiffCompressionZIP);
-  if (&format == &kJpeg) {
-    option.name = L"ImageQuality";
-    option.value.vt = VT_R4;
-    option.value.fltVal = float(options.quality > 0 ? options.quality : kDefaultJpegQuality) / 100;
-  }
-  EncodeJob job{&format,      &layout, width,  height,  image.pixels.data(),
-                image.planes, to_byte, option, metadata};
+  EncodeJob job = plain_job(format, loaded.kind, width, height, options, metadata, to_byte);
+  job.pixels = image.pixels.data();
   return encode(factory.get(), job, bytes, why);
 }
 
@@ -1435,6 +1496,30 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
   }
 }
 
+namespace {
+
+// Why an image of this size and kind cannot be written with these options (the format, of a
+// name or word, given), or nothing; *format is the format when it is one this build writes.
+std::optional<std::string> write_problem(const std::string& asked, const LoadedImage& loaded,
+                                         const WriteOptions& options,
+                                         const WritableFormat** format) {
+  *format = writable_format(format_word(asked));
+  if (*format == nullptr) return unwritable(asked);
+  const plugin_host::Image& image = loaded.image;
+  if (image.width <= 0 || image.height <= 0 || image.planes != total_planes(loaded.kind) ||
+      image.pixels.size() != size_t(image.width) * size_t(image.height) * size_t(image.planes))
+    return std::string("not a whole ") + kind_name(loaded.kind) + " image";
+  if (uint32_t(image.width) > kMaxSide || uint32_t(image.height) > kMaxSide)
+    return std::string("larger than 32767 pixels a side");
+  if (options.quality < 0 || options.quality > 100)
+    return "the quality must be 1 to 100, not " + std::to_string(options.quality);
+  if (options.lossless && *format == &kJpeg)
+    return std::string("JPEG cannot be lossless; write png or tif");
+  return std::nullopt;
+}
+
+}  // namespace
+
 bool write_image(const std::string& path, const LoadedImage& loaded, const WriteOptions& options,
                  std::string* error) {
   bool standard_output = path == "-";
@@ -1444,18 +1529,9 @@ bool write_image(const std::string& path, const LoadedImage& loaded, const Write
     return false;
   };
   const std::string& asked = options.format.empty() ? path : options.format;
-  const WritableFormat* format = writable_format(format_word(asked));
-  if (format == nullptr) return refuse(unwritable(asked));
-  const plugin_host::Image& image = loaded.image;
-  if (image.width <= 0 || image.height <= 0 || image.planes != total_planes(loaded.kind) ||
-      image.pixels.size() != size_t(image.width) * size_t(image.height) * size_t(image.planes))
-    return refuse(std::string("not a whole ") + kind_name(loaded.kind) + " image");
-  if (uint32_t(image.width) > kMaxSide || uint32_t(image.height) > kMaxSide)
-    return refuse("larger than 32767 pixels a side");
-  if (options.quality < 0 || options.quality > 100)
-    return refuse("the quality must be 1 to 100, not " + std::to_string(options.quality));
-  if (options.lossless && format == &kJpeg)
-    return refuse("JPEG cannot be lossless; write png or tif");
+  const WritableFormat* format = nullptr;
+  if (std::optional<std::string> problem = write_problem(asked, loaded, options, &format))
+    return refuse(*problem);
   std::string why;
   try {
     ComScope com;
@@ -1478,7 +1554,8 @@ bool write_image(const std::string& path, const LoadedImage& loaded, std::string
 
 namespace {
 
-// The encoders here take the whole image: the rows are kept, and encoded when the last is in.
+// Gray with alpha is encoded as a whole and checked (see the top of this file): its rows are
+// kept, and encoded when the last is in.
 class KeptRowWriter : public RowWriter {
  public:
   KeptRowWriter(const std::string& path, const LoadedImage& header, const WriteOptions& options)
@@ -1514,16 +1591,231 @@ class KeptRowWriter : public RowWriter {
   std::string failure_;
 };
 
+// A file as a COM stream, for an encoder that writes straight into it. The file is shared for
+// deletion, so that an interruption can remove it while it is being written; the stream
+// closes it when it goes.
+class FileStream final : public IStream {
+ public:
+  explicit FileStream(HANDLE file) : file_(file) {}
+  FileStream(const FileStream&) = delete;
+  FileStream& operator=(const FileStream&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualIID(id, IID_IUnknown) && !IsEqualIID(id, IID_IStream) &&
+        !IsEqualIID(id, IID_ISequentialStream))
+      return E_NOINTERFACE;
+    *out = static_cast<IStream*>(this);
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  HRESULT STDMETHODCALLTYPE Read(void* data, ULONG size, ULONG* done) override {
+    DWORD got = 0;
+    BOOL ok = ReadFile(file_, data, size, &got, nullptr);
+    if (done != nullptr) *done = got;
+    if (!ok) return HRESULT_FROM_WIN32(GetLastError());
+    return got < size ? S_FALSE : S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Write(const void* data, ULONG size, ULONG* done) override {
+    DWORD wrote = 0;
+    BOOL ok = WriteFile(file_, data, size, &wrote, nullptr);
+    if (done != nullptr) *done = wrote;
+    if (!ok) return HRESULT_FROM_WIN32(GetLastError());
+    return wrote == size ? S_OK : STG_E_MEDIUMFULL;
+  }
+
+  HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin,
+                                 ULARGE_INTEGER* position) override {
+    LARGE_INTEGER at = {};
+    // STREAM_SEEK_SET, _CUR and _END are FILE_BEGIN, _CURRENT and _END.
+    if (SetFilePointerEx(file_, move, &at, origin) == 0) return HRESULT_FROM_WIN32(GetLastError());
+    if (position != nullptr) position->QuadPart = ULONGLONG(at.QuadPart);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER size) override {
+    LARGE_INTEGER here = {}, zero = {}, end = {};
+    end.QuadPart = LONGLONG(size.QuadPart);
+    bool ok = SetFilePointerEx(file_, zero, &here, FILE_CURRENT) != 0 &&
+              SetFilePointerEx(file_, end, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(file_) != 0;
+    ok = SetFilePointerEx(file_, here, nullptr, FILE_BEGIN) != 0 && ok;
+    return ok ? S_OK : HRESULT_FROM_WIN32(GetLastError());
+  }
+  HRESULT STDMETHODCALLTYPE Stat(STATSTG* stat, DWORD) override {
+    if (stat == nullptr) return STG_E_INVALIDPOINTER;
+    *stat = STATSTG{};
+    stat->type = STGTY_STREAM;
+    LARGE_INTEGER size = {};
+    if (GetFileSizeEx(file_, &size) == 0) return HRESULT_FROM_WIN32(GetLastError());
+    stat->cbSize.QuadPart = ULONGLONG(size.QuadPart);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Commit(DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*,
+                                   ULARGE_INTEGER*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Revert() override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+    return STG_E_INVALIDFUNCTION;
+  }
+  HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+    return STG_E_INVALIDFUNCTION;
+  }
+  HRESULT STDMETHODCALLTYPE Clone(IStream**) override { return E_NOTIMPL; }
+
+ private:
+  ~FileStream() { CloseHandle(file_); }
+  HANDLE file_;
+  std::atomic<ULONG> references_{1};
+};
+
+// Encodes rows as they come, straight into a temporary file beside the target (or into
+// memory, for standard output), on the thread that opened it.
+class WicRowWriter : public RowWriter {
+ public:
+  WicRowWriter(const std::string& path, UINT height) : path_(path), height_(height) {}
+
+  ~WicRowWriter() override {
+    frame_.reset();
+    stream_.reset();  // closes the file
+    if (!temporary_.empty()) {
+      DeleteFileW(wide_temporary_.c_str());
+      end_partial_output(temporary_);
+    }
+  }
+
+  // Sets the encoder up; false with the reason when it cannot be.
+  bool open(const WritableFormat& format, const LoadedImage& header, const WriteOptions& options,
+            std::string* why) {
+    if (!com_.usable()) {
+      *why = "COM is not available: " + hex(com_.result());
+      return false;
+    }
+    if (std::optional<std::string> refusal = kind_refusal(format, header.kind)) {
+      *why = *refusal;
+      return false;
+    }
+    if (!create_factory(&factory_, why)) return false;
+    if (path_ == "-") {
+      HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, stream_.out());
+      if (FAILED(hr)) {
+        *why = "no memory stream (" + hex(hr) + ")";
+        return false;
+      }
+    } else {
+      std::string temporary = temporary_beside(path_);
+      if (!plugin_host::to_wide(path_, &wide_target_) || wide_target_.empty() ||
+          !plugin_host::to_wide(temporary, &wide_temporary_)) {
+        *why = "the name is not valid UTF-8";
+        return false;
+      }
+      begin_partial_output(temporary);
+      HANDLE file = CreateFileW(wide_temporary_.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file == INVALID_HANDLE_VALUE) {
+        *why = system_reason(GetLastError());
+        end_partial_output(temporary);
+        return false;
+      }
+      temporary_ = temporary;
+      *stream_.out() = new FileStream(file);
+    }
+    const Metadata* metadata = options.strip ? nullptr : &header.metadata;
+    EncodeJob job = plain_job(format, header.kind, UINT(header.image.width), height_, options,
+                              metadata, to_byte_);
+    frame_.emplace();
+    return frame_->begin(factory_.get(), stream_.get(), job, why);
+  }
+
+  bool put(const uint8_t* row) override {
+    if (rows_ >= height_ || !failure_.empty()) return false;
+    ++rows_;
+    if (frame_->write(row, 1)) return true;
+    std::string why;
+    frame_->end(&why);
+    fail(why);
+    return false;
+  }
+
+  bool finish(std::string* error) override {
+    std::string why;
+    if (failure_.empty() && rows_ < height_) fail("the image was not finished");
+    if (failure_.empty() && !frame_->end(&why)) fail(why);
+    frame_.reset();
+    std::vector<uint8_t> bytes;
+    if (failure_.empty() && path_ == "-" &&
+        !(stream_bytes(stream_.get(), &bytes, &why) && write_standard_output(bytes, &why)))
+      fail(why);
+    stream_.reset();  // closes the file
+    if (failure_.empty() && !temporary_.empty() &&
+        MoveFileExW(wide_temporary_.c_str(), wide_target_.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
+      fail(system_reason(GetLastError()));
+    if (!temporary_.empty()) {
+      if (!failure_.empty()) DeleteFileW(wide_temporary_.c_str());
+      end_partial_output(temporary_);
+      temporary_.clear();
+    }
+    if (!failure_.empty()) *error = failure_;
+    return failure_.empty();
+  }
+
+  std::string failure() const override { return failure_; }
+
+ private:
+  void fail(const std::string& why) {
+    if (failure_.empty())
+      failure_ = (path_ == "-" ? std::string("standard output") : path_) + ": cannot be written (" +
+                 why + ")";
+  }
+
+  ComScope com_;  // first made, last gone: the objects below are released before it
+  Com<IWICImagingFactory> factory_;
+  Com<IStream> stream_;
+  std::optional<FrameWriter> frame_;
+  int to_byte_[4] = {};
+  std::string path_, temporary_;
+  std::wstring wide_target_, wide_temporary_;
+  UINT height_, rows_ = 0;
+  std::string failure_;
+};
+
 }  // namespace
 
 std::unique_ptr<RowWriter> open_row_writer(const std::string& path, const LoadedImage& header,
                                            const WriteOptions& options, std::string* error) {
+  const std::string shown = path == "-" ? std::string("standard output") : path;
   const std::string& asked = options.format.empty() ? path : options.format;
-  if (auto refusal = write_refusal(asked, header.kind)) {
-    *error = (path == "-" ? std::string("standard output") : path) + ": " + *refusal;
+  const WritableFormat* format = nullptr;
+  if (std::optional<std::string> problem = write_problem(asked, header, options, &format)) {
+    *error = shown + ": cannot be written (" + *problem + ")";
     return nullptr;
   }
-  return std::make_unique<KeptRowWriter>(path, header, options);
+  if (header.kind == Kind::kGrayAlpha) {
+    if (std::optional<std::string> refusal = write_refusal(asked, header.kind)) {
+      *error = shown + ": " + *refusal;
+      return nullptr;
+    }
+    return std::make_unique<KeptRowWriter>(path, header, options);
+  }
+  try {
+    auto writer = std::make_unique<WicRowWriter>(path, UINT(header.image.height));
+    std::string why;
+    if (writer->open(*format, header, options, &why)) return writer;
+    *error = shown + ": cannot be written (" + why + ")";
+  } catch (const std::bad_alloc&) {
+    *error = shown + ": cannot be written (out of memory)";
+  }
+  return nullptr;
 }
 
 }  // namespace image_io

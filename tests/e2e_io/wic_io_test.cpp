@@ -168,7 +168,8 @@ Bytes tiff_file(uint32_t width, uint32_t samples, uint32_t photometric, uint32_t
   tags.insert(tags.end(), more.begin(), more.end());
   std::sort(tags.begin(), tags.end(), [](const Tag& a, const Tag& b) { return a.tag < b.tag; });
   Bytes out = {'I', 'I', 42, 0, 0, 0, 0, 0};
-  out.insert(out.end(), pixels.begin(), pixels.end());
+  out.resize(8 + pixels.size());
+  std::copy(pixels.begin(), pixels.end(), out.begin() + 8);
   std::vector<uint32_t> at(tags.size(), 0);
   for (size_t i = 0; i < tags.size(); ++i) {
     if (tags[i].value.size() <= 4) continue;
@@ -716,6 +717,64 @@ TEST_F(WicImageFiles, FailedReplaceLeavesTheOldTargetAndNoTemporary) {
   EXPECT_EQ(error.rfind(path("out.png") + ": cannot be written (", 0), 0u) << error;
   EXPECT_EQ(load("out.png"), Bytes({'o', 'l', 'd'}));
   EXPECT_EQ(files(), std::vector<std::string>{"out.png"});
+}
+
+// Rows handed to a row writer one at a time make the file a whole-image write makes; a writer
+// left unfinished, or finished short, leaves nothing, and a failed replace keeps the old file.
+TEST_F(WicImageFiles, RowWritersMakeTheSameFilesOrNothing) {
+  auto put_rows = [](image_io::RowWriter& writer, const LoadedImage& image, int32_t count) {
+    const size_t row_bytes = size_t(image.image.width) * size_t(image.image.planes);
+    for (int32_t y = 0; y < count; ++y)
+      if (!writer.put(image.image.pixels.data() + size_t(y) * row_bytes)) return false;
+    return true;
+  };
+  const struct {
+    Kind kind;
+    const char* name;
+  } cases[] = {{Kind::kGray, "g.png"},  {Kind::kGrayAlpha, "ga.png"}, {Kind::kRgba, "rgba.png"},
+               {Kind::kRgb, "rgb.tif"}, {Kind::kRgba, "rgba.tif"},    {Kind::kRgb, "rgb.jpg"},
+               {Kind::kGray, "g.jpg"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoadedImage image = photo(c.kind, 300, 220);
+    std::string error;
+    auto writer = image_io::open_row_writer(path(c.name), image, {}, &error);
+    ASSERT_TRUE(writer) << error;
+    ASSERT_TRUE(put_rows(*writer, image, image.image.height));
+    EXPECT_FALSE(writer->put(image.image.pixels.data())) << "a row past the last";
+    ASSERT_TRUE(writer->finish(&error)) << error;
+    write(std::string("whole-") + c.name, image);
+    EXPECT_TRUE(read(c.name).image.pixels == read(std::string("whole-") + c.name).image.pixels);
+  }
+  const size_t made = files().size();
+  const LoadedImage image = photo(Kind::kRgb, 64, 40);
+  std::string error;
+  {
+    auto dropped = image_io::open_row_writer(path("dropped.png"), image, {}, &error);
+    ASSERT_TRUE(dropped) << error;
+    ASSERT_TRUE(put_rows(*dropped, image, 20));
+  }
+  auto short_one = image_io::open_row_writer(path("short.tif"), image, {}, &error);
+  ASSERT_TRUE(short_one) << error;
+  ASSERT_TRUE(put_rows(*short_one, image, 39));
+  EXPECT_FALSE(short_one->finish(&error));
+  EXPECT_EQ(error, path("short.tif") + ": cannot be written (the image was not finished)");
+  EXPECT_EQ(files().size(), made);
+  // The target cannot be replaced while another program holds it: the old file stays.
+  save("held.png", {'o', 'l', 'd'});
+  HANDLE held = CreateFileW(wide(path("held.png")).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  auto blocked = image_io::open_row_writer(path("held.png"), image, {}, &error);
+  ASSERT_TRUE(blocked) << error;
+  ASSERT_TRUE(put_rows(*blocked, image, image.image.height));
+  EXPECT_FALSE(blocked->finish(&error));
+  CloseHandle(held);
+  EXPECT_EQ(error.rfind(path("held.png") + ": cannot be written (", 0), 0u) << error;
+  EXPECT_EQ(load("held.png"), Bytes({'o', 'l', 'd'}));
+  EXPECT_EQ(files().size(), made + 1);
+  EXPECT_FALSE(image_io::open_row_writer(path("missing\\out.png"), image, {}, &error));
+  EXPECT_EQ(error, path("missing\\out.png") + ": cannot be written (no such folder)");
 }
 
 TEST_F(WicImageFiles, ProfileAndResolutionAreReadAndTravelWhereTheEncoderStoresThem) {
