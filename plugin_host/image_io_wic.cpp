@@ -11,8 +11,10 @@
 // transparent-colour chunk (tRNS) on gray or RGB does not add an alpha plane, as with libpng.
 //
 // Writing: the format is WriteOptions::format, else the name's extension: PNG, JPEG or TIFF.
-// WIC encodes into memory; the bytes go to a temporary file beside the target (listed for
-// removal on an interruption), which then replaces it. Gray with alpha has no WIC pixel
+// A whole image is encoded into memory; the bytes go to a temporary file beside the target
+// (listed for removal on an interruption), which then replaces it. A row writer feeds WIC's
+// frame encoder band by band as rows come, straight into the temporary file (standard output:
+// into memory first). Gray with alpha has no WIC pixel
 // format, so it is encoded as gray twice as wide with every row filtered by "Up" (the one PNG
 // filter that does not depend on the pixel size), and the IHDR is then rewritten to width / 2
 // and colour type 4: the compressed rows are byte for byte those of gray with alpha. The result
