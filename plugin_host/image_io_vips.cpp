@@ -126,6 +126,21 @@ int copy_strip(VipsRegion* region, VipsRect* area, void* target) {
   return 0;
 }
 
+// The memory the system can give without swapping (MemAvailable), when it says.
+std::optional<uint64_t> available_memory() {
+  std::FILE* info = std::fopen("/proc/meminfo", "r");
+  if (info == nullptr) return std::nullopt;
+  std::optional<uint64_t> available;
+  char line[256];
+  unsigned long long kilobytes = 0;
+  while (std::fgets(line, sizeof line, info) != nullptr)
+    if (std::sscanf(line, "MemAvailable: %llu kB", &kilobytes) == 1) available = kilobytes * 1024;
+  std::fclose(info);
+  return available;
+}
+
+std::string megabytes(uint64_t bytes) { return std::to_string((bytes + 500000) / 1000000) + " MB"; }
+
 // An image of this size, its pixels in huge pages where the system has them: a photograph's
 // tens of megabytes then come in a few dozen page faults instead of tens of thousands.
 plugin_host::Image whole_image(int32_t width, int32_t height, int32_t planes) {
@@ -266,7 +281,20 @@ std::optional<LoadedImage> decode(const std::string& path, vips::VImage image, s
   if (image.width() > 32767 || image.height() > 32767)
     return fail("larger than 32767 pixels a side");
 
-  loaded.image = whole_image(image.width(), image.height(), bands);
+  // The decoded picture is held whole: one that cannot fit in the memory this machine has free
+  // is refused before it is allocated (a small file can declare a huge picture).
+  const uint64_t needed = uint64_t(image.width()) * uint64_t(image.height()) * uint64_t(bands);
+  const std::string size =
+      std::to_string(image.width()) + " x " + std::to_string(image.height()) + " picture";
+  const std::optional<uint64_t> available = available_memory();
+  if (available && needed > *available)
+    return fail("its " + size + " needs " + megabytes(needed) + " of memory, and only " +
+                megabytes(*available) + " is free");
+  try {
+    loaded.image = whole_image(image.width(), image.height(), bands);
+  } catch (const std::bad_alloc&) {
+    return fail("not enough memory for its " + size + " (" + megabytes(needed) + ")");
+  }
   RowSink sink{loaded.image.pixels.data(), std::size_t(image.width()) * bands, bands};
   if (vips_sink_disc(image.get_image(), copy_strip, &sink) != 0)
     return fail("cannot be read: " + vips_reason());

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <csignal>
 
@@ -47,10 +48,11 @@ class Cli : public ::testing::Test {
     return path(name);
   }
 
-  // Runs zorbel with the arguments, in the folder `in` when given; settings live in the
-  // test's own folder.
-  static Outcome zorbel(const std::string& arguments, const std::string& in = "") {
-    std::string command = (in.empty() ? "" : "cd '" + in + "' && ") +
+  // Runs zorbel with the arguments, in the folder `in` when given, after the shell command
+  // `first`; settings live in the test's own folder.
+  static Outcome zorbel(const std::string& arguments, const std::string& in = "",
+                        const std::string& first = "") {
+    std::string command = first + (in.empty() ? "" : "cd '" + in + "' && ") +
                           "ZORBEL_CONFIG_DIR=" + folder + "/config " ZORBEL_COMMAND " " +
                           arguments + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
@@ -345,6 +347,35 @@ TEST_F(Cli, BadInputIsRefusedWithOneLineAndNothingWritten) {
   ASSERT_EQ(zorbel("-q " + path("indexed.png") + " " + path("indexed-out.png")).status, 0);
   EXPECT_EQ(read(path("indexed-out.png")).kind, Kind::kRgb);
   expect_refused(zorbel(sample("camera.png")), 2, "OUTPUT", out);
+}
+
+// A file of a few hundred bytes that declares a 30000 x 30000 picture: with less memory than
+// that, one line says so (it was an abort).
+TEST_F(Cli, APictureLargerThanTheMemoryIsRefusedWithOneLine) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";
+#endif
+  // Its header and a few rows of its pixels, then the end.
+  auto chunk = [](std::string* png, const char* type, const std::vector<uint8_t>& data) {
+    for (int shift = 24; shift >= 0; shift -= 8) png->push_back(char(data.size() >> shift));
+    std::string body = std::string(type) + std::string(data.begin(), data.end());
+    *png += body;
+    uLong crc = crc32(0, reinterpret_cast<const Bytef*>(body.data()), uInt(body.size()));
+    for (int shift = 24; shift >= 0; shift -= 8) png->push_back(char(crc >> shift));
+  };
+  std::string png = "\x89PNG\r\n\x1a\n";
+  chunk(&png, "IHDR", {0, 0, 0x75, 0x30, 0, 0, 0x75, 0x30, 8, 2, 0, 0, 0});  // 30000 x 30000 RGB
+  std::vector<uint8_t> rows(4 * (1 + 30000 * 3), 0), packed(compressBound(uLong(rows.size())));
+  uLongf packed_size = uLongf(packed.size());
+  ASSERT_EQ(compress(packed.data(), &packed_size, rows.data(), uLong(rows.size())), Z_OK);
+  packed.resize(packed_size);
+  chunk(&png, "IDAT", packed);
+  chunk(&png, "IEND", {});
+  std::ofstream(path("huge.png"), std::ios::binary) << png;
+  Outcome run =
+      zorbel("-q " + path("huge.png") + " " + path("huge-out.png"), "", "ulimit -v 1500000 && ");
+  expect_refused(run, 3, "huge.png: not enough memory for its 30000 x 30000 picture (2700 MB)",
+                 path("huge-out.png"));
 }
 
 TEST_F(Cli, AFailedRunNeverClobbersAnExistingOutput) {
