@@ -182,6 +182,20 @@ void one_run(Choices& in, plugin_host::Module& module, bool first) {
   choose_parameters(in, module, first);
   const bool sequence = in.in(0, 4) == 0;
   if (sequence) s.options.selectors = random_selectors(in);
+  // Or a host that takes the result row by row, as the zorbel command does.
+  plugin_host::Image handed_on(s.image.width, s.image.height, s.image.planes);
+  int32_t next_row = 0;
+  bool in_order = true;
+  const bool streaming = in.in(0, 3) == 0;
+  if (streaming) {
+    s.options.rows = [&](int32_t y, const uint8_t* row) {
+      in_order = in_order && y == next_row++;
+      const size_t row_bytes = size_t(handed_on.width) * size_t(handed_on.planes);
+      if (y >= 0 && y < handed_on.height && row_bytes > 0)
+        std::memcpy(handed_on.at(0, y), row, row_bytes);
+      return true;
+    };
+  }
 
   const plugin_host::Image original = s.image;
   // The peak counts from here: the parameters just handed over may have freed a larger block.
@@ -194,11 +208,11 @@ void one_run(Choices& in, plugin_host::Module& module, bool first) {
     std::fprintf(stderr,
                  "run: %dx%dx%d mode %d area %d,%d-%d,%d maxSpace %d selection %d floating %d "
                  "finish %d display %d padding %d reuse %d in-image %d parameters %d dialog %d "
-                 "faults %d selectors",
+                 "faults %d rows %d selectors",
                  s.image.width, s.image.height, s.image.planes, o.image_mode, s.area.left,
                  s.area.top, s.area.right, s.area.bottom, o.max_space, o.selection != nullptr,
                  o.floating, o.call_finish, o.offer_display_pixels, o.row_padding, o.reuse_buffers,
-                 o.point_into_image, int(o.parameters), o.ask_for_dialog, s.faults);
+                 o.point_into_image, int(o.parameters), o.ask_for_dialog, s.faults, streaming);
     for (int16_t selector : o.selectors) std::fprintf(stderr, " %d", selector);
     std::fprintf(stderr, "\n");
   }
@@ -223,7 +237,14 @@ void one_run(Choices& in, plugin_host::Module& module, bool first) {
   }
   if (!sequence && s.area_inside && !s.faults && s.options.max_space >= 64 * 1024 * 1024)
     check(run.result == 0 || run.result == 1, "with room and no faults the run succeeds");
-  if (run.ok()) {
+  if (streaming) {
+    // A run ended by the host's own selectors may stop before its last row.
+    check(in_order && next_row <= s.image.height, "rows are handed on once each, in order");
+    check(!run.ok() || sequence || next_row == s.image.height, "a whole run hands on every row");
+    check(original.pixels == s.image.pixels, "rows handed on leave the image as it was");
+    if (run.ok() && next_row == s.image.height)
+      check_untouched(original, handed_on, s.area, s.options.color_planes);
+  } else if (run.ok()) {
     const plugin_host::Image& result = s.options.destination ? s.destination : s.image;
     check_untouched(original, result, s.area, s.options.color_planes);
   } else {
