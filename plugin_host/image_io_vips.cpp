@@ -4,10 +4,13 @@
 // Our headers first: they define TRUE and FALSE as Windows does, which GLib then keeps.
 #include "plugin_host/image_io.h"
 //
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vips/vips8>
+
+#include "plugin_host/exif.h"
 
 #include <atomic>
 #include <cerrno>
@@ -364,6 +367,35 @@ vips::VOption* save_options(const Format& format, const WriteOptions& options) {
 
 std::atomic<unsigned> temporary_count{0};
 
+// This libvips reads no EXIF from a TIFF: the fields that travel are taken from the file's own
+// IFDs (its first IFD is EXIF's first IFD).
+void take_tiff_exif(const uint8_t* data, std::size_t size, LoadedImage* loaded) {
+  if (loaded->format == "tiff" && loaded->metadata.exif.empty())
+    loaded->metadata.exif = exif_block(exif_fields(data, size));
+}
+
+void take_tiff_exif(const std::string& path, LoadedImage* loaded) {
+  if (loaded->format != "tiff" || !loaded->metadata.exif.empty()) return;
+  int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (file < 0) return;
+  if (fstat(file, &info) == 0 && info.st_size > 0) {
+    void* mapped = mmap(nullptr, std::size_t(info.st_size), PROT_READ, MAP_PRIVATE, file, 0);
+    if (mapped != MAP_FAILED) {
+      take_tiff_exif(static_cast<const uint8_t*>(mapped), std::size_t(info.st_size), loaded);
+      munmap(mapped, std::size_t(info.st_size));
+    }
+  }
+  close(file);
+}
+
+// This libvips writes no EXIF into a TIFF: it is added to the file it wrote.
+bool put_tiff_exif(const std::string& file, const Format& format, const Metadata& metadata,
+                   bool strip, std::string* why) {
+  if (strip || std::strcmp(format.word, "tiff") != 0 || metadata.exif.empty()) return true;
+  return add_exif_to_tiff(file, exif_fields(metadata.exif), why);
+}
+
 std::string temporary_beside(const std::string& path) {
   return path + ".zorbel-tmp-" + std::to_string(getpid()) + "-" + std::to_string(temporary_count++);
 }
@@ -477,6 +509,7 @@ class VipsRowWriter : public RowWriter {
                header.image.planes) {
     const Metadata& m = header.metadata;
     const bool resolution = !options.strip && m.x_dpi > 0 && m.y_dpi > 0;
+    if (!options.strip && std::strcmp(format.word, "tiff") == 0) tiff_exif_ = exif_fields(m.exif);
     VipsImage* out = vips_image_new();
     vips_image_init_fields(out, header.image.width, header.image.height, header.image.planes,
                            VIPS_FORMAT_UCHAR, VIPS_CODING_NONE, interpretation_of(header.kind),
@@ -527,7 +560,9 @@ class VipsRowWriter : public RowWriter {
     if (rows_put_ < height_) fail(shown_ + ": the image was not finished");
     queue_.close();
     if (encoder_.joinable()) encoder_.join();
-    std::string why = failure();
+    std::string why = failure(), reason;
+    if (why.empty() && !temporary_.empty() && !add_exif_to_tiff(temporary_, tiff_exif_, &reason))
+      why = path_ + ": cannot be written (" + reason + ")";
     if (why.empty() && !temporary_.empty() && std::rename(temporary_.c_str(), path_.c_str()) != 0)
       why = path_ + ": cannot be written (" + std::strerror(errno) + ")";
     if (why.empty() && temporary_.empty() && std::fflush(stdout) != 0)
@@ -559,7 +594,8 @@ class VipsRowWriter : public RowWriter {
   const int height_;
   int rows_put_ = 0;
   RowQueue queue_;
-  std::string temporary_;  // empty for standard output, and once finished
+  std::vector<ExifField> tiff_exif_;  // added to a TIFF once libvips has written it
+  std::string temporary_;             // empty for standard output, and once finished
   mutable std::mutex failure_mutex_;
   std::string failure_;
   std::thread encoder_;
@@ -584,9 +620,11 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
         *error = "standard input: no image came";
         return std::nullopt;
       }
-      return decode("standard input",
-                    vips::VImage::new_from_buffer(bytes.data(), bytes.size(), "", options()),
-                    error);
+      std::optional<LoadedImage> loaded =
+          decode("standard input",
+                 vips::VImage::new_from_buffer(bytes.data(), bytes.size(), "", options()), error);
+      if (loaded) take_tiff_exif(bytes.data(), bytes.size(), &*loaded);
+      return loaded;
     }
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
@@ -602,7 +640,10 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
       *error = path + ": not an image this build reads (" + writable_formats() + ", GIF, ...)";
       return std::nullopt;
     }
-    return decode(path, vips::VImage::new_from_file(path.c_str(), options()), error);
+    std::optional<LoadedImage> loaded =
+        decode(path, vips::VImage::new_from_file(path.c_str(), options()), error);
+    if (loaded) take_tiff_exif(path, &*loaded);
+    return loaded;
   } catch (const vips::VError&) {
     *error =
         (path == "-" ? std::string("standard input") : path) + ": cannot be read: " + vips_reason();
@@ -642,6 +683,11 @@ bool write_image(const std::string& path, const LoadedImage& loaded, const Write
       written = true;
     } catch (const vips::VError&) {
       *error = path + ": cannot be written: " + vips_reason();
+    }
+    std::string reason;
+    if (written && !put_tiff_exif(temporary, format, loaded.metadata, options.strip, &reason)) {
+      *error = path + ": cannot be written (" + reason + ")";
+      written = false;
     }
     if (written && std::rename(temporary.c_str(), path.c_str()) != 0) {
       *error = path + ": cannot be written (" + std::strerror(errno) + ")";
