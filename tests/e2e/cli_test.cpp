@@ -19,6 +19,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "plugin_host/exif.h"
 #include "plugin_host/image_io.h"
 // After our headers, which define TRUE and FALSE as Windows does (GLib keeps them).
 #include <vips/vips.h>
@@ -787,6 +788,57 @@ TEST_F(Cli, IptcRecordsAreFoundAmongPhotoshopResources) {
   g_object_unref(bytes);
   g_object_unref(image);
   EXPECT_EQ(read(path("photoshop.jpg")).metadata.iptc, records);
+}
+
+// A camera's big-endian EXIF with an EXIF and a GPS IFD goes into a TIFF and out of it with
+// every value as it was (rationals as two numbers, in the file's byte order).
+TEST_F(Cli, BigEndianExifWithItsSubIfdsGoesThroughATiffWhole) {
+  std::vector<uint8_t> b = {'M', 'M', 0, 42, 0, 0, 0, 8};
+  auto u16 = [&](uint32_t v) { b.insert(b.end(), {uint8_t(v >> 8), uint8_t(v)}); };
+  auto u32 = [&](uint32_t v) {
+    u16(v >> 16);
+    u16(v & 0xFFFF);
+  };
+  auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
+    u16(tag);
+    u16(type);
+    u32(count);
+    u32(value);
+  };
+  // IFD0 at 8 (Make, EXIF and GPS pointers), the EXIF IFD at 50, the GPS IFD at 80, the
+  // rational at 98 and Make's text at 106.
+  u16(3);
+  entry(0x010F, 2, 8, 106);
+  entry(image_io::kExifPointer, 4, 1, 50);
+  entry(image_io::kGpsPointer, 4, 1, 80);
+  u32(0);
+  u16(2);
+  entry(0x829A, 5, 1, 98);  // ExposureTime 1/250 (a rational, out of line)
+  b.insert(b.end(), {0x88, 0x27, 0, 3, 0, 0, 0, 1, 0, 200, 0, 0});  // ISO speed, SHORT 200
+  u32(0);
+  u16(1);
+  entry(0x0000, 1, 4, 0x02020000);  // GPSVersionID 2.2.0.0
+  u32(0);
+  u32(1);
+  u32(250);
+  const char make[] = "Cam Co.";
+  b.insert(b.end(), make, make + 8);
+  LoadedImage photo = read(sample("camera.png"));
+  photo.metadata.exif = b;
+  write(path("camera-exif.tif"), photo);
+  ASSERT_EQ(zorbel("-q " + path("camera-exif.tif") + " " + path("camera-exif-out.tif")).status, 0);
+  std::vector<image_io::ExifField> fields =
+      image_io::exif_fields(read(path("camera-exif-out.tif")).metadata.exif);
+  auto find = [&](uint8_t ifd, uint16_t tag) -> std::vector<uint8_t> {
+    for (const image_io::ExifField& f : fields)
+      if (f.ifd == ifd && f.tag == tag) return f.value;
+    return {};
+  };
+  EXPECT_EQ(find(image_io::kIfd0, 0x010F), std::vector<uint8_t>(make, make + 8));
+  EXPECT_EQ(find(image_io::kExifIfd, 0x829A), std::vector<uint8_t>({1, 0, 0, 0, 250, 0, 0, 0}));
+  EXPECT_EQ(find(image_io::kExifIfd, 0x8827), std::vector<uint8_t>({200, 0}));
+  EXPECT_EQ(find(image_io::kGpsIfd, 0x0000), std::vector<uint8_t>({2, 2, 0, 0}));
+  EXPECT_EQ(read(path("camera-exif-out.tif")).image.width, photo.image.width);
 }
 
 TEST_F(Cli, BatchesFilterEveryFileAndGoOnPastBrokenOnes) {
