@@ -250,6 +250,36 @@ std::vector<uint8_t> exif_block(std::vector<ExifField> fields) {
   return out;
 }
 
+bool add_exif_to_tiff(std::vector<uint8_t>* tiff, const std::vector<ExifField>& fields,
+                      std::string* why) {
+  if (fields.empty()) return true;
+  const std::vector<uint8_t>& b = *tiff;
+  if (b.size() < 8 || std::memcmp(b.data(), "II*\0", 4) != 0) {
+    *why = "not a little-endian TIFF";
+    return false;
+  }
+  const uint32_t at = little32(b.data() + 4);
+  if (at > b.size() - 2 || 2 + 12 * std::size_t(little16(&b[at])) + 4 > b.size() - at) {
+    *why = "its first IFD cannot be read";
+    return false;
+  }
+  FirstIfd first;
+  first.entries.resize(little16(&b[at]));
+  for (std::size_t i = 0; i < first.entries.size(); ++i)
+    std::copy(&b[at + 2 + 12 * i], &b[at + 2 + 12 * i] + 12, first.entries[i].begin());
+  first.next = little32(&b[at + 2 + 12 * first.entries.size()]);
+  if (tiff->size() & 1) tiff->push_back(0);  // IFDs start on a word boundary
+  const std::size_t base = tiff->size();
+  std::vector<uint8_t> ifds = lay_out(fields, uint32_t(base), first);
+  if (base + ifds.size() > 0xFFFFFFFFu) {
+    *why = "the EXIF does not fit in a classic TIFF";
+    return false;
+  }
+  tiff->insert(tiff->end(), ifds.begin(), ifds.end());
+  for (int i = 0; i < 4; ++i) (*tiff)[4 + std::size_t(i)] = uint8_t(base >> (8 * i));
+  return true;
+}
+
 bool add_exif_to_tiff(const std::string& path, const std::vector<ExifField>& fields,
                       std::string* why) {
   if (fields.empty()) return true;

@@ -43,5 +43,8 @@ std::vector<uint8_t> exif_block(std::vector<ExifField> fields);
 // is not a classic little-endian TIFF.
 bool add_exif_to_tiff(const std::string& path, const std::vector<ExifField>& fields,
                       std::string* why);
+// The same for a TIFF file's bytes in memory.
+bool add_exif_to_tiff(std::vector<uint8_t>* tiff, const std::vector<ExifField>& fields,
+                      std::string* why);
 
 }  // namespace image_io

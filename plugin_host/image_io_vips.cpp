@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vips/vips8>
 
+#include "plugin_host/embedded_metadata.h"
 #include "plugin_host/exif.h"
 
 #include <atomic>
@@ -171,74 +172,14 @@ std::vector<uint8_t> blob(const vips::VImage& image, const char* field) {
 
 constexpr char kExifHeader[] = "Exif\0\0";  // how libvips (and JPEG) frames the TIFF structure
 
-// IPTC-NAA records travel as they are in TIFF (padded to whole 32-bit words), and in JPEG
-// inside a Photoshop APP13 block as its resource 0x0404; libvips passes either on untouched.
-constexpr char kPhotoshopHeader[] = "Photoshop 3.0";  // with its terminating zero: 14 bytes
-constexpr std::size_t kPhotoshopHeaderSize = sizeof kPhotoshopHeader;
-
-uint32_t big_endian(const uint8_t* p, int bytes) {
-  uint32_t value = 0;
-  for (int i = 0; i < bytes; ++i) value = value << 8 | p[i];
-  return value;
-}
-
-// The records as far as they are whole: a TIFF's padding, or anything after the last record,
-// is left out.
-std::vector<uint8_t> whole_records(const uint8_t* data, std::size_t size) {
-  std::size_t at = 0;
-  while (at + 5 <= size && data[at] == 0x1C) {
-    std::size_t length = big_endian(data + at + 3, 2);
-    std::size_t header = 5;
-    if (length & 0x8000) {  // an extended dataset: the length's length, then the length
-      header += length & 0x7FFF;
-      if ((length & 0x7FFF) > 4 || at + header > size) break;
-      length = big_endian(data + at + 5, int(header - 5));
-    }
-    if (length > size - at - header) break;
-    at += header + length;
-  }
-  return std::vector<uint8_t>(data, data + at);
-}
-
-// The IPTC records of a file's IPTC block, as its loader gave it.
-std::vector<uint8_t> iptc_records(const std::vector<uint8_t>& block) {
-  if (block.size() < kPhotoshopHeaderSize ||
-      std::memcmp(block.data(), kPhotoshopHeader, kPhotoshopHeaderSize) != 0)
-    return whole_records(block.data(), block.size());
-  // Photoshop's resources: "8BIM", the id, a name (a length byte and text, padded to even),
-  // the data's size and the data (padded to even).
-  std::size_t at = kPhotoshopHeaderSize;
-  while (at + 12 <= block.size() && std::memcmp(&block[at], "8BIM", 4) == 0) {
-    const uint32_t id = big_endian(&block[at + 4], 2);
-    std::size_t name = (std::size_t(block[at + 6]) + 2) & ~std::size_t(1);
-    if (at + 6 + name + 4 > block.size()) break;
-    const std::size_t size = big_endian(&block[at + 6 + name], 4);
-    const std::size_t data = at + 6 + name + 4;
-    if (size > block.size() - data) break;
-    if (id == 0x0404) return whole_records(&block[data], size);
-    at = data + ((size + 1) & ~std::size_t(1));
-  }
-  return {};
-}
-
-// IPTC records as the format stores them.
+// IPTC records as the format stores them. This libvips writes only the first quarter of a
+// TIFF's block (it counts the words, and libtiff takes the count as bytes), so it is given four
+// times the block, the rest zeros, which readers drop as they drop any padding after the last
+// record.
 std::vector<uint8_t> iptc_block(const std::vector<uint8_t>& records, const std::string& format) {
-  std::vector<uint8_t> block;
-  if (format == "jpeg") {
-    block.assign(kPhotoshopHeader, kPhotoshopHeader + kPhotoshopHeaderSize);
-    const uint8_t resource[] = {'8', 'B', 'I', 'M', 0x04, 0x04, 0, 0};
-    block.insert(block.end(), resource, resource + sizeof resource);
-    for (int shift = 24; shift >= 0; shift -= 8) block.push_back(uint8_t(records.size() >> shift));
-    block.insert(block.end(), records.begin(), records.end());
-    if (records.size() % 2 != 0) block.push_back(0);
-  } else {
-    // TIFF: whole 32-bit words, as Photoshop writes them. This libvips writes only the first
-    // quarter of the block it is given (it counts the words, and libtiff takes the count as
-    // bytes), so it is given four times the block, the rest zeros, which readers drop as they
-    // drop any padding after the last record.
-    block = records;
-    block.resize(((block.size() + 3) & ~std::size_t(3)) * 4, 0);
-  }
+  if (format == "jpeg") return photoshop_iptc_block(records);
+  std::vector<uint8_t> block = tiff_iptc_block(records);
+  block.resize(block.size() * 4, 0);
   return block;
 }
 

@@ -21,22 +21,16 @@
 // is decoded again and compared before it is kept, so an encoder that ignores the filter
 // setting cannot leave a damaged file.
 //
-// Metadata, through WIC's own interfaces only:
-//   colour profile  read by GetColorContexts, written by SetColorContexts;
-//   resolution      read by GetResolution when the file states one, written by SetResolution;
-//   EXIF            read field by field from the IFD, EXIF, GPS and Interop metadata readers
-//                   (JPEG "/app1/ifd", TIFF "/ifd") into a TIFF structure, written back field
-//                   by field through the query writer; the fields that describe the stored
-//                   pixels (size, strips, sample layout, resolution) are left to the encoder;
-//   XMP             TIFF only: the packet in tag 700 ("/ifd/{ushort=700}"), as bytes.
-// A part the encoder refuses is left out and the image is written without it; WriteOptions::
-// strip writes none of them. Seen under wine 8.0 (Debian): resolution is read and written for
-// PNG, JPEG and TIFF; profiles are read from PNG and TIFF but not JPEG (its decoder answers
-// GetColorContexts with WINCODEC_ERR_UNSUPPORTEDOPERATION), and no encoder takes one
-// (SetColorContexts is E_NOTIMPL); the JPEG decoder exposes no metadata blocks, the TIFF
-// decoder its first IFD only (the EXIF IFD pointer comes as a number, not a reader); the query
-// writer refuses every name (E_NOTIMPL). So under wine EXIF is read from a TIFF's first IFD
-// and no profile, EXIF or XMP reaches an output file.
+// Metadata: the resolution through WIC (GetResolution, SetResolution). The colour profile,
+// EXIF and XMP are read through WIC where it gives them (GetColorContexts; the IFD, EXIF, GPS
+// and Interop metadata readers, field by field into a TIFF structure; a TIFF's tag 700), and
+// what it does not give is read from the file's own bytes (embedded_metadata.h: JPEG segments,
+// PNG chunks, the TIFF's first IFD, IPTC too). Writing, the profile, EXIF, XMP and IPTC are put
+// into the encoded bytes by this code, the same on every system: JPEG segments and PNG chunks
+// after the header (such files are encoded into memory first), and a TIFF's new first IFD at
+// its end. WriteOptions::strip writes none of them. Seen under wine 8.0 (Debian): its encoders
+// store no profile and its query writers refuse every field, and its JPEG decoder exposes no
+// metadata, which is why this code does both itself.
 #ifdef _WIN32
 
 #include <windows.h>
@@ -59,6 +53,7 @@
 #include <vector>
 
 #include "plugin_host/arguments.h"
+#include "plugin_host/embedded_metadata.h"
 #include "plugin_host/exif.h"
 #include "plugin_host/image_io.h"
 
@@ -188,15 +183,6 @@ void put_big_endian32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (24 - 8 * i));
 }
 
-uint32_t crc32(const uint8_t* data, size_t size) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
 std::string lower(std::string text) {
   for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -252,6 +238,7 @@ std::string unwritable(const std::string& path_or_format) {
 struct FileFacts {
   bool png = false;
   int png_colour_type = -1;  // IHDR colour type
+  bool tiff = false;
   int tiff_photometric = -1;
   bool resolution = false;  // the file states its resolution in absolute units
   bool metric = false;      // ... in pixels per metre (PNG, BMP)
@@ -274,6 +261,7 @@ void png_facts(const std::vector<uint8_t>& b, FileFacts* facts) {
 }
 
 void tiff_facts(const std::vector<uint8_t>& b, FileFacts* facts) {
+  facts->tiff = true;
   bool little = b[0] == 'I';
   auto u16 = [&](size_t at) {
     return little ? uint32_t(b[at] | b[at + 1] << 8) : uint32_t(b[at] << 8 | b[at + 1]);
@@ -496,52 +484,6 @@ std::optional<ExifField> field_from_variant(uint8_t ifd, uint16_t tag, const PRO
     default:
       return std::nullopt;
   }
-}
-
-// The PROPVARIANT a query writer takes for a field (the reverse of field_from_variant), its
-// memory from CoTaskMemAlloc as PropVariantClear expects; false for a type it cannot hold.
-bool variant_from_field(const ExifField& field, PROPVARIANT* v) {
-  static const struct {
-    uint16_t type;
-    VARTYPE vt;
-  } kTypes[] = {{1, VT_UI1}, {6, VT_I1},  {3, VT_UI2}, {8, VT_I2},  {4, VT_UI4},
-                {9, VT_I4},  {5, VT_UI8}, {10, VT_I8}, {11, VT_R4}, {12, VT_R8}};
-  if (field.type == 2) {  // ASCII: the text up to its first terminator
-    size_t length = std::find(field.value.begin(), field.value.end(), 0) - field.value.begin();
-    char* text = static_cast<char*>(CoTaskMemAlloc(length + 1));
-    if (text == nullptr) return false;
-    std::memcpy(text, field.value.data(), length);
-    text[length] = '\0';
-    v->vt = VT_LPSTR;
-    v->pszVal = text;
-    return true;
-  }
-  void* copy = CoTaskMemAlloc(field.value.size());
-  if (copy == nullptr) return false;
-  std::memcpy(copy, field.value.data(), field.value.size());
-  if (field.type == 7) {
-    v->vt = VT_BLOB;
-    v->blob.cbSize = ULONG(field.value.size());
-    v->blob.pBlobData = static_cast<BYTE*>(copy);
-    return true;
-  }
-  for (const auto& t : kTypes) {
-    if (t.type != field.type) continue;
-    if (field.count == 1) {
-      // A scalar lives inside the PROPVARIANT; every scalar member starts at the same place.
-      std::memcpy(&v->uhVal, copy, field.value.size());
-      CoTaskMemFree(copy);
-      v->vt = t.vt;
-    } else {
-      // Every counted array (caub, caui, ...) is a count followed by a pointer.
-      v->vt = VT_VECTOR | t.vt;
-      v->caub.cElems = field.count;
-      v->caub.pElems = static_cast<UCHAR*>(copy);
-    }
-    return true;
-  }
-  CoTaskMemFree(copy);
-  return false;
 }
 
 // What the metadata readers gave: the EXIF fields, a TIFF's XMP packet, and the first IFD's
@@ -809,6 +751,10 @@ std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8
     }
   }
   read_metadata(factory, frame.get(), facts, &loaded.metadata);
+  // What this system's WIC did not give, from the file's own segments, chunks or IFD.
+  read_jpeg_metadata(bytes.data(), bytes.size(), &loaded.metadata);
+  if (facts.png) read_png_metadata(bytes.data(), bytes.size(), &loaded.metadata);
+  if (facts.tiff) read_tiff_metadata(bytes.data(), bytes.size(), &loaded.metadata);
   return loaded;
 }
 
@@ -941,43 +887,27 @@ EncoderOption byte_option(const wchar_t* name, BYTE value) {
   return option;
 }
 
-// Sets what the encoder takes of the metadata before the pixels go in; what it refuses is
-// left out (see the top of this file).
-void put_metadata(IWICImagingFactory* factory, IWICBitmapFrameEncode* frame,
-                  const WritableFormat& format, const Metadata& metadata) {
+// The resolution goes to the encoder; the profile, EXIF, XMP and IPTC are put into the encoded
+// bytes by this code (put_metadata_into), the same on every system.
+void put_resolution(IWICBitmapFrameEncode* frame, const Metadata& metadata) {
   if (metadata.x_dpi > 0 || metadata.y_dpi > 0) {
     double x = metadata.x_dpi > 0 ? metadata.x_dpi : metadata.y_dpi;
     double y = metadata.y_dpi > 0 ? metadata.y_dpi : metadata.x_dpi;
     frame->SetResolution(x, y);
   }
-  if (!metadata.icc.empty() && metadata.icc.size() < 0xFFFFFFFFu) {
-    Com<IWICColorContext> context;
-    if (SUCCEEDED(factory->CreateColorContext(context.out())) &&
-        SUCCEEDED(context->InitializeFromMemory(metadata.icc.data(), UINT(metadata.icc.size())))) {
-      IWICColorContext* list[1] = {context.get()};
-      frame->SetColorContexts(1, list);
-    }
-  }
-  bool jpeg = &format == &kJpeg, tiff = &format == &kTiff;
-  if (!jpeg && !tiff) return;  // WIC's PNG writer holds neither EXIF nor XMP
-  std::vector<ExifField> fields = exif_fields(metadata.exif);
-  if (fields.empty() && (metadata.xmp.empty() || !tiff)) return;
-  Com<IWICMetadataQueryWriter> writer;
-  if (FAILED(frame->GetMetadataQueryWriter(writer.out()))) return;
-  static const wchar_t* const kJpegPaths[kIfdCount] = {L"/app1/ifd", L"/app1/ifd/exif",
-                                                       L"/app1/ifd/gps", L"/app1/ifd/exif/interop"};
-  static const wchar_t* const kTiffPaths[kIfdCount] = {L"/ifd", L"/ifd/exif", L"/ifd/gps",
-                                                       L"/ifd/exif/interop"};
-  auto set = [&](uint8_t ifd, const ExifField& field) {
-    Variant value;
-    if (!variant_from_field(field, value.get())) return;
-    std::wstring name = std::wstring(jpeg ? kJpegPaths[ifd] : kTiffPaths[ifd]) + L"/{ushort=" +
-                        std::to_wstring(field.tag) + L"}";
-    writer->SetMetadataByName(name.c_str(), value.get());
-  };
-  for (const ExifField& field : fields) set(field.ifd, field);
-  if (tiff && !metadata.xmp.empty() && metadata.xmp.size() < (1u << 28))
-    set(kIfd0, ExifField{kIfd0, kXmpTag, 1, uint32_t(metadata.xmp.size()), metadata.xmp});
+}
+
+// Whether any of the metadata this code embeds is there.
+bool has_embedded(const Metadata& m) {
+  return !m.icc.empty() || !m.exif.empty() || !m.xmp.empty() || !m.iptc.empty();
+}
+
+// Puts the profile, EXIF, XMP and IPTC into an encoded file of the format.
+bool put_metadata_into(const WritableFormat& format, const Metadata& metadata,
+                       std::vector<uint8_t>* bytes, std::string* why) {
+  if (&format == &kJpeg) *bytes = jpeg_with_metadata(*bytes, metadata);
+  if (&format == &kPng) *bytes = png_with_metadata(*bytes, metadata);
+  return &format != &kTiff || add_exif_to_tiff(bytes, tiff_metadata_fields(metadata), why);
 }
 
 // The bytes written into a memory stream.
@@ -1038,7 +968,7 @@ class FrameWriter {
       *why = std::string("the ") + container_name + " encoder here does not take these pixels";
       return false;
     }
-    if (job.metadata != nullptr) put_metadata(factory, frame_.get(), *job.format, *job.metadata);
+    if (job.metadata != nullptr) put_resolution(frame_.get(), *job.metadata);
     stride_ = job.width * UINT(job.layout->bytes);
     band_rows_ = UINT(std::max<size_t>(1, kBandBytes / stride_));
     band_.resize(size_t(stride_) * std::min(band_rows_, job.height));
@@ -1186,12 +1116,13 @@ bool encode_image(const WritableFormat& format, const LoadedImage& loaded,
       *why = "the PNG encoder here cannot store gray with alpha";
       return false;
     }
-    return true;
+    return metadata == nullptr || put_metadata_into(kPng, *metadata, bytes, why);
   }
   int to_byte[4];
   EncodeJob job = plain_job(format, loaded.kind, width, height, options, metadata, to_byte);
   job.pixels = image.pixels.data();
-  return encode(factory.get(), job, bytes, why);
+  return encode(factory.get(), job, bytes, why) &&
+         (metadata == nullptr || put_metadata_into(format, *metadata, bytes, why));
 }
 
 // Whether this system's encoder for a format takes a pixel format as it is.
@@ -1509,7 +1440,12 @@ class WicRowWriter : public RowWriter {
       return false;
     }
     if (!create_factory(&factory_, why)) return false;
-    if (path_ == "-") {
+    format_ = &format;
+    if (!options.strip) metadata_ = header.metadata;
+    // A JPEG's or PNG's metadata goes in near its start once it is encoded: such files are
+    // encoded into memory (a TIFF takes its metadata at the end, in the file itself).
+    in_memory_ = path_ == "-" || (&format != &kTiff && has_embedded(metadata_));
+    if (in_memory_) {
       HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, stream_.out());
       if (FAILED(hr)) {
         *why = "no memory stream (" + hex(hr) + ")";
@@ -1534,9 +1470,8 @@ class WicRowWriter : public RowWriter {
       temporary_ = temporary;
       *stream_.out() = new FileStream(file);
     }
-    const Metadata* metadata = options.strip ? nullptr : &header.metadata;
     EncodeJob job = plain_job(format, header.kind, UINT(header.image.width), height_, options,
-                              metadata, to_byte_);
+                              &metadata_, to_byte_);
     frame_.emplace();
     return frame_->begin(factory_.get(), stream_.get(), job, why);
   }
@@ -1557,10 +1492,15 @@ class WicRowWriter : public RowWriter {
     if (failure_.empty() && !frame_->end(&why)) fail(why);
     frame_.reset();
     std::vector<uint8_t> bytes;
-    if (failure_.empty() && path_ == "-" &&
-        !(stream_bytes(stream_.get(), &bytes, &why) && write_standard_output(bytes, &why)))
+    if (failure_.empty() && in_memory_ &&
+        !(stream_bytes(stream_.get(), &bytes, &why) &&
+          put_metadata_into(*format_, metadata_, &bytes, &why) &&
+          (path_ == "-" ? write_standard_output(bytes, &why) : replace_file(path_, bytes, &why))))
       fail(why);
     stream_.reset();  // closes the file
+    if (failure_.empty() && !temporary_.empty() &&
+        !add_exif_to_tiff(temporary_, tiff_metadata_fields(metadata_), &why))
+      fail(why);
     if (failure_.empty() && !temporary_.empty() &&
         MoveFileExW(wide_temporary_.c_str(), wide_target_.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0)
@@ -1585,6 +1525,9 @@ class WicRowWriter : public RowWriter {
 
   ComScope com_;  // first made, last gone: the objects below are released before it
   Com<IWICImagingFactory> factory_;
+  const WritableFormat* format_ = nullptr;
+  Metadata metadata_;       // none when stripped
+  bool in_memory_ = false;  // encoded into memory, and written whole at the end
   Com<IStream> stream_;
   std::optional<FrameWriter> frame_;
   int to_byte_[4] = {};

@@ -78,6 +78,50 @@ TEST(UnderWine, ZorbelExeGivesTheNativePixels) {
   std::system(("rm -rf " + folder).c_str());
 }
 
+// A photograph's JPEG through zorbel.exe keeps its colour profile, EXIF and XMP byte for byte
+// (written by this program's own segments: wine's encoders store none), and its pixels are
+// the native run's within JPEG's loss.
+TEST(UnderWine, AJpegKeepsItsProfileExifAndXmpThroughZorbelExe) {
+  if (!win64_built()) GTEST_SKIP() << ZORBEL_WIN64_COMMAND << " is not built (make build-win64)";
+  std::string folder = "/tmp/zorbel-wine-jpeg-" + std::to_string(getpid());
+  mkdir(folder.c_str(), 0755);
+  std::string why;
+  auto photo = image_io::read_image(ZORBEL_SAMPLES "/chelsea.png", &why);
+  ASSERT_TRUE(photo) << why;
+  ASSERT_FALSE(photo->metadata.icc.empty());
+  // IFD0 with Make "Zorbel Test".
+  photo->metadata.exif = {'I', 'I', 42,  0,   8,   0,   0,   0,   1,   0,   0x0F, 0x01, 2,
+                          0,   12,  0,   0,   0,   26,  0,   0,   0,   0,   0,    0,    0,
+                          'Z', 'o', 'r', 'b', 'e', 'l', ' ', 'T', 'e', 's', 't',  0};
+  ASSERT_TRUE(image_io::write_image(folder + "/in.jpg", *photo, &why)) << why;
+  std::string output;
+  ASSERT_EQ(run(std::string(ZORBEL_WINE_RUN " " ZORBEL_WIN64_COMMAND " -q Z:") + folder +
+                    "/in.jpg Z:" + folder + "/wine.jpg",
+                &output),
+            0)
+      << output;
+  ASSERT_EQ(
+      run(std::string("ZORBEL_CONFIG_DIR=") + folder + " " ZORBEL_COMMAND " -q --base-units " +
+              kWineBaseUnits + " " + folder + "/in.jpg " + folder + "/native.jpg",
+          &output),
+      0)
+      << output;
+  auto wine = image_io::read_image(folder + "/wine.jpg", &why);
+  auto native = image_io::read_image(folder + "/native.jpg", &why);
+  ASSERT_TRUE(wine && native) << why;
+  EXPECT_EQ(wine->metadata.icc, photo->metadata.icc);
+  EXPECT_EQ(wine->metadata.xmp, photo->metadata.xmp);
+  const std::string exif(wine->metadata.exif.begin(), wine->metadata.exif.end());
+  EXPECT_NE(exif.find("Zorbel Test"), std::string::npos);
+  ASSERT_EQ(wine->image.pixels.size(), native->image.pixels.size());
+  double difference = 0;
+  for (size_t i = 0; i < native->image.pixels.size(); ++i)
+    difference += std::abs(int(wine->image.pixels[i]) - int(native->image.pixels[i]));
+  EXPECT_LT(difference / double(native->image.pixels.size()),
+            6.0);  // wine encodes at its own quality
+  std::system(("rm -rf " + folder).c_str());
+}
+
 std::vector<uint8_t> file_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
