@@ -5,7 +5,11 @@
 // side; a file it refuses gives one line naming the file. Files that declare more than a few
 // million pixels are left out before reading, so that decoding stays quick: their size is
 // refused or allocated by the reader as the header says, and nothing more is learnt.
+// The same bytes go to the readers of metadata inside JPEG, PNG and TIFF files (which the
+// Windows build uses), and what they find is written into small files of each kind and read
+// back as it was.
 // Our headers first: they define TRUE and FALSE as Windows does, which GLib then keeps.
+#include "plugin_host/embedded_metadata.h"
 #include "plugin_host/image_io.h"
 //
 #include <unistd.h>
@@ -50,6 +54,43 @@ int32_t planes_of(image_io::Kind kind) {
   }
 }
 
+// The smallest files of each kind the writers put metadata into: a JPEG's start and end, a PNG's
+// signature, header and end.
+const std::vector<uint8_t> kJpegShell = {0xFF, 0xD8, 0xFF, 0xD9};
+
+std::vector<uint8_t> png_shell() {
+  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  const uint8_t header[] = {'I', 'H', 'D', 'R', 0, 0, 0, 1, 0, 0, 0, 1, 8, 0, 0, 0, 0};
+  png.insert(png.end(), {0, 0, 0, 13});
+  png.insert(png.end(), header, header + sizeof header);
+  const uint32_t crc = image_io::crc32(header, sizeof header);
+  png.insert(png.end(), {uint8_t(crc >> 24), uint8_t(crc >> 16), uint8_t(crc >> 8), uint8_t(crc)});
+  png.insert(png.end(), {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82});
+  return png;
+}
+
+// The metadata found in the bytes goes into a JPEG and a PNG and comes back as it went in,
+// as far as each holds it.
+void metadata_round_trip(const uint8_t* data, size_t size) {
+  image_io::Metadata found;
+  image_io::read_jpeg_metadata(data, size, &found);
+  image_io::read_png_metadata(data, size, &found);
+  image_io::read_tiff_metadata(data, size, &found);
+  image_io::Metadata back;
+  const std::vector<uint8_t> jpeg = image_io::jpeg_with_metadata(kJpegShell, found);
+  image_io::read_jpeg_metadata(jpeg.data(), jpeg.size(), &back);
+  check(found.icc.size() > 65500 * 255 || back.icc == found.icc, "a JPEG keeps the profile");
+  check(found.exif.size() > 65500 || back.exif == found.exif, "a JPEG keeps the EXIF");
+  check(found.xmp.size() > 65500 || back.xmp == found.xmp, "a JPEG keeps the XMP");
+  check(found.iptc.size() > 65500 || back.iptc == found.iptc, "a JPEG keeps the IPTC");
+  image_io::Metadata from_png;
+  const std::vector<uint8_t> png = image_io::png_with_metadata(png_shell(), found);
+  image_io::read_png_metadata(png.data(), png.size(), &from_png);
+  const bool exif = found.exif.size() >= 8 && (found.exif[0] == 'I' || found.exif[0] == 'M');
+  check(!exif || from_png.exif == found.exif, "a PNG keeps the EXIF");
+  check(from_png.xmp == found.xmp, "a PNG keeps the XMP");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -60,6 +101,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
+  metadata_round_trip(data + 1, size - 1);
   // The first byte picks the file name's extension; loaders that go by the name read it.
   static const char* const kNames[] = {"image",      "image.png", "image.jpg", "image.tif",
                                        "image.webp", "image.gif", "image.csv", "image.heic"};
