@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iterator>
 
 #include "plugin_host/arguments.h"
@@ -250,24 +251,40 @@ std::vector<uint8_t> exif_block(std::vector<ExifField> fields) {
   return out;
 }
 
-bool add_exif_to_tiff(std::vector<uint8_t>* tiff, const std::vector<ExifField>& fields,
-                      std::string* why) {
-  if (fields.empty()) return true;
-  const std::vector<uint8_t>& b = *tiff;
-  if (b.size() < 8 || std::memcmp(b.data(), "II*\0", 4) != 0) {
+namespace {
+
+// The first IFD of a little-endian TIFF, through `read(offset, count, out)`; false with the
+// reason when it is not one or cannot be read.
+bool read_first_ifd(const std::function<bool(uint64_t, std::size_t, uint8_t*)>& read,
+                    FirstIfd* first, std::string* why) {
+  uint8_t header[8], count[2], next[4];
+  if (!read(0, 8, header) || std::memcmp(header, "II*\0", 4) != 0) {
     *why = "not a little-endian TIFF";
     return false;
   }
-  const uint32_t at = little32(b.data() + 4);
-  if (at > b.size() - 2 || 2 + 12 * std::size_t(little16(&b[at])) + 4 > b.size() - at) {
-    *why = "its first IFD cannot be read";
-    return false;
-  }
+  const uint64_t at = little32(header + 4);
+  bool whole = read(at, 2, count);
+  first->entries.resize(whole ? little16(count) : 0);
+  for (std::size_t i = 0; whole && i < first->entries.size(); ++i)
+    whole = read(at + 2 + 12 * i, 12, first->entries[i].data());
+  whole = whole && read(at + 2 + 12 * first->entries.size(), 4, next);
+  first->next = little32(next);
+  if (!whole) *why = "its first IFD cannot be read";
+  return whole;
+}
+
+}  // namespace
+
+bool add_exif_to_tiff(std::vector<uint8_t>* tiff, const std::vector<ExifField>& fields,
+                      std::string* why) {
+  if (fields.empty()) return true;
   FirstIfd first;
-  first.entries.resize(little16(&b[at]));
-  for (std::size_t i = 0; i < first.entries.size(); ++i)
-    std::copy(&b[at + 2 + 12 * i], &b[at + 2 + 12 * i] + 12, first.entries[i].begin());
-  first.next = little32(&b[at + 2 + 12 * first.entries.size()]);
+  auto read = [&](uint64_t at, std::size_t count, uint8_t* out) {
+    if (at > tiff->size() || count > tiff->size() - at) return false;
+    std::memcpy(out, tiff->data() + at, count);
+    return true;
+  };
+  if (!read_first_ifd(read, &first, why)) return false;
   if (tiff->size() & 1) tiff->push_back(0);  // IFDs start on a word boundary
   const std::size_t base = tiff->size();
   std::vector<uint8_t> ifds = lay_out(fields, uint32_t(base), first);
@@ -293,20 +310,12 @@ bool add_exif_to_tiff(const std::string& path, const std::vector<ExifField>& fie
     *why = reason;
     return false;
   };
-  uint8_t header[8];
-  if (std::fread(header, 1, 8, file) != 8 || std::memcmp(header, "II*\0", 4) != 0)
-    return fail("not a little-endian TIFF");
   FirstIfd first;
-  uint8_t count[2];
-  const uint32_t at = little32(header + 4);
-  if (!seek(file, at) || std::fread(count, 1, 2, file) != 2)
-    return fail("its first IFD cannot be read");
-  first.entries.resize(little16(count));
-  for (std::array<uint8_t, 12>& entry : first.entries)
-    if (std::fread(entry.data(), 1, 12, file) != 12) return fail("its first IFD cannot be read");
-  uint8_t next[4];
-  if (std::fread(next, 1, 4, file) != 4) return fail("its first IFD cannot be read");
-  first.next = little32(next);
+  auto read = [&](uint64_t at, std::size_t count, uint8_t* out) {
+    return seek(file, at) && std::fread(out, 1, count, file) == count;
+  };
+  std::string reason;
+  if (!read_first_ifd(read, &first, &reason)) return fail(reason);
   if (std::fseek(file, 0, SEEK_END) != 0) return fail("its end cannot be found");
 #ifdef _WIN32
   const uint64_t end = uint64_t(_ftelli64(file));
