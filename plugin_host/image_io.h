@@ -95,6 +95,8 @@ bool writable_extension(const std::string& path);
 std::optional<std::string> write_refusal(const std::string& path_or_format, Kind kind);
 
 // --- temporary outputs and interruptions ---
+// A new name for a temporary file beside `path`, unique within this run of the program.
+std::string temporary_beside(const std::string& path);
 // The temporary files being written are listed so that an interruption (SIGINT, SIGTERM,
 // Ctrl+C) removes them before the program ends. Safe from several threads.
 void begin_partial_output(const std::string& temporary);

@@ -112,6 +112,16 @@ extern "C" void on_signal(int number) {
 
 }  // namespace
 
+std::string temporary_beside(const std::string& path) {
+  static std::atomic<unsigned> serial{0};
+#ifdef _WIN32
+  const unsigned long process = GetCurrentProcessId();
+#else
+  const long process = long(getpid());
+#endif
+  return path + ".zorbel-tmp-" + std::to_string(process) + "-" + std::to_string(serial++);
+}
+
 void begin_partial_output(const std::string& temporary) {
   if (temporary.size() >= kNameBytes) return;
   std::lock_guard<std::mutex> lock(partial_mutex);

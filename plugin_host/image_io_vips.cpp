@@ -306,8 +306,6 @@ vips::VOption* save_options(const Format& format, const WriteOptions& options) {
   return o;
 }
 
-std::atomic<unsigned> temporary_count{0};
-
 // This libvips reads no EXIF from a TIFF: the fields that travel are taken from the file's own
 // IFDs (its first IFD is EXIF's first IFD).
 void take_tiff_exif(const uint8_t* data, std::size_t size, LoadedImage* loaded) {
@@ -335,10 +333,6 @@ bool put_tiff_exif(const std::string& file, const Format& format, const Metadata
                    bool strip, std::string* why) {
   if (strip || std::strcmp(format.word, "tiff") != 0 || metadata.exif.empty()) return true;
   return add_exif_to_tiff(file, exif_fields(metadata.exif), why);
-}
-
-std::string temporary_beside(const std::string& path) {
-  return path + ".zorbel-tmp-" + std::to_string(getpid()) + "-" + std::to_string(temporary_count++);
 }
 
 // Rows on their way from the thread that makes them to libvips' threads that encode them. It

@@ -815,12 +815,6 @@ bool read_standard_input(std::vector<uint8_t>* bytes, std::string* why) {
 
 // Writes `bytes` to a new temporary file beside `path` (listed for removal on an
 // interruption), then puts it in `path`'s place.
-std::string temporary_beside(const std::string& path) {
-  static std::atomic<unsigned> serial{0};
-  return path + ".zorbel-tmp-" + std::to_string(GetCurrentProcessId()) + "-" +
-         std::to_string(serial++);
-}
-
 bool replace_file(const std::string& path, const std::vector<uint8_t>& bytes, std::string* why) {
   std::string temporary = temporary_beside(path);
   std::wstring target, wide_temporary;
