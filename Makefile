@@ -63,12 +63,14 @@ demo: bootstrap
 	@echo "make demo: the filtered photograph is $(CURDIR)/out/coffee-zorbel.png (the original: samples/coffee.png)"
 
 # The final pass per output pixel on a 6000 x 4000 picture, and the rest of the table; then
-# the command end to end beside `vips copy` (its pictures are made once, in build/bench-files).
+# the command end to end beside `vips copy` (its pictures are made once, in build/bench-files);
+# the GEGL operation beside gegl:invert-gamma.
 bench: bootstrap
 	cmake --preset linux >/dev/null
-	cmake --build --preset linux -j $(JOBS) --target zorbel_bench zorbel_command_bench
+	cmake --build --preset linux -j $(JOBS) --target zorbel_bench zorbel_command_bench zorbel_gegl_bench
 	build/linux/bin/zorbel_bench
 	build/linux/bin/zorbel_command_bench build/bench-files
+	build/linux/bin/zorbel_gegl_bench build/bench-files
 
 # The release products under dist/: the Windows zip and the Debian package (see README).
 dist: build-linux build-win64 build-win32
