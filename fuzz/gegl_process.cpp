@@ -6,7 +6,6 @@
 // exact wherever the effect leaves a pixel alone.
 #include <dlfcn.h>
 #include <gegl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "gegl_op/gegl_op.h"
+#include "tests/gegl/gegl_support.h"
 
 namespace {
 
@@ -52,18 +52,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // GEGL unloads an operation module while none of its types is in use; the fuzzer's
   // coverage counters live in it, so it stays loaded.
   check(dlopen(ZORBEL_GEGL_MODULE, RTLD_NOW | RTLD_NODELETE) != nullptr);
-  // Of GEGL's own operations only the two modules a graph needs: the file loaders and savers
-  // pull in codec libraries whose blocks outlive the process.
-  char folder[] = "/tmp/zorbel-fuzz-gegl-XXXXXX";
-  check(mkdtemp(folder) != nullptr);
-  for (const char* module : {"gegl-core.so", "gegl-common.so"}) {
-    const std::string target = std::string(GEGL_SYSTEM_OPERATIONS "/") + module;
-    check(symlink(target.c_str(), (std::string(folder) + "/" + module).c_str()) == 0);
-  }
-  setenv("GEGL_PATH", folder, 1);
-  gegl_init(nullptr, nullptr);
-  gegl_load_module_directory(ZORBEL_GEGL_DIR);
-  check(gegl_has_operation("halcyrion:zorbel"));
+  check(gegl_test::start_gegl_with(ZORBEL_GEGL_DIR));
   // GEGL and babl make their caches (format conversions, operation classes) on first use and
   // keep them: every format goes through once here, so no later input counts them as leaks.
   for (uint8_t format = 0; format < std::size(kFormats); ++format) {

@@ -14,7 +14,11 @@
 
 namespace gegl_test {
 
-// Starts GEGL with the operation under test loaded; false when it cannot be found.
+// Starts GEGL with only its core and common operations and those in the folder `operations`;
+// false when halcyrion:zorbel is not among them.
+bool start_gegl_with(const char* operations);
+
+// Starts GEGL once with the built operation; false when it cannot be found.
 bool start_gegl();
 
 // A buffer of format `storage` and the given extent holding `bytes`, pixels of `format`
