@@ -76,9 +76,11 @@ bench: bootstrap
 dist: build-linux build-win64 build-win32
 	scripts/dist
 
-# The README's pictures of the dialog, from the real dialog under wine64.
-pictures: build-win64
+# The README's pictures of the dialog, from the real dialog under wine64, and of GIMP 2.10
+# with the GEGL operation's dialog and on-canvas preview.
+pictures: build-win64 build-linux
 	scripts/dialog-pictures
+	scripts/gimp-picture
 
 SOURCES = find filter_api headless_win32 module plugin_host gegl_op tests bench fuzz \( -name '*.cpp' -o -name '*.h' \) -print0
 
