@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -40,7 +41,7 @@ class Cli : public ::testing::Test {
     folder = "/tmp/zorbel-e2e-" + std::to_string(getpid());
     mkdir(folder.c_str(), 0755);
   }
-  static void TearDownTestSuite() { std::system(("rm -rf " + folder).c_str()); }
+  static void TearDownTestSuite() { std::filesystem::remove_all(folder); }
 
   static std::string path(const std::string& name) { return folder + "/" + name; }
   // Writes a ui script into the test folder; returns its path.
@@ -182,7 +183,7 @@ TEST_F(Cli, RepeatReproducesTheLastOutputExactly) {
 }
 
 TEST_F(Cli, ADamagedSettingsFileMeansTheDefaultsWithANotice) {
-  std::system(("mkdir -p " + folder + "/config").c_str());
+  std::filesystem::create_directories(folder + "/config");
   std::ofstream(folder + "/config/last-settings") << "garbage";
   Outcome run = zorbel("--repeat " + sample("camera.png") + " " + path("damaged.png"));
   EXPECT_EQ(run.status, 0) << run.output;

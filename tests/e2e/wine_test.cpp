@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -75,7 +76,7 @@ TEST(UnderWine, ZorbelExeGivesTheNativePixels) {
     ASSERT_EQ(from_wine.width, here.width) << output;
     EXPECT_EQ(from_wine.pixels, here.pixels);
   }
-  std::system(("rm -rf " + folder).c_str());
+  std::filesystem::remove_all(folder);
 }
 
 // A photograph's JPEG through zorbel.exe keeps its colour profile, EXIF and XMP byte for byte
@@ -119,7 +120,7 @@ TEST(UnderWine, AJpegKeepsItsProfileExifAndXmpThroughZorbelExe) {
     difference += std::abs(int(wine->image.pixels[i]) - int(native->image.pixels[i]));
   EXPECT_LT(difference / double(native->image.pixels.size()),
             6.0);  // wine encodes at its own quality
-  std::system(("rm -rf " + folder).c_str());
+  std::filesystem::remove_all(folder);
 }
 
 std::vector<uint8_t> file_bytes(const std::string& path) {
@@ -152,7 +153,7 @@ TEST(UnderWine, TheDialogLabelsSuitTheCodePage) {
               1)  // cancelled, every label as expected
         << output;
   }
-  std::system(("rm -rf " + folder).c_str());
+  std::filesystem::remove_all(folder);
 }
 
 // Under a Western code page, where the ANSI command line cannot hold these names, zorbel.exe
@@ -190,7 +191,7 @@ TEST(UnderWine, NamesInAnyScriptWorkUnderAWesternCodePage) {
   std::vector<uint8_t> stored = file_bytes(folder + "/设置/last-settings");
   EXPECT_FALSE(stored.empty());
   EXPECT_EQ(stored, file_bytes(folder + "/plain-settings/last-settings"));
-  std::system(("rm -rf " + folder).c_str());
+  std::filesystem::remove_all(folder);
 }
 
 // One scenario played in both worlds: a drag, a mode, a field, Preview, the angle field
@@ -269,7 +270,7 @@ TEST(UnderWine, TheScriptedDialogGivesTheNativeResults) {
       << output;
   struct stat info;
   EXPECT_NE(stat((folder + "/wine-cancel.png").c_str(), &info), 0);
-  std::system(("rm -rf " + folder).c_str());
+  std::filesystem::remove_all(folder);
 }
 
 // A feathered selection through the real dialog (preview, ants, OK) gives the native pixels,
@@ -339,7 +340,7 @@ TEST(UnderWine, TheDialogWithAFeatheredSelectionGivesTheNativePixels) {
       moved += std::memcmp(first.at(x, y), second.at(x, y), 3) != 0;
   EXPECT_GT(moved, 50);
   EXPECT_LT(moved, first.width * first.height / 20);
-  std::system(("rm -rf " + folder).c_str());
+  std::filesystem::remove_all(folder);
 }
 
 // The dialog played the same way on a picture of each shape, natively in the Windows look and
@@ -465,7 +466,7 @@ TEST_P(DialogSweep, EveryStepLooksTheSameUnderWineAndHeadless) {
   std::vector<uint8_t> stored = file_bytes(folder + "/wine-config/last-settings");
   EXPECT_FALSE(stored.empty());
   EXPECT_EQ(stored, file_bytes(folder + "/native-config/last-settings"));
-  std::system(("rm -rf " + folder).c_str());
+  std::filesystem::remove_all(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -65,7 +66,7 @@ class GeglProgram : public ::testing::Test {
          {rgb, gray, ramp, alpha, alpha_band, rgba, wide, shifted, low, low_band, deep, deep16})
       g_object_unref(image);
   }
-  static void TearDownTestSuite() { std::system(("rm -rf " + folder).c_str()); }
+  static void TearDownTestSuite() { std::filesystem::remove_all(folder); }
 
   static std::string path(const std::string& name) { return folder + "/" + name; }
 
