@@ -532,6 +532,10 @@ DescriptorSession::DescriptorSession(const Scripting& scripting) : state_(new St
                                      put_string,
                                      put_class,
                                      put_object};
+  if (scripting.short_tables) {
+    s.read.numReadDescriptorProcs = fa::kCurrentReadDescriptorProcsCount - 1;
+    s.write.numWriteDescriptorProcs = fa::kCurrentWriteDescriptorProcsCount - 1;
+  }
   s.parameters.descriptorParametersVersion = fa::kCurrentDescriptorParametersVersion;
   s.parameters.playInfo = scripting.play;
   s.parameters.recordInfo = -1;  // the module says what it records
@@ -570,7 +574,7 @@ ScriptingOutcome DescriptorSession::finish() {
   s.parameters.descriptor = nullptr;
   // A played handle the module left where it was is the host's again; anything else still
   // alive is a leak of the module's.
-  if (s.descriptors.count(s.played) != 0) {
+  if (s.played != nullptr && s.descriptors.count(s.played) != 0) {
     s.descriptors.erase(s.played);
     heap_dispose(s.played);
   }
@@ -586,7 +590,10 @@ ScriptingOutcome DescriptorSession::finish() {
 
 bool descriptor_handle_disposed(char** handle) {
   if (current == nullptr) return false;
-  if (handle == current->played) current->played_disposed = true;
+  if (handle == current->played) {
+    current->played_disposed = true;
+    current->played = nullptr;  // a handle made later may come at the same address
+  }
   return current->descriptors.erase(handle) + current->others.erase(handle) != 0;
 }
 

@@ -78,6 +78,9 @@ struct Scripting {
   int16_t play = filter_api::plugInDialogDisplay;
   std::optional<Descriptor> descriptor;                  // the step played, if any
   std::optional<std::vector<uint8_t>> descriptor_bytes;  // raw handle bytes instead
+  // Tables that say they hold fewer procedures than the interface has (17 and 15), as a
+  // host from before them would: a module must not use them.
+  bool short_tables = false;
 };
 
 // What a scripting host saw of the module's use of the suites.
