@@ -208,6 +208,7 @@ struct DescriptorSession::State {
   std::map<Reader*, std::unique_ptr<Reader>> readers;  // open read tokens
   std::map<Writer*, std::unique_ptr<Writer>> writers;  // open write tokens
   bool played_disposed = false;
+  bool enum_type_as_type = false;
   int32_t refused = 0;
   DescriptorSession::State* outer = nullptr;
 };
@@ -288,7 +289,11 @@ fa::Boolean get_key(fa::PIReadDescriptor token, fa::DescriptorKeyID* key,
   }
   reader->current = &reader->descriptor.items[reader->next++];
   if (key != nullptr) *key = reader->current->key;
-  if (type != nullptr) *type = reader->current->type;
+  if (type != nullptr) {
+    *type = reader->current->type;
+    if (*type == fa::typeEnumerated && current->enum_type_as_type)
+      *type = reader->current->enum_type;
+  }
   if (flags != nullptr) *flags = 0;
   // A found key is marked in the module's array, as Photoshop does.
   for (int i = 0; reader->keys != nullptr && i < kMostKeys && reader->keys[i] != 0; ++i) {
@@ -532,6 +537,7 @@ DescriptorSession::DescriptorSession(const Scripting& scripting) : state_(new St
                                      put_string,
                                      put_class,
                                      put_object};
+  s.enum_type_as_type = scripting.enum_type_as_type;
   if (scripting.short_tables) {
     s.read.numReadDescriptorProcs = fa::kCurrentReadDescriptorProcsCount - 1;
     s.write.numWriteDescriptorProcs = fa::kCurrentWriteDescriptorProcsCount - 1;

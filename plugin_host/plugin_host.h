@@ -81,6 +81,9 @@ struct Scripting {
   // Tables that say they hold fewer procedures than the interface has (17 and 15), as a
   // host from before them would: a module must not use them.
   bool short_tables = false;
+  // Report an enumerated value's type as its enumeration ('zbMT') instead of 'enum', as
+  // Paint.NET's 8bf host does.
+  bool enum_type_as_type = false;
 };
 
 // What a scripting host saw of the module's use of the suites.

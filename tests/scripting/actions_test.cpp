@@ -219,6 +219,12 @@ TEST(ActionPlaying, NumbersComeAsIntegersFloatsOrTheAngleInDegrees) {
   Outcome played = run_with(kLast, Host{playing(fa::plugInDialogDontDisplay, forms)});
   ASSERT_TRUE(played.run.ok());
   expect_recorded(*played.run.scripting, EffectSettings{12, 60, 135, 20, 0, 1});
+  // An enumerated value reported by its enumeration's type, as some hosts do.
+  Scripting by_type = playing(fa::plugInDialogDontDisplay, forms);
+  by_type.enum_type_as_type = true;
+  Outcome typed = run_with(kLast, Host{by_type});
+  expect_recorded(*typed.run.scripting, EffectSettings{12, 60, 135, 20, 0, 1});
+  expect_tidy(*typed.run.scripting);
   // A unit float of another unit is no angle; one in degrees is.
   Descriptor radians;
   radians.put_unit_float(key::kAngle, fa::fourcc("#Rdn"), 1.5);
