@@ -207,7 +207,7 @@ void continue_filter() {
     end_requests();
     release_all();
     s.plan.run_active = false;
-    record_settings(played_settings(settings_from_record(read_record())));
+    record_run_settings();
   }
   s.plan.continue_phase = ContinuePhase::kFiltering;
 }

@@ -202,7 +202,7 @@ void start_filter() {
   if (s.host.filter_width <= 0 || s.host.filter_height <= 0) {
     release_all();
     end_requests();
-    record_settings(played_settings(settings_from_record(read_record())));
+    record_run_settings();
     return;
   }
 

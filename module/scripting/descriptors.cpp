@@ -203,11 +203,12 @@ EffectSettings played_settings(const EffectSettings& stored) {
 
 void scripting_dialog_confirmed() { module_state.scripting.superseded = true; }
 
-void record_settings(const EffectSettings& settings) {
+void record_run_settings() {
   ScriptingState& s = module_state.scripting;
   fa::PIDescriptorParameters* parameters = usable_parameters();
   if (parameters == nullptr || s.recorded) return;
   s.recorded = true;
+  const EffectSettings settings = played_settings(settings_from_record(read_record()));
   const fa::WriteDescriptorProcs* write = write_procs(parameters);
   fa::PIWriteDescriptor token = write->openWriteDescriptorProc();
   if (token == nullptr) return;

@@ -64,7 +64,8 @@ bool dialog_wanted(int32_t stored_show_dialog);
 EffectSettings played_settings(const EffectSettings& stored);
 // The user confirmed the dialog: from now on the stored record holds the run's settings.
 void scripting_dialog_confirmed();
-// A run completed with these settings: hands the host a descriptor of all six, in place of
-// any it still holds, and asks for it to be recorded (recordInfo optional). Once per run;
-// nothing without descriptor suites.
-void record_settings(const EffectSettings& settings);
+// A run completed: hands the host a descriptor of the six settings it used (the stored ones
+// with the played values in their place), in place of any it still holds, and asks for it to
+// be recorded (recordInfo optional). Once per run; without descriptor suites nothing at all,
+// not even a look at the stored record.
+void record_run_settings();
