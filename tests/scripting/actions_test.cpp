@@ -29,13 +29,6 @@ namespace {
 
 constexpr int32_t kWidth = 120, kHeight = 90;
 
-ParameterRecord stored_record(const plugin_host::Module& module) {
-  ParameterRecord record{};
-  auto bytes = module.parameters();
-  if (bytes && bytes->size() >= sizeof record) std::memcpy(&record, bytes->data(), sizeof record);
-  return record;
-}
-
 struct Outcome {
   plugin_host::RunResult run;
   Image image;
@@ -300,6 +293,13 @@ TEST(HostWithoutScripting, SeesTheSameRequestsBytesAndImage) {
 #ifndef _WIN32
 // The dialog is played by the headless scripted user; a dialog nobody answers is cancelled,
 // so a run that succeeds without a script showed none.
+
+ParameterRecord stored_record(const plugin_host::Module& module) {
+  ParameterRecord record{};
+  auto bytes = module.parameters();
+  if (bytes && bytes->size() >= sizeof record) std::memcpy(&record, bytes->data(), sizeof record);
+  return record;
+}
 
 TEST(ActionRecording, RecordedWithTheDialogThenPlayedOverOtherLastSettingsWithoutIt) {
   ParameterRecord first = pt::settings(8, 100, 50, 50, 0, 0, 0, 0);
