@@ -7,6 +7,7 @@
 #include "module/host/host.h"
 #include "module/outline/outline.h"
 #include "module/preview/preview.h"
+#include "module/scripting/scripting.h"
 #include "module/ui/ui.h"
 
 // One part per subsystem, declared in the subsystem's header and written only by its code;
@@ -20,6 +21,7 @@ struct ModuleState {
   ScreenState screen;
   SelectionState selection;
   DialogWindowState dialog;
+  ScriptingState scripting;
 };
 
 extern ModuleState module_state;

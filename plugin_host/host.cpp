@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "plugin_host/arguments.h"
+#include "plugin_host/descriptor_suites.h"
 #include "plugin_host/plugin_host.h"
 #ifndef _WIN32
 #include "headless_win32/headless.h"
@@ -262,20 +263,7 @@ struct HeapHandle {
   int32_t size = 0;
 };
 
-char** heap_new(int32_t size) {
-  if (size < 0) return nullptr;
-  auto* cell = new HeapHandle;
-  cell->data = new char[size_t(size) + 1]();
-  cell->size = size;
-  return &cell->data;
-}
 HeapHandle* heap_cell(char** handle) { return reinterpret_cast<HeapHandle*>(handle); }
-void heap_dispose(char** handle) {
-  if (handle == nullptr) return;
-  delete[] heap_cell(handle)->data;
-  delete heap_cell(handle);
-}
-int32_t heap_size(char** handle) { return handle == nullptr ? 0 : heap_cell(handle)->size; }
 fa::OSErr heap_set_size(char** handle, int32_t size) {
   if (handle == nullptr || size < 0) return fa::filterBadParameters;
   HeapHandle* cell = heap_cell(handle);
@@ -289,6 +277,29 @@ fa::OSErr heap_set_size(char** handle, int32_t size) {
 void* heap_lock(char** handle, fa::Boolean) { return handle == nullptr ? nullptr : *handle; }
 void heap_unlock(char**) {}
 void heap_recover(int32_t) {}
+
+}  // namespace
+
+char** detail::heap_new(int32_t size) {
+  if (size < 0) return nullptr;
+  auto* cell = new HeapHandle;
+  cell->data = new char[size_t(size) + 1]();
+  cell->size = size;
+  return &cell->data;
+}
+void detail::heap_dispose(char** handle) {
+  if (handle == nullptr) return;
+  descriptor_handle_disposed(handle);  // a scripting run's handle is given back
+  delete[] heap_cell(handle)->data;
+  delete heap_cell(handle);
+}
+int32_t detail::heap_size(char** handle) { return handle == nullptr ? 0 : heap_cell(handle)->size; }
+
+namespace {
+
+using detail::heap_dispose;
+using detail::heap_new;
+using detail::heap_size;
 
 const fa::HandleProcs kHeapProcs{
     1,         8,           heap_new,     heap_dispose, heap_size, heap_set_size,
@@ -358,6 +369,8 @@ fa::OSErr display_pixels(const fa::PSPixelMap* source, const fa::VRect* area, in
 }
 
 }  // namespace
+
+const fa::HandleProcs* detail::heap_procs() { return &kHeapProcs; }
 
 std::unique_ptr<Module> Module::load(const std::string& path, std::string* error) {
   auto fail = [&](const std::string& why) -> std::unique_ptr<Module> {
@@ -553,6 +566,15 @@ RunResult Module::run(Image& image, const RunOptions& options) {
       std::memcpy(*heap_parameters, bytes->data(), bytes->size());
     }
   }
+  // A scripting host (Photoshop) offers the descriptor suites, and its handle procedures to
+  // give descriptors back with; other hosts leave both as they were.
+  std::unique_ptr<detail::DescriptorSession> scripting;
+  if (options.scripting) {
+    scripting = std::make_unique<detail::DescriptorSession>(*options.scripting);
+    f.descriptorParameters = scripting->parameters();
+    if (options.parameters != RunOptions::Parameters::kHostHeapWithoutProcs)
+      f.handleProcs = const_cast<fa::HandleProcs*>(&kHeapProcs);
+  }
   Run* outer = current_run;
   current_run = &run;
   auto call = [&](int16_t selector) {
@@ -636,6 +658,7 @@ RunResult Module::run(Image& image, const RunOptions& options) {
   }
   outcome.left = Request{f.inRect, f.outRect, f.maskRect};
   current_run = outer;
+  if (scripting) outcome.scripting = scripting->finish();
   if (heap && heap_parameters != nullptr) {
     // Keep what the run left: the bytes of the host's own handle, or a global block the
     // module made in its place (the host's handle is then given back).

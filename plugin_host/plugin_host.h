@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "filter_api/descriptors.h"
 #include "filter_api/filter_api.h"
 #include "filter_api/pipl.h"
 
@@ -32,6 +34,67 @@ struct Image {
   const uint8_t* at(int32_t x, int32_t y) const {
     return pixels.data() + (size_t(y) * width + x) * planes;
   }
+};
+
+// One value of an action descriptor: a key, the type the host reports for it, and the value
+// in the field of that type.
+struct DescriptorItem {
+  uint32_t key = 0;
+  uint32_t type = 0;        // filter_api::typeInteger, typeFloat, typeUnitFloat, ...
+  int32_t integer = 0;      // typeInteger
+  double number = 0;        // typeFloat, typeUnitFloat
+  uint32_t unit = 0;        // typeUnitFloat: filter_api::unitAngle, ...
+  bool boolean = false;     // typeBoolean
+  uint32_t enum_type = 0;   // typeEnumerated: the enumeration
+  uint32_t enum_value = 0;  // typeEnumerated: its value
+  std::string bytes;        // typeText, typeAlias, and the data of any other type
+};
+
+// The keyed values of one action step, as Photoshop keeps them in a recorded action, in the
+// order they were put. Putting a key again replaces its value.
+struct Descriptor {
+  std::vector<DescriptorItem> items;
+
+  const DescriptorItem* find(uint32_t key) const;
+  Descriptor& put(const DescriptorItem& item);
+  Descriptor& put_integer(uint32_t key, int32_t value);
+  Descriptor& put_float(uint32_t key, double value);
+  Descriptor& put_unit_float(uint32_t key, uint32_t unit, double value);
+  Descriptor& put_boolean(uint32_t key, bool value);
+  Descriptor& put_enumerated(uint32_t key, uint32_t enum_type, uint32_t value);
+  Descriptor& put_text(uint32_t key, const std::string& text);
+
+  // The bytes of the host's descriptor handles: a 32-bit count, then per value its key, type,
+  // data size and data (little-endian). parse refuses anything else (nothing on a damaged
+  // handle), so a host never reads past a handle's end.
+  std::vector<uint8_t> bytes() const;
+  static std::optional<Descriptor> parse(const uint8_t* data, std::size_t size);
+};
+
+// A host with Photoshop's scripting: it offers the descriptor suites and handle procedures,
+// tells the module how to play (filter_api::plugInDialogDontDisplay, ...Display, ...Silent)
+// and, when it plays a recorded step, hands it that step's descriptor before the first call.
+struct Scripting {
+  int16_t play = filter_api::plugInDialogDisplay;
+  std::optional<Descriptor> descriptor;                  // the step played, if any
+  std::optional<std::vector<uint8_t>> descriptor_bytes;  // raw handle bytes instead
+  // Tables that say they hold fewer procedures than the interface has (17 and 15), as a
+  // host from before them would: a module must not use them.
+  bool short_tables = false;
+  // Report an enumerated value's type as its enumeration ('zbMT') instead of 'enum', as
+  // Paint.NET's 8bf host does.
+  bool enum_type_as_type = false;
+};
+
+// What a scripting host saw of the module's use of the suites.
+struct ScriptingOutcome {
+  std::optional<Descriptor> recorded;  // the descriptor the module left to be recorded
+  int16_t record_info = -1;            // the recordInfo it left (-1: untouched)
+  bool played_disposed = false;        // the module gave the played handle back
+  int32_t refused_calls = 0;           // getter or put calls refused (another type, unknown token)
+  int32_t leaked_handles = 0;          // handles the host made that the module neither gave back
+                                       // nor left to be recorded
+  int32_t unclosed_tokens = 0;         // readers and writers opened and never closed
 };
 
 // A rectangle in image pixels, right and bottom exclusive.
@@ -82,6 +145,9 @@ struct RunOptions {
   // AboutRecord, any other number with the FilterRecord), buffers delivered before each
   // Continue as usual. The image is changed only when every call succeeded and the run ended.
   std::vector<int16_t> selectors;
+  // Photoshop's scripting interface (actions, batches, smart filters); without it the host
+  // offers none, as every other host does, and the record is filled exactly as before.
+  std::optional<Scripting> scripting;
 };
 
 // What the module asked for before one Continue call.
@@ -98,6 +164,7 @@ struct RunResult {
   std::string host_error;               // a request the host refused (outside the image, ...)
   std::vector<Request> requests;        // the rectangles delivered to each Continue call
   Request left{};  // the rectangles the module left in the record when the run ended
+  std::optional<ScriptingOutcome> scripting;  // with RunOptions::scripting
   bool ok() const { return result == 0 && !continue_bound_reached && host_error.empty(); }
 };
 

@@ -9,6 +9,7 @@
 #include "module/host/host.h"
 #include "module/module_state.h"
 #include "module/outline/outline.h"
+#include "module/scripting/scripting.h"
 #include "module/ui/ui.h"
 
 namespace {
@@ -131,7 +132,7 @@ void begin_final_pass() {
   ModuleState& s = module_state;
   filter_api::FilterRecord* host = s.host.filter_record;
   ParameterRecord record = read_record();
-  const EffectSettings settings = settings_from_record(record);
+  const EffectSettings settings = played_settings(settings_from_record(record));
   s.plan.final_effect = derive_geometry(settings, s.preview.preview_extent, s.preview.image_step);
   s.plan.final_frame = EffectFrame{record.center_h, record.center_v, s.host.filter_width,
                                    s.host.filter_height, s.host.bytes_per_pixel};
@@ -201,10 +202,12 @@ void continue_filter() {
   }
   if (host->outRect.top >= host->filterRect.bottom) {
     // The last row is written: the run is complete, and everything is given back now, since
-    // some hosts never call Finish after a successful run.
+    // some hosts never call Finish after a successful run. A scripting host gets the run's
+    // settings to record.
     end_requests();
     release_all();
     s.plan.run_active = false;
+    record_run_settings();
   }
   s.plan.continue_phase = ContinuePhase::kFiltering;
 }

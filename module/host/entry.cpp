@@ -3,6 +3,7 @@
 // Finish are handed on; the result word is written in one place for every call.
 #include "module/host/host.h"
 #include "module/module_state.h"
+#include "module/scripting/scripting.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ void dispatch(int16_t selector) {
       set_show_dialog(1);
       break;
     case kSelectorPrepare:
+      scripting_begin_run();
       prepare_filter();
       break;
     case kSelectorStart:
@@ -35,6 +37,7 @@ void dispatch(int16_t selector) {
       // still holds before the new one is planned.
       if (s.plan.run_active) release_all();
       start_setup();
+      if (s.host.result_code == 0) read_played_settings();
       if (s.host.result_code == 0) start_filter();
       // A Start that fails asks for nothing, so a host that goes by the rectangles stops.
       if (s.host.result_code != 0) end_requests();
@@ -143,7 +146,7 @@ void prepare_filter() {
       break;
     case filter_api::plugInModeLabColor:
       s.host.bytes_per_pixel = 3;
-      if (get_show_dialog() != 0) {
+      if (dialog_wanted(get_show_dialog())) {
         show_warning(
             "This plug-in does not support Lab Color. Use in this mode is permitted, but may "
             "result in incorrect colors. For better results, switch to RGB.");

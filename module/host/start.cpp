@@ -8,6 +8,7 @@
 #include "module/host/host.h"
 #include "module/module_state.h"
 #include "module/preview/preview.h"
+#include "module/scripting/scripting.h"
 #include "module/ui/ui.h"
 
 namespace {
@@ -201,6 +202,7 @@ void start_filter() {
   if (s.host.filter_width <= 0 || s.host.filter_height <= 0) {
     release_all();
     end_requests();
+    record_run_settings();
     return;
   }
 

@@ -5,6 +5,7 @@
 #include "module/module_state.h"
 #include "module/outline/outline.h"
 #include "module/preview/preview.h"
+#include "module/scripting/scripting.h"
 #include "module/ui/ui.h"
 
 using namespace dialog_id;
@@ -171,11 +172,13 @@ void guides_painted_over() { module_state.dialog.guides_drawn = 0; }
 bool run_dialog() {
   ModuleState& s = module_state;
   ParameterRecord* record = lock_record();
-  if (record == nullptr || record->show_dialog == 0) {
+  if (record == nullptr || !dialog_wanted(record->show_dialog)) {
     if (record != nullptr) unlock_record();
     return true;
   }
-  const EffectSettings stored = settings_from_record(*record);
+  // The dialog opens on the settings of the run: an action step's played values, when the
+  // host hands any, else the stored ones.
+  const EffectSettings stored = played_settings(settings_from_record(*record));
   s.settings = SettingsState{stored.regions, stored.intensity, stored.angle,
                              stored.spacing, stored.mode,      stored.fade};
   s.dialog.show_result = 0;
@@ -195,6 +198,7 @@ bool run_dialog() {
     record->center_v = preview_to_image(s.preview.center_y);
     record->mode = s.settings.mode;
     record->fade = s.settings.fade;
+    scripting_dialog_confirmed();
   }
   record->show_dialog = 0;
   reset_preview_views();

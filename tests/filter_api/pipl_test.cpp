@@ -17,10 +17,10 @@ TEST(PiplReader, ReadsTheModulePropertiesInOrderWithReversedCodes) {
   ASSERT_TRUE(pipl.has_value()) << why;
   EXPECT_EQ(pipl->header, 1);
   EXPECT_EQ(pipl->version, 0);
-  const char* keys[] = {"kind", "name", "catg", "vers", "mode", "wx86", "fici"};
-  const uint32_t lengths[] = {4, 12, 12, 4, 4, 12, 28};
-  ASSERT_EQ(pipl->properties.size(), 7u);
-  for (int i = 0; i < 7; ++i) {
+  const char* keys[] = {"kind", "name", "catg", "vers", "mode", "wx86", "fici", "hstm"};
+  const uint32_t lengths[] = {4, 12, 12, 4, 4, 12, 28, 52};
+  ASSERT_EQ(pipl->properties.size(), 8u);
+  for (int i = 0; i < 8; ++i) {
     EXPECT_EQ(fa::fourcc_text(pipl->properties[i].key), keys[i]);
     EXPECT_EQ(pipl->properties[i].vendor, fa::fourcc("8BIM"));
     EXPECT_EQ(pipl->properties[i].length, lengths[i]);
@@ -56,7 +56,8 @@ TEST(PiplReader, RefusesAnUnknownVersionAndLengthsPastTheEnd) {
 
 TEST(PiplReader, AnEntryNameWithoutItsTerminatorIsNoName) {
   std::vector<uint8_t> bytes = expected::pipl(false);
-  bytes[bytes.size() - 28 - 16 - 1] = 'X';  // the zero that ends "ENTRYPOINT1"
+  // The zero that ends "ENTRYPOINT1": before fici and the terminology property.
+  bytes[bytes.size() - 68 - 28 - 16 - 1] = 'X';
   auto pipl = fa::read_pipl(bytes.data(), bytes.size(), nullptr);
   ASSERT_TRUE(pipl.has_value());
   EXPECT_EQ(fa::pipl_entry_name(*pipl, false), std::nullopt);

@@ -1,6 +1,8 @@
 // Expected resource bytes and dialog controls.
 #include "tests/resources/expected_resources.h"
 
+#include <utility>
+
 namespace expected {
 namespace {
 
@@ -24,6 +26,16 @@ void property(std::vector<uint8_t>& out, const std::string& key, std::vector<uin
   out.insert(out.end(), data.begin(), data.end());
 }
 
+// A length-prefixed string, as the AETE stores them (no alignment).
+void pstring(std::vector<uint8_t>& out, const std::string& text) {
+  out.push_back(uint8_t(text.size()));
+  put(out, text);
+}
+// A four-character code, stored reversed.
+void code(std::vector<uint8_t>& out, const std::string& text) {
+  put(out, std::string(text.rbegin(), text.rend()));
+}
+
 constexpr uint32_t kChild = 0x40000000, kVisible = 0x10000000, kBorder = 0x00800000,
                    kGroup = 0x00020000, kTabStop = 0x00010000;
 constexpr uint32_t kBase = kChild | kVisible;
@@ -34,7 +46,7 @@ std::vector<uint8_t> pipl(bool x64) {
   std::vector<uint8_t> out;
   put16(out, 1);
   put32(out, 0);
-  put32(out, 7);
+  put32(out, 8);
   property(out, "kind", {'M', 'F', 'B', '8'});
   property(out, "name", {9, 'Z', 'o', 'r', 'b', 'e', 'l', '.', '.', '.', 0, 0});
   property(out, "catg", {9, 'H', 'a', 'l', 'c', 'y', 'r', 'i', 'o', 'n', 0, 0});
@@ -44,6 +56,77 @@ std::vector<uint8_t> pipl(bool x64) {
   property(out, "fici",
            {0x01, 0x01, 0x01, 0x00, 0x01, 0x01, 0x01, 0x00, 0x01, 0x01, 0x01, 0x00, 0x0A, 0x09,
             0x03, 0x00, 0x0A, 0x09, 0x03, 0x00, 0x0A, 0x01, 0x01, 0x00, 0x0A, 0x01, 0x01, 0x00});
+  std::vector<uint8_t> terminology;
+  put32(terminology, 0);
+  code(terminology, "zorB");
+  code(terminology, "zorB");
+  put16(terminology, 1);
+  put(terminology, kScopeString);
+  terminology.push_back(0);
+  terminology.push_back(0);  // to a multiple of four: 14 + 36 + 1 = 51, padded to 52
+  property(out, "hstm", terminology);
+  return out;
+}
+
+std::vector<uint8_t> aete() {
+  std::vector<uint8_t> out;
+  put16(out, 1);     // reserved
+  out.push_back(1);  // version 1.0
+  out.push_back(0);
+  put16(out, 0);  // English
+  put16(out, 0);  // Roman script
+  put16(out, 1);  // one suite
+  pstring(out, "Halcyrion");
+  pstring(out, "");
+  code(out, "zorB");
+  put16(out, 1);  // level
+  put16(out, 1);  // version
+  put16(out, 1);  // one event
+  pstring(out, "Zorbel");
+  pstring(out, "Echoes in bands from a centre line");
+  code(out, "zorB");  // class
+  code(out, "zorB");  // id
+  code(out, "null");  // no reply
+  pstring(out, "");
+  put16(out, 0);
+  code(out, "#ImR");  // the image, optional, changes state
+  pstring(out, "");
+  put16(out, 0xB000);
+  struct Parameter {
+    const char* name;
+    const char* key;
+    const char* type;
+    const char* description;
+    uint16_t flags;
+  };
+  const Parameter parameters[] = {
+      {"Angle", "Angl", "UntF", "direction in degrees, 0 to 360", 0x8000},
+      {"Regions", "zbRg", "long", "echoes, 1 to 20", 0x8000},
+      {"Spacing", "zbSp", "long", "distance between echoes, 5 to 100", 0x8000},
+      {"Intensity", "zbIn", "long", "blend strength, 0 to 100", 0x8000},
+      {"Mode", "zbMd", "zbMT", "shape of the bands", 0xA000},
+      {"Fade", "zbFd", "bool", "echoes grow weaker band by band", 0x8000},
+  };
+  put16(out, 6);
+  for (const Parameter& p : parameters) {
+    pstring(out, p.name);
+    code(out, p.key);
+    code(out, p.type);
+    pstring(out, p.description);
+    put16(out, p.flags);
+  }
+  put16(out, 0);  // classes
+  put16(out, 0);  // comparison operators
+  put16(out, 1);  // enumerations
+  code(out, "zbMT");
+  put16(out, 3);
+  for (const auto& e : {std::pair<const char*, const char*>{"parallel lines", "zbPL"},
+                        {"right-angle regions", "zbRA"},
+                        {"mixed parallel", "zbMP"}}) {
+    pstring(out, e.first);
+    code(out, e.second);
+    pstring(out, "");
+  }
   return out;
 }
 

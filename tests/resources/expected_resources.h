@@ -9,7 +9,13 @@
 namespace expected {
 
 // PiPL of the x86 module (entry in 'wx86') or the x64 module (entry in '8664').
+// Its first seven properties are the registration every host reads; the eighth is the
+// terminology property (class and event 'zorB', AETE resource 1, the scope string).
 std::vector<uint8_t> pipl(bool x64);
+// The scripting terminology the PiPL points to.
+std::vector<uint8_t> aete();
+// The scope string that ties recorded actions to the filter: it never changes.
+constexpr const char* kScopeString = "88117c4d-0bd0-4814-a8bd-71dda17e5b51";
 std::vector<uint8_t> pimi();
 std::vector<uint8_t> menu_name();  // the _8BFM record
 std::vector<uint8_t> fltd();

@@ -13,6 +13,7 @@
 #include "filter_api/pipl.h"
 #include "headless_win32/dialog_template.h"
 #include "module/host/host.h"
+#include "module/scripting/scripting.h"
 #include "tests/resources/expected_resources.h"
 #include "tests/support/message_boxes.h"
 #include "tests/support/pe_file.h"
@@ -48,18 +49,202 @@ std::vector<std::string> string_block(const Bytes& block) {
   return out;
 }
 
+// A reader of the Windows AETE layout written from the format, apart from the module: words
+// little-endian, codes reversed, length-prefixed strings without alignment. Every read is
+// bounds-checked; `ok` turns false at the first one past the end.
+struct AeteReader {
+  const Bytes& bytes;
+  std::size_t at = 0;
+  bool ok = true;
+
+  uint32_t take(std::size_t n) {
+    if (!ok || at + n > bytes.size()) {
+      ok = false;
+      return 0;
+    }
+    uint32_t v = 0;
+    for (std::size_t i = 0; i < n; ++i) v |= uint32_t(bytes[at + i]) << (8 * i);
+    at += n;
+    return v;
+  }
+  uint16_t word() { return uint16_t(take(2)); }
+  uint32_t code() { return take(4); }
+  std::string pstring() {
+    std::size_t n = take(1);
+    if (!ok || at + n > bytes.size()) {
+      ok = false;
+      return {};
+    }
+    std::string s(bytes.begin() + std::ptrdiff_t(at), bytes.begin() + std::ptrdiff_t(at + n));
+    at += n;
+    return s;
+  }
+};
+
+struct AeteParameter {
+  std::string name, description;
+  uint32_t key, type;
+  uint16_t flags;
+};
+struct AeteEnumerator {
+  std::string name;
+  uint32_t id;
+};
+struct Aete {
+  uint16_t reserved, language, script, suites, level, suite_version, events;
+  uint8_t major, minor;
+  std::string suite_name, event_name;
+  uint32_t suite_id, event_class, event_id, reply_type, direct_type;
+  uint16_t reply_flags, direct_flags, classes, comparisons, enumerations;
+  std::vector<AeteParameter> parameters;
+  uint32_t enum_type;
+  std::vector<AeteEnumerator> enumerators;
+};
+
+// One suite, one event, its parameters, no classes or comparisons, one enumeration: what a
+// filter's terminology holds. Nothing when the bytes run short or do not end after it.
+std::optional<Aete> read_aete(const Bytes& bytes) {
+  AeteReader r{bytes};
+  Aete a{};
+  a.reserved = r.word();
+  a.major = uint8_t(r.take(1));
+  a.minor = uint8_t(r.take(1));
+  a.language = r.word();
+  a.script = r.word();
+  a.suites = r.word();
+  a.suite_name = r.pstring();
+  r.pstring();
+  a.suite_id = r.code();
+  a.level = r.word();
+  a.suite_version = r.word();
+  a.events = r.word();
+  a.event_name = r.pstring();
+  r.pstring();
+  a.event_class = r.code();
+  a.event_id = r.code();
+  a.reply_type = r.code();
+  if (!r.pstring().empty()) return std::nullopt;  // hosts read these descriptions as empty
+  a.reply_flags = r.word();
+  a.direct_type = r.code();
+  if (!r.pstring().empty()) return std::nullopt;
+  a.direct_flags = r.word();
+  for (uint16_t n = r.word(), i = 0; r.ok && i < n; ++i) {
+    AeteParameter p{};
+    p.name = r.pstring();
+    p.key = r.code();
+    p.type = r.code();
+    p.description = r.pstring();
+    p.flags = r.word();
+    a.parameters.push_back(p);
+  }
+  a.classes = r.word();
+  a.comparisons = r.word();
+  a.enumerations = r.word();
+  a.enum_type = r.code();
+  for (uint16_t n = r.word(), i = 0; r.ok && i < n; ++i) {
+    AeteEnumerator e{};
+    e.name = r.pstring();
+    e.id = r.code();
+    r.pstring();
+    a.enumerators.push_back(e);
+  }
+  if (!r.ok || r.at != bytes.size()) return std::nullopt;
+  return a;
+}
+
+// The PiPL's terminology property and the AETE it names, read back and held against the keys
+// the module reads and writes.
+void check_terminology(const Fetch& fetch, const filter_api::Pipl& pipl) {
+  using filter_api::fourcc;
+  const filter_api::PiplProperty* hstm = pipl.find(fourcc("hstm"));
+  ASSERT_NE(hstm, nullptr);
+  ASSERT_EQ(&pipl.properties.back(), hstm) << "the terminology property comes last";
+  ASSERT_EQ(hstm->length, 52u);
+  AeteReader t{hstm->data};
+  EXPECT_EQ(t.take(4), 0u);  // version
+  const uint32_t class_id = t.code(), event_id = t.code();
+  const uint16_t aete_id = t.word();
+  const std::string scope(hstm->data.begin() + 14, hstm->data.end());
+  EXPECT_EQ(std::string(scope.c_str()), expected::kScopeString);
+  EXPECT_EQ(scope.size(), 38u);  // the string, its NUL and one pad byte
+  EXPECT_EQ(class_id, scripting_key::kEvent);
+  EXPECT_EQ(event_id, scripting_key::kEvent);
+
+  auto bytes = fetch("AETE", std::to_string(aete_id));
+  ASSERT_TRUE(bytes.has_value()) << "no AETE " << aete_id;
+  EXPECT_EQ(*bytes, expected::aete());
+  auto aete = read_aete(*bytes);
+  ASSERT_TRUE(aete.has_value());
+  const Aete& a = *aete;
+  EXPECT_EQ(a.reserved, 1);
+  EXPECT_EQ(a.major, 1);
+  EXPECT_EQ(a.minor, 0);
+  EXPECT_EQ(a.language, 0);
+  EXPECT_EQ(a.script, 0);
+  EXPECT_EQ(a.suites, 1);
+  EXPECT_EQ(a.suite_name, "Halcyrion");
+  EXPECT_EQ(a.level, 1);
+  EXPECT_EQ(a.suite_version, 1);
+  EXPECT_EQ(a.events, 1);
+  EXPECT_EQ(a.event_name, "Zorbel");
+  EXPECT_EQ(a.event_class, class_id);  // the PiPL and the AETE name the same event
+  EXPECT_EQ(a.event_id, event_id);
+  EXPECT_EQ(a.reply_type, fourcc("null"));
+  EXPECT_EQ(a.reply_flags, 0);
+  EXPECT_EQ(a.direct_type, fourcc("#ImR"));
+  EXPECT_EQ(a.direct_flags, 0xB000);
+  EXPECT_EQ(a.classes, 0);
+  EXPECT_EQ(a.comparisons, 0);
+  namespace key = scripting_key;
+  struct Want {
+    const char* name;
+    uint32_t key, type;
+    uint16_t flags;
+  };
+  const Want want[] = {{"Angle", key::kAngle, filter_api::typeUnitFloat, 0x8000},
+                       {"Regions", key::kRegions, filter_api::typeInteger, 0x8000},
+                       {"Spacing", key::kSpacing, filter_api::typeInteger, 0x8000},
+                       {"Intensity", key::kIntensity, filter_api::typeInteger, 0x8000},
+                       {"Mode", key::kMode, key::kModeType, 0xA000},
+                       {"Fade", key::kFade, filter_api::typeBoolean, 0x8000}};
+  ASSERT_EQ(a.parameters.size(), 6u);
+  for (std::size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(a.parameters[i].name, want[i].name);
+    EXPECT_EQ(a.parameters[i].key, want[i].key) << want[i].name;
+    EXPECT_EQ(a.parameters[i].type, want[i].type) << want[i].name;
+    EXPECT_EQ(a.parameters[i].flags, want[i].flags) << want[i].name;
+    EXPECT_FALSE(a.parameters[i].description.empty());
+  }
+  EXPECT_EQ(a.parameters[0].key, filter_api::fourcc("Angl"));  // the host's own angle key
+  EXPECT_EQ(a.enumerations, 1);
+  EXPECT_EQ(a.enum_type, key::kModeType);
+  ASSERT_EQ(a.enumerators.size(), 3u);
+  EXPECT_EQ(a.enumerators[0].name, "parallel lines");
+  EXPECT_EQ(a.enumerators[0].id, key::kParallel);
+  EXPECT_EQ(a.enumerators[1].name, "right-angle regions");
+  EXPECT_EQ(a.enumerators[1].id, key::kRightAngle);
+  EXPECT_EQ(a.enumerators[2].name, "mixed parallel");
+  EXPECT_EQ(a.enumerators[2].id, key::kMixed);
+}
+
 void check_resources(const Fetch& fetch, bool x64, const std::string& where) {
   SCOPED_TRACE(where);
   auto pipl = fetch("PIPL", "1");
   ASSERT_TRUE(pipl.has_value());
-  EXPECT_EQ(pipl->size(), 198u);
+  EXPECT_EQ(pipl->size(), 266u);  // the 198 bytes hosts read, and the terminology property
   EXPECT_EQ(*pipl, expected::pipl(x64));
   std::string why;
   auto parsed = filter_api::read_pipl(pipl->data(), pipl->size(), &why);
   ASSERT_TRUE(parsed.has_value()) << why;
-  EXPECT_EQ(parsed->count, 7);
-  ASSERT_EQ(parsed->properties.size(), 7u);
+  EXPECT_EQ(parsed->count, 8);
+  ASSERT_EQ(parsed->properties.size(), 8u);
   for (const auto& p : parsed->properties) EXPECT_EQ(p.length % 4, 0u);
+  // The registration properties keep their order and bytes: everything but the header's
+  // count up to byte 198 is as it always was.
+  const char* order[] = {"kind", "name", "catg", "vers", "mode", x64 ? "8664" : "wx86", "fici"};
+  for (std::size_t i = 0; i < 7; ++i)
+    EXPECT_EQ(filter_api::fourcc_text(parsed->properties[i].key), order[i]);
+  check_terminology(fetch, *parsed);
   EXPECT_EQ(filter_api::pipl_entry_name(*parsed, x64), std::optional<std::string>("ENTRYPOINT1"));
   EXPECT_FALSE(filter_api::pipl_entry_name(*parsed, !x64).has_value());
 
