@@ -78,7 +78,7 @@ dist: build-linux build-win64 build-win32
 pictures: build-win64
 	scripts/dialog-pictures
 
-SOURCES = find filter_api headless_win32 module plugin_host tests bench fuzz \( -name '*.cpp' -o -name '*.h' \) -print0
+SOURCES = find filter_api headless_win32 module plugin_host image_files command tests bench fuzz \( -name '*.cpp' -o -name '*.h' \) -print0
 
 format:
 	$(SOURCES) | xargs -0 -r clang-format -i

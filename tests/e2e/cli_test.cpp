@@ -19,8 +19,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "plugin_host/exif.h"
-#include "plugin_host/image_io.h"
+#include "image_files/exif.h"
+#include "image_files/image_io.h"
 // After our headers, which define TRUE and FALSE as Windows does (GLib keeps them).
 #include <vips/vips.h>
 

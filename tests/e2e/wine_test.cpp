@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin_host/image_io.h"
+#include "image_files/image_io.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The settings file: "ZRBL", a 16-bit version and size, the stored bytes and an FNV-1a
 // checksum of them, written to a temporary file and renamed into place. Names are UTF-8; on
 // Windows every file and folder is reached by its wide name.
-#include "plugin_host/settings_file.h"
+#include "command/settings_file.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // libvips reads, written as PNG, JPEG, TIFF, WebP, HEIF or AVIF (as far as it writes them),
 // with the ICC profile, EXIF, XMP, IPTC and resolution carried over.
 // Our headers first: they define TRUE and FALSE as Windows does, which GLib then keeps.
-#include "plugin_host/image_io.h"
+#include "image_files/image_io.h"
 //
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -10,8 +10,8 @@
 #include <unistd.h>
 #include <vips/vips8>
 
-#include "plugin_host/embedded_metadata.h"
-#include "plugin_host/exif.h"
+#include "image_files/embedded_metadata.h"
+#include "image_files/exif.h"
 
 #include <atomic>
 #include <cerrno>
