@@ -12,6 +12,7 @@
 
 #include "image_files/embedded_metadata.h"
 #include "image_files/exif.h"
+#include "plugin_host/arguments.h"
 
 #include <atomic>
 #include <cerrno>
@@ -498,8 +499,9 @@ class VipsRowWriter : public RowWriter {
     std::string why = failure(), reason;
     if (why.empty() && !temporary_.empty() && !add_exif_to_tiff(temporary_, tiff_exif_, &reason))
       why = path_ + ": cannot be written (" + reason + ")";
-    if (why.empty() && !temporary_.empty() && std::rename(temporary_.c_str(), path_.c_str()) != 0)
-      why = path_ + ": cannot be written (" + std::strerror(errno) + ")";
+    if (why.empty() && !temporary_.empty() &&
+        !plugin_host::replace_durably(temporary_, path_, &reason))
+      why = path_ + ": cannot be written (" + reason + ")";
     if (why.empty() && temporary_.empty() && std::fflush(stdout) != 0)
       why = "standard output: cannot be written (" + std::string(std::strerror(errno)) + ")";
     if (!temporary_.empty()) {
@@ -624,8 +626,8 @@ bool write_image(const std::string& path, const LoadedImage& loaded, const Write
       *error = path + ": cannot be written (" + reason + ")";
       written = false;
     }
-    if (written && std::rename(temporary.c_str(), path.c_str()) != 0) {
-      *error = path + ": cannot be written (" + std::strerror(errno) + ")";
+    if (written && !plugin_host::replace_durably(temporary, path, &reason)) {
+      *error = path + ": cannot be written (" + reason + ")";
       written = false;
     }
     if (!written) std::remove(temporary.c_str());
