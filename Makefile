@@ -68,7 +68,8 @@ demo:
 	@echo "make demo: the filtered photograph is $(CURDIR)/out/coffee-zorbel.png (the original: samples/coffee.png)"
 
 # The final pass per output pixel on a 6000 x 4000 picture, and the rest of the table; then
-# the command end to end beside `vips copy` (its pictures are made once, in build/bench-files).
+# the command end to end beside `vips rot d180` and `vips copy` (its pictures are made once,
+# in build/bench-files).
 bench: bootstrap
 	cmake --preset linux >/dev/null
 	cmake --build --preset linux -j $(JOBS) --target zorbel_bench zorbel_command_bench
