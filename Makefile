@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
 .PHONY: all test demo bench bootstrap pictures build $(addprefix build-,$(PRESETS)) test-linux \
-        test-linux-asan test-win64 dist test-dist build-fuzz test-fuzz fuzz soak format check-format \
+        test-linux-asan test-win64 test-win32 dist test-dist build-fuzz test-fuzz fuzz soak format check-format \
         clean
 
 all: build
@@ -29,6 +29,10 @@ test-linux-asan: build
 test-win64: build
 	ctest --preset win64
 
+# The win32 tests under 32-bit wine; each is skipped where the machine cannot execute 32-bit code.
+test-win32: build
+	ctest --preset win32
+
 # The win32 products are checked statically by the linux tests (PE headers, exports and
 # resources of both Windows modules), so every preset is built before any test runs.
 # The packages, and what a user would see of them (run by make test after the other tests).
@@ -43,8 +47,8 @@ build-fuzz: bootstrap
 test-fuzz: build-fuzz
 	ctest --preset fuzz
 
-test: check-format test-linux test-linux-asan test-win64 test-fuzz test-dist
-	@echo "make test: all tests passed (linux, linux-asan, win64 under wine, fuzz corpora; win32 checked statically; packages)"
+test: check-format test-linux test-linux-asan test-win64 test-win32 test-fuzz test-dist
+	@echo "make test: all tests passed (linux, linux-asan, win64 under wine, win32 under 32-bit wine where it runs, fuzz corpora; packages)"
 
 # Runs too large for every test run: a 600 MB picture within a 64 MB allowance.
 soak: build-linux
@@ -55,7 +59,8 @@ fuzz: build-fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz
 
 # Filters a bundled photograph with the default settings.
-demo: bootstrap
+demo:
+	@scripts/bootstrap demo
 	cmake --preset linux >/dev/null
 	cmake --build --preset linux -j $(JOBS) --target zorbel
 	@mkdir -p out
@@ -63,8 +68,8 @@ demo: bootstrap
 	@echo "make demo: the filtered photograph is $(CURDIR)/out/coffee-zorbel.png (the original: samples/coffee.png)"
 
 # The final pass per output pixel on a 6000 x 4000 picture, and the rest of the table; then
-# the command end to end beside `vips copy` (its pictures are made once, in build/bench-files);
-# the GEGL operation beside gegl:invert-gamma.
+# the command end to end beside `vips rot d180` and `vips copy` (its pictures are made once,
+# in build/bench-files); the GEGL operation beside gegl:invert-gamma.
 bench: bootstrap
 	cmake --preset linux >/dev/null
 	cmake --build --preset linux -j $(JOBS) --target zorbel_bench zorbel_command_bench zorbel_gegl_bench
@@ -82,7 +87,7 @@ pictures: build-win64 build-linux
 	scripts/dialog-pictures
 	scripts/gimp-picture
 
-SOURCES = find filter_api headless_win32 module plugin_host gegl_op tests bench fuzz \( -name '*.cpp' -o -name '*.h' \) -print0
+SOURCES = find filter_api headless_win32 module plugin_host image_files command gegl_op tests bench fuzz \( -name '*.cpp' -o -name '*.h' \) -print0
 
 format:
 	$(SOURCES) | xargs -0 -r clang-format -i

@@ -9,8 +9,8 @@
 // Windows build uses), and what they find is written into small files of each kind and read
 // back as it was.
 // Our headers first: they define TRUE and FALSE as Windows does, which GLib then keeps.
-#include "plugin_host/embedded_metadata.h"
-#include "plugin_host/image_io.h"
+#include "image_files/embedded_metadata.h"
+#include "image_files/image_io.h"
 //
 #include <unistd.h>
 #include <vips/vips8>

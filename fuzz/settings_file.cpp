@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin_host/settings_file.h"
+#include "command/settings_file.h"
 
 namespace {
 

@@ -11,6 +11,12 @@
 #include <windows.h>
 
 #include <shellapi.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 #endif
 
 namespace plugin_host {
@@ -84,6 +90,44 @@ FILE* open_file(const std::string& utf8_path, const char* mode) {
 bool file_exists(const std::string& utf8_path) {
   struct stat info {};
   return stat(utf8_path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+#endif
+
+#ifndef _WIN32
+
+namespace {
+
+// fsync on a file or folder opened read-only; errno is kept for the caller.
+bool sync_path(const std::string& path, int flags) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
+  if (fd < 0) return false;
+  bool synced = fsync(fd) == 0;
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return synced;
+}
+
+}  // namespace
+
+bool replace_durably(const std::string& temporary, const std::string& path, std::string* why) {
+  if (!sync_path(temporary, 0)) {
+    *why = std::string("cannot flush it to disk: ") + std::strerror(errno);
+    return false;
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  std::string::size_type slash = path.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (!sync_path(folder, O_DIRECTORY) && errno != EINVAL && errno != ENOTSUP) {
+    *why =
+        "written, but its folder cannot be flushed to disk: " + std::string(std::strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 #endif

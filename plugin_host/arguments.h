@@ -21,6 +21,15 @@ FILE* open_file(const std::string& utf8_path, const char* mode);
 // Whether a UTF-8 path names an existing file (not a folder).
 bool file_exists(const std::string& utf8_path);
 
+#ifndef _WIN32
+// Puts a complete temporary file in `path`'s place so that a power loss leaves either the old
+// file or the new one, whole: the temporary's data are flushed to disk (fsync) before the
+// rename and the folder's entry after it. False, with the reason, when the data cannot be
+// flushed (the temporary is then left for the caller to remove) or the rename fails; a folder
+// whose file system cannot be flushed (EINVAL, ENOTSUP) is taken as flushed.
+bool replace_durably(const std::string& temporary, const std::string& path, std::string* why);
+#endif
+
 #ifdef _WIN32
 // UTF-8 to UTF-16 and back. to_wide is false for text that is not valid UTF-8; to_utf8
 // replaces an unpaired surrogate with U+FFFD.

@@ -20,8 +20,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "plugin_host/exif.h"
-#include "plugin_host/image_io.h"
+#include "image_files/exif.h"
+#include "image_files/image_io.h"
 // After our headers, which define TRUE and FALSE as Windows does (GLib keeps them).
 #include <vips/vips.h>
 
@@ -349,6 +349,33 @@ TEST_F(Cli, BadInputIsRefusedWithOneLineAndNothingWritten) {
   ASSERT_EQ(zorbel("-q " + path("indexed.png") + " " + path("indexed-out.png")).status, 0);
   EXPECT_EQ(read(path("indexed-out.png")).kind, Kind::kRgb);
   expect_refused(zorbel(sample("camera.png")), 2, "OUTPUT", out);
+}
+
+// Loaders libvips does not fuzz (PPM here) read nothing unless the user allows them: one line
+// naming the file, the loader and the way to allow it, exit 3, no output; from a file or from
+// standard input alike.
+TEST_F(Cli, UntrustedLoadersAreBlockedUnlessAllowed) {
+  std::string ppm = "P6\n4 3\n255\n";
+  for (int i = 0; i < 4 * 3 * 3; ++i) ppm += char(i * 7);
+  std::ofstream(path("plain.ppm"), std::ios::binary) << ppm;
+  std::string out = path("from-ppm.png");
+  Outcome blocked = zorbel("-q " + path("plain.ppm") + " " + out);
+  expect_refused(blocked, 3, "plain.ppm: only libvips' ppmload reads this file", out);
+  EXPECT_NE(blocked.output.find("ZORBEL_ALLOW_UNTRUSTED_LOADERS=1"), std::string::npos)
+      << blocked.output;
+  expect_refused(zorbel("-q - --format png " + out + " < " + path("plain.ppm")), 3,
+                 "standard input: only libvips' ", out);
+  // Anything but 1 keeps them blocked.
+  expect_refused(
+      zorbel("-q " + path("plain.ppm") + " " + out, "", "ZORBEL_ALLOW_UNTRUSTED_LOADERS=yes "), 3,
+      "ppmload", out);
+  Outcome allowed =
+      zorbel("-q " + path("plain.ppm") + " " + out, "", "ZORBEL_ALLOW_UNTRUSTED_LOADERS=1 ");
+  ASSERT_EQ(allowed.status, 0) << allowed.output;
+  LoadedImage image = read(out);
+  EXPECT_EQ(image.kind, Kind::kRgb);
+  EXPECT_EQ(image.image.width, 4);
+  EXPECT_EQ(image.image.height, 3);
 }
 
 // A file of a few hundred bytes that declares a 30000 x 30000 picture: with less memory than

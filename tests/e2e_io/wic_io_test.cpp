@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "command/settings_file.h"
+#include "image_files/image_io.h"
 #include "plugin_host/arguments.h"
-#include "plugin_host/image_io.h"
-#include "plugin_host/settings_file.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 // the row cache equals the compositor run over the whole picture in memory.
 #include <gtest/gtest.h>
 
+#include "image_files/image_io.h"
 #include "module/host/host.h"
 #include "module/module_state.h"
-#include "plugin_host/image_io.h"
 #include "tests/protocol/protocol_support.h"
 
 namespace pt = protocol_test;

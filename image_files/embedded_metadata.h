@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "plugin_host/exif.h"
-#include "plugin_host/image_io.h"
+#include "image_files/exif.h"
+#include "image_files/image_io.h"
 
 namespace image_io {
 

@@ -1,6 +1,6 @@
 // The profile, EXIF, XMP and IPTC inside JPEG segments, PNG chunks and a TIFF's first IFD: read
 // from a file's bytes and put into an encoder's output.
-#include "plugin_host/embedded_metadata.h"
+#include "image_files/embedded_metadata.h"
 
 #include <algorithm>
 #include <cstring>

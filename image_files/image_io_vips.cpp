@@ -2,7 +2,7 @@
 // libvips reads, written as PNG, JPEG, TIFF, WebP, HEIF or AVIF (as far as it writes them),
 // with the ICC profile, EXIF, XMP, IPTC and resolution carried over.
 // Our headers first: they define TRUE and FALSE as Windows does, which GLib then keeps.
-#include "plugin_host/image_io.h"
+#include "image_files/image_io.h"
 //
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -10,14 +10,16 @@
 #include <unistd.h>
 #include <vips/vips8>
 
-#include "plugin_host/embedded_metadata.h"
-#include "plugin_host/exif.h"
+#include "image_files/embedded_metadata.h"
+#include "image_files/exif.h"
+#include "plugin_host/arguments.h"
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -43,14 +45,22 @@ const Format kFormats[] = {
     {"avif", {"avif", nullptr, nullptr}, "heifsave", true, false, true},
 };
 
-// Starts libvips once. Loaders that are not meant for untrusted files stay blocked.
+// Whether the loaders libvips marks as untrusted (not fuzzed: vips, PPM, CSV, Analyze, FITS,
+// ...) may read files: only with ZORBEL_ALLOW_UNTRUSTED_LOADERS=1 in the environment.
+bool untrusted_loaders_allowed() {
+  const char* allow = std::getenv("ZORBEL_ALLOW_UNTRUSTED_LOADERS");
+  return allow != nullptr && std::strcmp(allow, "1") == 0;
+}
+
+// Starts libvips once. Loaders that are not meant for untrusted files stay blocked unless
+// the user allows them.
 bool start_vips(std::string* why) {
   static std::once_flag once;
   static bool started = false;
   std::call_once(once, [] {
     started = VIPS_INIT("zorbel") == 0;
     if (!started) return;
-    vips_block_untrusted_set(TRUE);
+    vips_block_untrusted_set(untrusted_loaders_allowed() ? FALSE : TRUE);
     // libvips' warnings (a profile it ignores, say) are not the user's concern: failures come
     // back as one line each.
     g_log_set_handler(
@@ -61,6 +71,21 @@ bool start_vips(std::string* why) {
   });
   if (!started) *why = "the image library could not start";
   return started;
+}
+
+// The refusal of a file that only a blocked untrusted loader reads, or nothing.
+std::optional<std::string> blocked_loader(const char* loader) {
+  if (loader == nullptr || untrusted_loaders_allowed()) return std::nullopt;
+  GType type = vips_type_find("VipsOperation", loader);
+  if (type == 0) return std::nullopt;
+  auto* operation = static_cast<VipsOperationClass*>(g_type_class_ref(type));
+  bool untrusted = (operation->flags & VIPS_OPERATION_UNTRUSTED) != 0;
+  std::string name = VIPS_OBJECT_CLASS(operation)->nickname;
+  g_type_class_unref(operation);
+  if (!untrusted) return std::nullopt;
+  return "only libvips' " + name +
+         " reads this file, and it is blocked because it is not made for files from anywhere "
+         "(ZORBEL_ALLOW_UNTRUSTED_LOADERS=1 allows it)";
 }
 
 // libvips' last error as one line, and the error buffer emptied.
@@ -498,8 +523,9 @@ class VipsRowWriter : public RowWriter {
     std::string why = failure(), reason;
     if (why.empty() && !temporary_.empty() && !add_exif_to_tiff(temporary_, tiff_exif_, &reason))
       why = path_ + ": cannot be written (" + reason + ")";
-    if (why.empty() && !temporary_.empty() && std::rename(temporary_.c_str(), path_.c_str()) != 0)
-      why = path_ + ": cannot be written (" + std::strerror(errno) + ")";
+    if (why.empty() && !temporary_.empty() &&
+        !plugin_host::replace_durably(temporary_, path_, &reason))
+      why = path_ + ": cannot be written (" + reason + ")";
     if (why.empty() && temporary_.empty() && std::fflush(stdout) != 0)
       why = "standard output: cannot be written (" + std::string(std::strerror(errno)) + ")";
     if (!temporary_.empty()) {
@@ -555,6 +581,12 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
         *error = "standard input: no image came";
         return std::nullopt;
       }
+      if (auto refusal =
+              blocked_loader(vips_foreign_find_load_buffer(bytes.data(), bytes.size()))) {
+        *error = "standard input: " + *refusal;
+        return std::nullopt;
+      }
+      vips_error_clear();
       std::optional<LoadedImage> loaded =
           decode("standard input",
                  vips::VImage::new_from_buffer(bytes.data(), bytes.size(), "", options()), error);
@@ -570,9 +602,14 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
       *error = path + ": is a folder, not an image";
       return std::nullopt;
     }
-    if (vips_foreign_find_load(path.c_str()) == nullptr) {
+    const char* loader = vips_foreign_find_load(path.c_str());
+    if (loader == nullptr) {
       vips_error_clear();
       *error = path + ": not an image this build reads (" + writable_formats() + ", GIF, ...)";
+      return std::nullopt;
+    }
+    if (auto refusal = blocked_loader(loader)) {
+      *error = path + ": " + *refusal;
       return std::nullopt;
     }
     std::optional<LoadedImage> loaded =
@@ -624,8 +661,8 @@ bool write_image(const std::string& path, const LoadedImage& loaded, const Write
       *error = path + ": cannot be written (" + reason + ")";
       written = false;
     }
-    if (written && std::rename(temporary.c_str(), path.c_str()) != 0) {
-      *error = path + ": cannot be written (" + std::strerror(errno) + ")";
+    if (written && !plugin_host::replace_durably(temporary, path, &reason)) {
+      *error = path + ": cannot be written (" + reason + ")";
       written = false;
     }
     if (!written) std::remove(temporary.c_str());

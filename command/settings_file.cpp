@@ -1,7 +1,7 @@
 // The settings file: "ZRBL", a 16-bit version and size, the stored bytes and an FNV-1a
 // checksum of them, written to a temporary file and renamed into place. Names are UTF-8; on
 // Windows every file and folder is reached by its wide name.
-#include "plugin_host/settings_file.h"
+#include "command/settings_file.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,12 +9,12 @@
 #include <iterator>
 #ifdef _WIN32
 #include <windows.h>
-
-#include "plugin_host/arguments.h"
 #else
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+#include "plugin_host/arguments.h"
 
 namespace settings_file {
 namespace {
@@ -175,10 +175,11 @@ bool save(const std::string& path, const std::vector<uint8_t>& bytes, std::strin
       return false;
     }
   }
-  bool moved = std::rename(temporary.c_str(), path.c_str()) == 0;
+  std::string why;
+  bool moved = plugin_host::replace_durably(temporary, path, &why);
   if (!moved) {
     std::remove(temporary.c_str());
-    *error = path + ": cannot be written";
+    *error = path + ": cannot be written (" + why + ")";
   }
   return moved;
 #endif

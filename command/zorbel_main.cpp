@@ -18,13 +18,13 @@
 #include <sstream>
 #include <thread>
 
+#include "command/settings_file.h"
+#include "command/ui_player.h"
+#include "filter_api/parameter_record.h"
 #include "headless_win32/ui_script_parser.h"
-#include "module/host/parameter_record.h"
+#include "image_files/image_io.h"
 #include "plugin_host/arguments.h"
-#include "plugin_host/image_io.h"
 #include "plugin_host/plugin_host.h"
-#include "plugin_host/settings_file.h"
-#include "plugin_host/ui_player.h"
 #include "zorbel_version.h"
 #ifdef _WIN32
 #include <io.h>
@@ -260,7 +260,7 @@ std::vector<uint8_t> settings_record(const Options& o, const plugin_host::Area& 
                                      const std::vector<int>& center,
                                      const std::optional<std::vector<uint8_t>>& stored) {
   if (o.repeat && stored) return *stored;
-  ParameterRecord record{};
+  filter_api::ParameterRecord record{};
   record.regions = int16_t(o.regions);
   record.intensity = int16_t(o.intensity);
   record.angle = int16_t(o.angle);

@@ -1,8 +1,8 @@
 // The scripted user without a screen: headless_win32's modal loop plays the steps, and
 // snapshots go to a PNG writer installed here.
+#include "command/ui_player.h"
 #include "headless_win32/headless.h"
-#include "plugin_host/image_io.h"
-#include "plugin_host/ui_player.h"
+#include "image_files/image_io.h"
 
 namespace ui_player {
 

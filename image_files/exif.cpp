@@ -1,6 +1,6 @@
 // EXIF fields and the TIFF structures that hold them: reading the fields that travel, laying
 // IFDs out from any offset, and adding them to a TIFF file another encoder wrote.
-#include "plugin_host/exif.h"
+#include "image_files/exif.h"
 
 #include <algorithm>
 #include <array>

@@ -8,10 +8,10 @@
 #include <iterator>
 #include <memory>
 
+#include "command/ui_player.h"
 #include "headless_win32/ui_script_parser.h"
+#include "image_files/image_io.h"
 #include "plugin_host/arguments.h"
-#include "plugin_host/image_io.h"
-#include "plugin_host/ui_player.h"
 
 namespace ui_player {
 namespace {

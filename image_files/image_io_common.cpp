@@ -6,7 +6,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "plugin_host/image_io.h"
+#include "image_files/image_io.h"
 #ifdef _WIN32
 #include <windows.h>
 #else
