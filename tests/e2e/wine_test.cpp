@@ -67,7 +67,7 @@ void expect_native_pixels(const std::string& command) {
                          " Z:" ZORBEL_SAMPLES "/" + c.sample + " Z:" + folder + "/wine-" + c.sample,
                      &output);
     if (status == 77) {  // scripts/wine-run: this machine cannot execute the program
-      std::system(("rm -rf " + folder).c_str());
+      std::filesystem::remove_all(folder);
       GTEST_SKIP() << output;
     }
     ASSERT_EQ(status, 0) << output;

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -50,7 +51,7 @@ TEST(ReplaceDurably, TheTemporaryTakesTheTargetsPlaceWhole) {
   ASSERT_EQ(chdir(here), 0);
   EXPECT_TRUE(replaced) << why;
   EXPECT_EQ(contents(target), "new");
-  std::system(("rm -rf " + folder).c_str());
+  std::filesystem::remove_all(folder);
 }
 
 TEST(ReplaceDurably, AFailureLeavesTheTargetAsItWasAndSaysWhy) {
@@ -70,7 +71,7 @@ TEST(ReplaceDurably, AFailureLeavesTheTargetAsItWasAndSaysWhy) {
   EXPECT_FALSE(plugin_host::replace_durably(temporary, folder + "/no/such/out.png", &why));
   EXPECT_NE(why.find("No such file"), std::string::npos) << why;
   EXPECT_TRUE(exists(temporary));
-  std::system(("rm -rf " + folder).c_str());
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
