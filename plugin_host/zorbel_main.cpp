@@ -737,7 +737,8 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
                  "ZORBEL.8bf beside zorbel.exe, else in its x64 or x86 folder"
 #else
-                 "ZORBEL.so beside the command, else in " ZORBEL_RELATIVE_MODULE_DIR " from its folder, "
+                 "ZORBEL.so beside the command, else in " ZORBEL_RELATIVE_MODULE_DIR
+                 " from its folder, "
                  "else in " ZORBEL_INSTALLED_MODULE_DIR
 #endif
                  ")")
