@@ -112,15 +112,15 @@ std::string program_folder() {
 }
 
 // Where the module is looked for, in order: beside the command (the build tree, an unpacked
-// zip), where an installation puts it relative to the command (bin/ and lib/zorbel/ under one
-// prefix, or the zip's folder for this architecture), then the place it was installed to.
+// zip), where an installation puts it relative to the command (bin/ and <libdir>/zorbel/ under
+// one prefix, or the zip's folder for this architecture), then the place it was installed to.
 std::vector<std::string> module_candidates() {
   const std::string folder = program_folder();
 #ifdef _WIN32
   const char* arch = sizeof(void*) == 8 ? "x64" : "x86";
   return {folder + "\\ZORBEL.8bf", folder + "\\" + arch + "\\ZORBEL.8bf"};
 #else
-  return {folder + "/ZORBEL.so", folder + "/../lib/zorbel/ZORBEL.so",
+  return {folder + "/ZORBEL.so", folder + "/" ZORBEL_RELATIVE_MODULE_DIR "/ZORBEL.so",
           ZORBEL_INSTALLED_MODULE_DIR "/ZORBEL.so"};
 #endif
 }
@@ -737,7 +737,8 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
                  "ZORBEL.8bf beside zorbel.exe, else in its x64 or x86 folder"
 #else
-                 "ZORBEL.so beside the command, else in ../lib/zorbel/ from its folder, "
+                 "ZORBEL.so beside the command, else in " ZORBEL_RELATIVE_MODULE_DIR
+                 " from its folder, "
                  "else in " ZORBEL_INSTALLED_MODULE_DIR
 #endif
                  ")")
