@@ -88,7 +88,7 @@ struct Options {
   int angle = 50, regions = 8, spacing = 50, intensity = 100;
   std::string mode = "parallel";
   bool fade = false, repeat = false, about = false, quiet = false, no_display_pixels = false;
-  bool dialog = false;
+  bool dialog = false, keep_orientation = false;
   std::string ui_script_path;
   std::string ui_script;                 // the script's text, checked
   std::string center, area, base_units;  // "X,Y" and "X,Y,W,H" as typed
@@ -290,6 +290,10 @@ struct Shared {
   std::atomic<bool> stopped{false};  // Ctrl+C stopped a run: no further file is filtered
 };
 
+image_io::Orientation orientation(const Options& o) {
+  return o.keep_orientation ? image_io::Orientation::kAsStored : image_io::Orientation::kUpright;
+}
+
 std::string shown_name(const std::string& path, bool output) {
   return path != "-" ? path : output ? "standard output" : "standard input";
 }
@@ -299,7 +303,7 @@ std::string shown_name(const std::string& path, bool output) {
 int filter_file(Shared& shared, const std::string& input_path, const std::string& output_path) {
   const Options& o = shared.o;
   std::string why;
-  auto input = image_io::read_image(input_path, &why);
+  auto input = image_io::read_image(input_path, &why, orientation(o));
   if (!input) {
     std::cerr << "zorbel: " << why << "\n";
     return kFileError;
@@ -316,6 +320,9 @@ int filter_file(Shared& shared, const std::string& input_path, const std::string
     std::cerr << "zorbel: " << shown_name(output_path, true) << ": " << *refusal << "\n";
     return kUsage;
   }
+  // A JPEG from a JPEG keeps the quality it was saved with.
+  if (write.quality == 0 && input->jpeg_quality > 0 && image_io::output_format(named) == "jpeg")
+    write.quality = input->jpeg_quality;
 
   plugin_host::Area area{0, 0, image.width, image.height};
   if (!o.area.empty()) {
@@ -528,7 +535,7 @@ int run(Options& o, const std::vector<std::string>& settings_given) {
   std::string why;
   std::optional<image_io::LoadedImage> mask;
   if (!o.selection.empty()) {
-    mask = image_io::read_image(o.selection, &why);
+    mask = image_io::read_image(o.selection, &why, orientation(o));
     if (!mask) {
       std::cerr << "zorbel: " << why << "\n";
       return kFileError;
@@ -663,7 +670,12 @@ int main(int argc, char** argv) {
       "  zorbel --repeat other.png other-echoes.png  the settings of the last run\n"
       "  zorbel --quality 85 photo.jpg echoes.jpg  profile, EXIF and XMP kept\n"
       "  zorbel -j 2 --center 30%,50% --output-dir out/ *.jpg  a batch, two at a time\n"
-      "  cat photo.png | zorbel - --format webp - > echoes.webp  a pipe");
+      "  cat photo.png | zorbel - --format webp - > echoes.webp  a pipe\n"
+      "\n"
+      "A photograph whose EXIF orientation tag says it is stored sideways or mirrored is turned\n"
+      "upright first, as viewers show it, and written upright (orientation 1). --angle, --center,\n"
+      "--area and --selection are read in that upright picture; with --keep-orientation, in the\n"
+      "stored pixels, and the tag is kept.");
   app.set_version_flag(
       "--version", "zorbel " ZORBEL_VERSION " (filter module ZORBEL.8bf " ZORBEL_VERSION_SHORT ")");
   app.add_option("FILES", o.files,
@@ -680,16 +692,21 @@ int main(int argc, char** argv) {
                  "the output format (jpg, png, tif, webp, ...) instead of the output's "
                  "extension; needed for - as output unless the input's format will do")
       ->type_name("EXT");
-  app.add_option("--quality", o.quality, "1 to 100: quality of lossy outputs (JPEG default 90)")
+  app.add_option("--quality", o.quality,
+                 "1 to 100: quality of lossy outputs (JPEG default: a JPEG input's own quality, "
+                 "estimated from its quantisation tables, else 90)")
       ->check(CLI::Range(1, 100));
   app.add_flag("--lossless", o.lossless, "lossless WebP (and AVIF/HEIF where the encoder can)");
+  app.add_flag("--keep-orientation", o.keep_orientation,
+               "filter the pixels as the file stores them and keep its EXIF orientation tag "
+               "(by default a tagged photograph is turned upright first)");
   app.add_flag("--strip", o.strip,
                "write no colour profile, EXIF, XMP, IPTC or resolution (kept by default)");
   app.add_option("-j,--jobs", o.jobs, "N files at once with --output-dir (default: the cores)")
       ->check(CLI::Range(1, 256));
   app.add_option("--angle", o.angle,
-                 "direction in degrees, 0 to 360 (default 50; 0 points "
-                 "right, 90 down)")
+                 "direction in degrees, 0 to 360 (default 50; 0 points right, 90 down, in the "
+                 "picture as viewers show it)")
       ->check(CLI::Range(0, 360));
   app.add_option("--regions", o.regions, "number of echoes, 1 to 20 (default 8)")
       ->check(CLI::Range(1, 20));

@@ -3,6 +3,7 @@
 #include "image_files/embedded_metadata.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <string>
@@ -94,6 +95,84 @@ std::vector<uint8_t> with_prefix(const char* prefix, std::size_t length,
 
 }  // namespace
 
+void for_each_jpeg_segment(
+    const uint8_t* data, std::size_t size,
+    const std::function<void(uint8_t marker, const uint8_t* payload, std::size_t bytes)>& visit) {
+  if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) return;
+  for (std::size_t at = 2; at + 4 <= size;) {
+    if (data[at] != 0xFF) break;
+    const uint8_t marker = data[at + 1];
+    if (marker == 0xFF) {  // fill
+      ++at;
+      continue;
+    }
+    if (marker == 0xD9 || marker == 0xDA) break;  // the end, or the pixels begin
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+      at += 2;
+      continue;
+    }
+    const std::size_t length = big_endian(data + at + 2, 2);
+    if (length < 2 || at + 2 + length > size) break;
+    visit(marker, data + at + 4, length - 2);
+    at += 2 + length;
+  }
+}
+
+namespace {
+
+// The quantisation tables of the IJG's quality scale at 50 (those of the JPEG standard's
+// annex K), luminance and chrominance, in the zigzag order in which files store them.
+constexpr uint8_t kLuminance50[64] = {
+    16, 11, 12, 14, 12, 10, 16, 14,  13, 14,  18,  17,  16,  19,  24,  40,
+    26, 24, 22, 22, 24, 49, 35, 37,  29, 40,  58,  51,  61,  60,  57,  51,
+    56, 55, 64, 72, 92, 78, 64, 68,  87, 69,  55,  56,  80,  109, 81,  87,
+    95, 98, 103, 104, 103, 62, 77, 113, 121, 112, 100, 120, 92, 101, 103, 99};
+constexpr uint8_t kChrominance50[64] = {
+    17, 18, 18, 24, 21, 24, 47, 26, 26, 47, 99, 66, 56, 66, 99, 99, 99, 99, 99, 99, 99, 99,
+    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
+    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
+
+// The table the IJG's libjpeg (and so libvips and most encoders) writes for a quality, 8-bit.
+uint32_t scaled_entry(uint8_t base, int quality) {
+  const uint32_t scale = quality < 50 ? uint32_t(5000 / quality) : uint32_t(200 - 2 * quality);
+  return std::clamp<uint32_t>((base * scale + 50) / 100, 1, 255);
+}
+
+}  // namespace
+
+int jpeg_quality(const uint8_t* data, std::size_t size) {
+  // Tables 0 and 1 as the file has them (a later definition replaces an earlier one).
+  std::vector<uint32_t> tables[2];
+  for_each_jpeg_segment(data, size, [&](uint8_t marker, const uint8_t* p, std::size_t bytes) {
+    if (marker != 0xDB) return;
+    for (std::size_t at = 0; at < bytes;) {
+      const int precision = p[at] >> 4, id = p[at] & 15;
+      const std::size_t entries = 64 * (precision == 0 ? 1 : 2);
+      if (precision > 1 || at + 1 + entries > bytes) return;
+      std::vector<uint32_t> table(64);
+      for (int i = 0; i < 64; ++i)
+        table[i] = precision == 0 ? p[at + 1 + i] : big_endian(p + at + 1 + 2 * i, 2);
+      if (id < 2) tables[id] = std::move(table);
+      at += 1 + entries;
+    }
+  });
+  if (tables[0].empty()) return 0;
+  // The quality whose tables lie nearest, summed over both; of equals the higher.
+  int best = 0;
+  uint64_t best_distance = UINT64_MAX;
+  for (int quality = 100; quality >= 1; --quality) {
+    uint64_t distance = 0;
+    for (int t = 0; t < 2; ++t)
+      for (std::size_t i = 0; i < tables[t].size(); ++i) {
+        const uint32_t ijg = scaled_entry(t == 0 ? kLuminance50[i] : kChrominance50[i], quality);
+        distance += tables[t][i] > ijg ? tables[t][i] - ijg : ijg - tables[t][i];
+      }
+    if (distance < best_distance) best = quality, best_distance = distance;
+  }
+  return best;
+}
+
+
 uint32_t crc32(const uint8_t* data, std::size_t size) {
   uint32_t c = 0xFFFFFFFFu;
   for (std::size_t i = 0; i < size; ++i) {
@@ -139,26 +218,10 @@ std::vector<uint8_t> tiff_iptc_block(const std::vector<uint8_t>& records) {
 }
 
 void read_jpeg_metadata(const uint8_t* data, std::size_t size, Metadata* m) {
-  if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) return;
   std::map<int, std::vector<uint8_t>> icc_chunks;
   int icc_count = 0;
   std::vector<uint8_t> exif, xmp, iptc;
-  for (std::size_t at = 2; at + 4 <= size;) {
-    if (data[at] != 0xFF) break;
-    const uint8_t marker = data[at + 1];
-    if (marker == 0xFF) {  // fill
-      ++at;
-      continue;
-    }
-    if (marker == 0xD9 || marker == 0xDA) break;  // the end, or the pixels begin
-    if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
-      at += 2;
-      continue;
-    }
-    const std::size_t length = big_endian(data + at + 2, 2);
-    if (length < 2 || at + 2 + length > size) break;
-    const uint8_t* segment = data + at + 4;
-    const std::size_t bytes = length - 2;
+  for_each_jpeg_segment(data, size, [&](uint8_t marker, const uint8_t* segment, std::size_t bytes) {
     if (marker == 0xE1 && exif.empty() && starts_with(segment, bytes, kExif, sizeof kExif))
       exif.assign(segment + sizeof kExif, segment + bytes);
     else if (marker == 0xE1 && xmp.empty() &&
@@ -173,8 +236,7 @@ void read_jpeg_metadata(const uint8_t* data, std::size_t size, Metadata* m) {
                starts_with(segment, bytes, kPhotoshop, sizeof kPhotoshop)) {
       iptc = iptc_records(std::vector<uint8_t>(segment, segment + bytes));
     }
-    at += 2 + length;
-  }
+  });
   if (m->exif.empty()) m->exif = std::move(exif);
   if (m->xmp.empty()) m->xmp = std::move(xmp);
   if (m->iptc.empty()) m->iptc = std::move(iptc);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "image_files/exif.h"
@@ -22,6 +23,18 @@ uint32_t crc32(const uint8_t* data, std::size_t size);
 std::vector<uint8_t> iptc_records(const std::vector<uint8_t>& block);
 std::vector<uint8_t> photoshop_iptc_block(const std::vector<uint8_t>& records);
 std::vector<uint8_t> tiff_iptc_block(const std::vector<uint8_t>& records);
+
+// Calls `visit` with each marker segment of a JPEG's header, up to where the pixels begin: the
+// marker and the segment's payload (after its length).
+void for_each_jpeg_segment(
+    const uint8_t* data, std::size_t size,
+    const std::function<void(uint8_t marker, const uint8_t* payload, std::size_t bytes)>& visit);
+
+// A JPEG's quality on the IJG's 1..100 scale, estimated from its quantisation tables: the
+// quality whose tables, as libjpeg scales the JPEG standard's, lie nearest to the file's
+// (the sum of the differences over the luminance and chrominance tables); exact for files
+// libjpeg wrote. 0 when the bytes are no JPEG or hold no table.
+int jpeg_quality(const uint8_t* data, std::size_t size);
 
 // Each fills only the parts of *metadata that are still empty.
 void read_jpeg_metadata(const uint8_t* data, std::size_t size, Metadata* metadata);

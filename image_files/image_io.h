@@ -30,7 +30,13 @@ struct LoadedImage {
   Kind kind = Kind::kRgb;
   Metadata metadata;
   std::string format;  // what it was read from: "png", "jpeg", "tiff", "webp", "heif", ...
+  int jpeg_quality = 0;  // a JPEG's quality, estimated from its quantisation tables; else 0
+  int turned_from = 1;   // the EXIF orientation the picture was turned upright from; 1: as stored
 };
+
+// Which way up a picture is read: turned upright as its EXIF orientation tag says (the tag then
+// says 1, the EXIF pixel dimensions follow), or as the file stores it, the tag kept.
+enum class Orientation { kUpright, kAsStored };
 
 struct WriteOptions {
   // The format to write ("png", "jpeg", "tiff", "webp", "heif", "avif"; extensions such as
@@ -49,7 +55,8 @@ const char* kind_name(Kind kind);
 // Reads an image file ("-": standard input), whatever its format, as far as this build reads
 // it. On failure returns nothing and sets *error to one line that names the file and the
 // reason ("photo.png: 16-bit samples are not supported").
-std::optional<LoadedImage> read_image(const std::string& path, std::string* error);
+std::optional<LoadedImage> read_image(const std::string& path, std::string* error,
+                                      Orientation orientation = Orientation::kUpright);
 
 // Writes an image file ("-": standard output) in the format the options or the name's
 // extension give, with the image's metadata unless stripped. The bytes go to a temporary file

@@ -12,6 +12,7 @@
 
 #include "image_files/embedded_metadata.h"
 #include "image_files/exif.h"
+#include "image_files/orientation.h"
 #include "plugin_host/arguments.h"
 
 #include <atomic>
@@ -138,20 +139,20 @@ std::string format_of_loader(const std::string& loader) {
   return end == std::string::npos ? loader : loader.substr(0, end);
 }
 
-// Copies the pixels of an 8-bit image, strip by strip as libvips computes them, into rows.
+// Copies the pixels of an 8-bit image, strip by strip as libvips computes them, to where they
+// lie in the upright picture.
 struct RowSink {
-  uint8_t* base;
-  std::size_t row_bytes;
-  int bands;
+  plugin_host::Image* upright;
+  int32_t stored_width, stored_height;
+  int orientation;
 };
 
 int copy_strip(VipsRegion* region, VipsRect* area, void* target) {
   const auto* sink = static_cast<const RowSink*>(target);
-  for (int y = 0; y < area->height; ++y)
-    std::memcpy(sink->base + std::size_t(area->top + y) * sink->row_bytes +
-                    std::size_t(area->left) * sink->bands,
-                VIPS_REGION_ADDR(region, area->left, area->top + y),
-                std::size_t(area->width) * sink->bands);
+  place_upright(VIPS_REGION_ADDR(region, area->left, area->top),
+                std::size_t(VIPS_REGION_LSKIP(region)), area->left, area->top, area->width,
+                area->height, sink->stored_width, sink->stored_height, sink->orientation,
+                sink->upright);
   return 0;
 }
 
@@ -208,7 +209,8 @@ std::vector<uint8_t> iptc_block(const std::vector<uint8_t>& records, const std::
   return block;
 }
 
-std::optional<LoadedImage> decode(const std::string& path, vips::VImage image, std::string* error) {
+std::optional<LoadedImage> decode(const std::string& path, vips::VImage image,
+                                  Orientation orientation, std::string* error) {
   auto fail = [&](const std::string& why) {
     *error = path + ": " + why;
     return std::nullopt;
@@ -259,12 +261,20 @@ std::optional<LoadedImage> decode(const std::string& path, vips::VImage image, s
   if (available && needed > *available)
     return fail("its " + size + " needs " + megabytes(needed) + " of memory, and only " +
                 megabytes(*available) + " is free");
+  // libvips gives the orientation the file's EXIF or TIFF tag holds (none for HEIF, which
+  // libheif has turned already).
+  int stored = 1;
+  if (image.get_typeof(VIPS_META_ORIENTATION) != 0) stored = image.get_int(VIPS_META_ORIENTATION);
+  if (orientation == Orientation::kUpright && stored >= 2 && stored <= 8)
+    loaded.turned_from = stored;
+  const bool swapped = swaps_sides(loaded.turned_from);
   try {
-    loaded.image = whole_image(image.width(), image.height(), bands);
+    loaded.image = whole_image(swapped ? image.height() : image.width(),
+                               swapped ? image.width() : image.height(), bands);
   } catch (const std::bad_alloc&) {
     return fail("not enough memory for its " + size + " (" + megabytes(needed) + ")");
   }
-  RowSink sink{loaded.image.pixels.data(), std::size_t(image.width()) * bands, bands};
+  RowSink sink{&loaded.image, image.width(), image.height(), loaded.turned_from};
   if (vips_sink_disc(image.get_image(), copy_strip, &sink) != 0)
     return fail("cannot be read: " + vips_reason());
 
@@ -562,9 +572,54 @@ class VipsRowWriter : public RowWriter {
   std::thread encoder_;
 };
 
+// A JPEG file's header segments up to its pixels, as a JPEG of its own for jpeg_quality; the
+// segments are skipped over, not read, but for the quantisation tables.
+std::vector<uint8_t> jpeg_tables(const std::string& path) {
+  std::vector<uint8_t> header = {0xFF, 0xD8};
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return {};
+  uint8_t marker[4];
+  if (std::fread(marker, 1, 2, file) == 2 && marker[0] == 0xFF && marker[1] == 0xD8) {
+    while (std::fread(marker, 1, 4, file) == 4 && marker[0] == 0xFF && marker[1] != 0xDA &&
+           marker[1] != 0xD9) {
+      const long length = marker[2] << 8 | marker[3];
+      if (length < 2) break;
+      if (marker[1] != 0xDB) {
+        if (std::fseek(file, length - 2, SEEK_CUR) != 0) break;
+        continue;
+      }
+      const std::size_t at = header.size();
+      header.insert(header.end(), marker, marker + 4);
+      header.resize(at + 2 + std::size_t(length));
+      if (std::fread(header.data() + at + 4, 1, std::size_t(length) - 2, file) !=
+          std::size_t(length) - 2)
+        break;
+    }
+  }
+  std::fclose(file);
+  return header;
+}
+
+// What is known once the pixels are read: the metadata of an upright picture, and a JPEG's
+// quality.
+void finish_reading(LoadedImage* loaded, const uint8_t* bytes, std::size_t size,
+                    const std::string& path) {
+  if (!bytes) take_tiff_exif(path, loaded);
+  else take_tiff_exif(bytes, size, loaded);
+  mark_upright(&loaded->metadata, loaded->turned_from);
+  if (loaded->format != "jpeg") return;
+  if (bytes) {
+    loaded->jpeg_quality = jpeg_quality(bytes, size);
+  } else {
+    const std::vector<uint8_t> tables = jpeg_tables(path);
+    loaded->jpeg_quality = jpeg_quality(tables.data(), tables.size());
+  }
+}
+
 }  // namespace
 
-std::optional<LoadedImage> read_image(const std::string& path, std::string* error) {
+std::optional<LoadedImage> read_image(const std::string& path, std::string* error,
+                                      Orientation orientation) {
   if (!start_vips(error)) return std::nullopt;
   auto options = [] {
     return vips::VImage::option()
@@ -587,10 +642,10 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
         return std::nullopt;
       }
       vips_error_clear();
-      std::optional<LoadedImage> loaded =
-          decode("standard input",
-                 vips::VImage::new_from_buffer(bytes.data(), bytes.size(), "", options()), error);
-      if (loaded) take_tiff_exif(bytes.data(), bytes.size(), &*loaded);
+      std::optional<LoadedImage> loaded = decode(
+          "standard input", vips::VImage::new_from_buffer(bytes.data(), bytes.size(), "", options()),
+          orientation, error);
+      if (loaded) finish_reading(&*loaded, bytes.data(), bytes.size(), path);
       return loaded;
     }
     struct stat info {};
@@ -613,8 +668,8 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
       return std::nullopt;
     }
     std::optional<LoadedImage> loaded =
-        decode(path, vips::VImage::new_from_file(path.c_str(), options()), error);
-    if (loaded) take_tiff_exif(path, &*loaded);
+        decode(path, vips::VImage::new_from_file(path.c_str(), options()), orientation, error);
+    if (loaded) finish_reading(&*loaded, nullptr, 0, path);
     return loaded;
   } catch (const vips::VError&) {
     *error =

@@ -80,7 +80,8 @@ std::optional<std::string> write_refusal(const std::string& path_or_format, Kind
   return kind_refusal(*format, kind);
 }
 
-std::optional<LoadedImage> read_image(const std::string& path, std::string* error) {
+std::optional<LoadedImage> read_image(const std::string& path, std::string* error,
+                                      Orientation orientation) {
   std::string shown = path == "-" ? "standard input" : path;
   std::string why;
   std::vector<uint8_t> bytes;
@@ -98,7 +99,7 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
     std::optional<LoadedImage> loaded;
     {
       Com<IWICImagingFactory> factory;
-      if (create_factory(&factory, &why)) loaded = decode(factory.get(), bytes, &why);
+      if (create_factory(&factory, &why)) loaded = decode(factory.get(), bytes, &why, orientation);
     }
     if (!loaded) *error = shown + ": " + why;
     return loaded;

@@ -174,9 +174,11 @@ bool is_indexed(const GUID& format);
 
 // --- decoding and the metadata WIC reads (wic_decode.cpp) ---
 
-// Decodes frame 0 of an image file's bytes. The reason for a refusal names no file.
+// Decodes frame 0 of an image file's bytes, turned upright as its EXIF orientation asks unless
+// it is to be read as stored. The reason for a refusal names no file.
 std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8_t>& bytes,
-                                  std::string* why);
+                                  std::string* why,
+                                  Orientation orientation = Orientation::kAsStored);
 
 // --- files and standard streams (wic_files.cpp) ---
 

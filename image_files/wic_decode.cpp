@@ -23,6 +23,7 @@
 
 #include "image_files/embedded_metadata.h"
 #include "image_files/exif.h"
+#include "image_files/orientation.h"
 #include "image_files/image_io.h"
 #include "image_files/wic.h"
 #include "plugin_host/arguments.h"
@@ -238,7 +239,7 @@ std::string container_word(IWICBitmapDecoder* decoder, const GUID& container) {
 
 // Decodes frame 0 of an image file's bytes. The reason for a refusal names no file.
 std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8_t>& bytes,
-                                  std::string* why) {
+                                  std::string* why, Orientation orientation) {
   auto refuse = [&](const std::string& reason) -> std::optional<LoadedImage> {
     *why = reason;
     return std::nullopt;
@@ -337,18 +338,32 @@ std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8
   LoadedImage loaded;
   loaded.kind = *kind;
   loaded.format = word;
-  int planes = total_planes(*kind);
-  loaded.image = plugin_host::Image(int32_t(width), int32_t(height), planes);
+  read_metadata(factory, frame.get(), facts, &loaded.metadata);
+  // What this system's WIC did not give, from the file's own segments, chunks or IFD.
+  read_jpeg_metadata(bytes.data(), bytes.size(), &loaded.metadata);
+  if (facts.png) read_png_metadata(bytes.data(), bytes.size(), &loaded.metadata);
+  if (facts.tiff) read_tiff_metadata(bytes.data(), bytes.size(), &loaded.metadata);
+  if (word == "jpeg") loaded.jpeg_quality = jpeg_quality(bytes.data(), bytes.size());
+  // HEIF's decoder turns its pictures itself; the orientation of every other file is turned
+  // here, band by band as the rows are decoded.
+  if (orientation == Orientation::kUpright && word != "heif")
+    loaded.turned_from = exif_orientation(loaded.metadata.exif);
+  const bool swapped = swaps_sides(loaded.turned_from);
+  const int planes = total_planes(*kind);
+  loaded.image = plugin_host::Image(int32_t(swapped ? height : width),
+                                    int32_t(swapped ? width : height), planes);
   UINT stride = width * UINT(layout->bytes);
   UINT band_rows = UINT(std::max<size_t>(1, kBandBytes / stride));
   std::vector<uint8_t> band(size_t(stride) * std::min(band_rows, height));
+  std::vector<uint8_t> stored;  // a band of stored rows, when they are to be turned
+  if (loaded.turned_from != 1) stored.resize(size_t(width) * planes * std::min(band_rows, height));
   for (UINT top = 0; top < height; top += band_rows) {
     UINT rows = std::min(band_rows, height - top);
     WICRect rect = {0, INT(top), INT(width), INT(rows)};
     hr = source->CopyPixels(&rect, stride, stride * rows, band.data());
     if (FAILED(hr)) return refuse(damaged + hex(hr) + ")");
     const uint8_t* in = band.data();
-    uint8_t* out = loaded.image.at(0, int32_t(top));
+    uint8_t* out = stored.empty() ? loaded.image.at(0, int32_t(top)) : stored.data();
     for (size_t n = size_t(width) * rows; n > 0; --n, in += layout->bytes, out += planes) {
       for (int p = 0; p < planes; ++p) out[p] = in[planes_from[p]];
       if (layout->premultiplied && planes_from[planes - 1] == layout->alpha) {
@@ -359,12 +374,12 @@ std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8
                        : uint8_t(std::min<uint32_t>(255, (out[p] * 255u + alpha / 2) / alpha));
       }
     }
+    if (!stored.empty())
+      place_upright(stored.data(), size_t(width) * planes, 0, int32_t(top), int32_t(width),
+                    int32_t(rows), int32_t(width), int32_t(height), loaded.turned_from,
+                    &loaded.image);
   }
-  read_metadata(factory, frame.get(), facts, &loaded.metadata);
-  // What this system's WIC did not give, from the file's own segments, chunks or IFD.
-  read_jpeg_metadata(bytes.data(), bytes.size(), &loaded.metadata);
-  if (facts.png) read_png_metadata(bytes.data(), bytes.size(), &loaded.metadata);
-  if (facts.tiff) read_tiff_metadata(bytes.data(), bytes.size(), &loaded.metadata);
+  mark_upright(&loaded.metadata, loaded.turned_from);
   return loaded;
 }
 
