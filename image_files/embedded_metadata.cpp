@@ -122,11 +122,11 @@ namespace {
 
 // The quantisation tables of the IJG's quality scale at 50 (those of the JPEG standard's
 // annex K), luminance and chrominance, in the zigzag order in which files store them.
-constexpr uint8_t kLuminance50[64] = {
-    16, 11, 12, 14, 12, 10, 16, 14,  13, 14,  18,  17,  16,  19,  24,  40,
-    26, 24, 22, 22, 24, 49, 35, 37,  29, 40,  58,  51,  61,  60,  57,  51,
-    56, 55, 64, 72, 92, 78, 64, 68,  87, 69,  55,  56,  80,  109, 81,  87,
-    95, 98, 103, 104, 103, 62, 77, 113, 121, 112, 100, 120, 92, 101, 103, 99};
+constexpr uint8_t kLuminance50[64] = {16,  11, 12, 14,  12,  10,  16,  14,  13, 14,  18,  17,  16,
+                                      19,  24, 40, 26,  24,  22,  22,  24,  49, 35,  37,  29,  40,
+                                      58,  51, 61, 60,  57,  51,  56,  55,  64, 72,  92,  78,  64,
+                                      68,  87, 69, 55,  56,  80,  109, 81,  87, 95,  98,  103, 104,
+                                      103, 62, 77, 113, 121, 112, 100, 120, 92, 101, 103, 99};
 constexpr uint8_t kChrominance50[64] = {
     17, 18, 18, 24, 21, 24, 47, 26, 26, 47, 99, 66, 56, 66, 99, 99, 99, 99, 99, 99, 99, 99,
     99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
@@ -171,7 +171,6 @@ int jpeg_quality(const uint8_t* data, std::size_t size) {
   }
   return best;
 }
-
 
 uint32_t crc32(const uint8_t* data, std::size_t size) {
   uint32_t c = 0xFFFFFFFFu;

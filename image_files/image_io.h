@@ -29,7 +29,7 @@ struct LoadedImage {
   plugin_host::Image image;  // planes: 1, 2, 3, 4 or 4 by kind; alpha last
   Kind kind = Kind::kRgb;
   Metadata metadata;
-  std::string format;  // what it was read from: "png", "jpeg", "tiff", "webp", "heif", ...
+  std::string format;    // what it was read from: "png", "jpeg", "tiff", "webp", "heif", ...
   int jpeg_quality = 0;  // a JPEG's quality, estimated from its quantisation tables; else 0
   int turned_from = 1;   // the EXIF orientation the picture was turned upright from; 1: as stored
 };

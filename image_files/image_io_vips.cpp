@@ -604,8 +604,10 @@ std::vector<uint8_t> jpeg_tables(const std::string& path) {
 // quality.
 void finish_reading(LoadedImage* loaded, const uint8_t* bytes, std::size_t size,
                     const std::string& path) {
-  if (!bytes) take_tiff_exif(path, loaded);
-  else take_tiff_exif(bytes, size, loaded);
+  if (!bytes)
+    take_tiff_exif(path, loaded);
+  else
+    take_tiff_exif(bytes, size, loaded);
   mark_upright(&loaded->metadata, loaded->turned_from);
   if (loaded->format != "jpeg") return;
   if (bytes) {
@@ -642,9 +644,10 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
         return std::nullopt;
       }
       vips_error_clear();
-      std::optional<LoadedImage> loaded = decode(
-          "standard input", vips::VImage::new_from_buffer(bytes.data(), bytes.size(), "", options()),
-          orientation, error);
+      std::optional<LoadedImage> loaded =
+          decode("standard input",
+                 vips::VImage::new_from_buffer(bytes.data(), bytes.size(), "", options()),
+                 orientation, error);
       if (loaded) finish_reading(&*loaded, bytes.data(), bytes.size(), path);
       return loaded;
     }

@@ -60,8 +60,8 @@ std::size_t orientation_entry(const Tiff& tiff) {
 // Columns are taken in blocks, so that for a quarter turn the upright rows being written stay
 // in the cache.
 template <int kPlanes>
-void scatter(const uint8_t* strip, std::size_t stride, int32_t width, int32_t rows,
-             uint8_t* pixels, std::ptrdiff_t first, std::ptrdiff_t step_x, std::ptrdiff_t step_y) {
+void scatter(const uint8_t* strip, std::size_t stride, int32_t width, int32_t rows, uint8_t* pixels,
+             std::ptrdiff_t first, std::ptrdiff_t step_x, std::ptrdiff_t step_y) {
   constexpr int32_t kBlock = 64;
   for (int32_t x0 = 0; x0 < width; x0 += kBlock) {
     const int32_t n = std::min(kBlock, width - x0);
@@ -181,7 +181,8 @@ void mark_upright(Metadata* metadata, int orientation) {
     const std::size_t exif_ifd = pointer != 0 ? tiff.u32(pointer + 8) : 0;
     const std::size_t x = tiff.entry(exif_ifd, kPixelXDimension);
     const std::size_t y = tiff.entry(exif_ifd, kPixelYDimension);
-    if (x != 0 && y != 0) std::swap_ranges(tiff.data + x + 2, tiff.data + x + 12, tiff.data + y + 2);
+    if (x != 0 && y != 0)
+      std::swap_ranges(tiff.data + x + 2, tiff.data + x + 12, tiff.data + y + 2);
   }
   set_xmp_orientation(&metadata->xmp);
 }

@@ -23,8 +23,8 @@
 
 #include "image_files/embedded_metadata.h"
 #include "image_files/exif.h"
-#include "image_files/orientation.h"
 #include "image_files/image_io.h"
+#include "image_files/orientation.h"
 #include "image_files/wic.h"
 #include "plugin_host/arguments.h"
 

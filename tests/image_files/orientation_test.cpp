@@ -44,8 +44,8 @@ TEST(Upright, StripsLandWhereTheOnePixelMappingPutsThem) {
           const uint8_t* strip = stored.data() + top * stride;
           image_io::place_upright(strip, stride, 0, top, split, rows, width, height, orientation,
                                   &fast);
-          image_io::place_upright(strip + size_t(split) * planes, stride, split, top,
-                                  width - split, rows, width, height, orientation, &fast);
+          image_io::place_upright(strip + size_t(split) * planes, stride, split, top, width - split,
+                                  rows, width, height, orientation, &fast);
         }
         for (int32_t y = 0; y < height; ++y)
           for (int32_t x = 0; x < width; ++x) {
@@ -82,7 +82,9 @@ std::vector<uint8_t> big_endian_copy(const std::vector<uint8_t>& little) {
   std::vector<uint8_t> big = little;
   auto u16 = [&](size_t at) { return uint32_t(little[at] | little[at + 1] << 8); };
   auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
-  auto swap = [&](size_t at, size_t bytes) { std::reverse(big.begin() + at, big.begin() + at + bytes); };
+  auto swap = [&](size_t at, size_t bytes) {
+    std::reverse(big.begin() + at, big.begin() + at + bytes);
+  };
   big[0] = big[1] = 'M';
   swap(2, 2);
   swap(4, 4);
@@ -114,8 +116,9 @@ TEST(Upright, TheMetadataSaysUprightAndTheDimensionsFollowAQuarterTurn) {
     ASSERT_EQ(image_io::exif_orientation(exif), 6);
     image_io::Metadata m;
     m.exif = exif;
-    const std::string xmp = "<x tiff:Orientation=\"6\"/><tiff:Orientation>6</tiff:Orientation>"
-                            "<y tiff:Orientation=\"9\"/>";
+    const std::string xmp =
+        "<x tiff:Orientation=\"6\"/><tiff:Orientation>6</tiff:Orientation>"
+        "<y tiff:Orientation=\"9\"/>";
     m.xmp.assign(xmp.begin(), xmp.end());
     image_io::mark_upright(&m, 6);
     EXPECT_EQ(image_io::exif_orientation(m.exif), 1);
@@ -146,11 +149,11 @@ TEST(Upright, TheMetadataSaysUprightAndTheDimensionsFollowAQuarterTurn) {
 
 // A JPEG header as libjpeg writes it for a quality: both tables, 8-bit, in one segment or two.
 std::vector<uint8_t> jpeg_header(int quality, bool one_segment, bool sixteen_bit = false) {
-  const uint8_t luminance[64] = {16, 11, 12, 14, 12, 10, 16, 14, 13, 14, 18, 17, 16, 19, 24, 40,
-                                 26, 24, 22, 22, 24, 49, 35, 37, 29, 40, 58, 51, 61, 60, 57, 51,
-                                 56, 55, 64, 72, 92, 78, 64, 68, 87, 69, 55, 56, 80, 109, 81, 87,
-                                 95, 98, 103, 104, 103, 62, 77, 113, 121, 112, 100, 120, 92, 101,
-                                 103, 99};
+  const uint8_t luminance[64] = {16,  11, 12, 14,  12,  10,  16,  14,  13, 14,  18,  17,  16,
+                                 19,  24, 40, 26,  24,  22,  22,  24,  49, 35,  37,  29,  40,
+                                 58,  51, 61, 60,  57,  51,  56,  55,  64, 72,  92,  78,  64,
+                                 68,  87, 69, 55,  56,  80,  109, 81,  87, 95,  98,  103, 104,
+                                 103, 62, 77, 113, 121, 112, 100, 120, 92, 101, 103, 99};
   const uint8_t chrominance[10] = {17, 18, 18, 24, 21, 24, 47, 26, 26, 47};
   const int scale = quality < 50 ? 5000 / quality : 200 - 2 * quality;
   std::vector<uint8_t> out = {0xFF, 0xD8, 0xFF, 0xE0, 0, 4, 'J', 'F'};  // a short APP0 first
