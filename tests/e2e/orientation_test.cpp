@@ -95,7 +95,7 @@ constexpr const char* kFramed = "--angle 20 --regions 5 --center 30%,20% --area 
 
 TEST_F(Orientation, EachOrientationIsFilteredAsViewersShowThePicture) {
   std::string batch;
-  for (const char* format : {"jpg", "tif", "png"})
+  for (const char* format : {"jpg", "tif", "png", "webp"})
     for (int orientation = 1; orientation <= 8; ++orientation) {
       const std::string name = std::string("o") + std::to_string(orientation) + "." + format;
       SCOPED_TRACE(name);

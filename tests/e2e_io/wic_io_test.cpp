@@ -21,6 +21,7 @@
 
 #include "command/settings_file.h"
 #include "image_files/image_io.h"
+#include "image_files/orientation.h"
 #include "plugin_host/arguments.h"
 
 namespace {
@@ -375,9 +376,10 @@ class WicImageFiles : public ::testing::Test {
     std::fclose(in);
     return bytes;
   }
-  LoadedImage read(const std::string& name) const {
+  LoadedImage read(const std::string& name,
+                   image_io::Orientation orientation = image_io::Orientation::kUpright) const {
     std::string error;
-    auto image = image_io::read_image(path(name), &error);
+    auto image = image_io::read_image(path(name), &error, orientation);
     EXPECT_TRUE(image.has_value()) << error;
     return image ? std::move(*image) : LoadedImage{};
   }
@@ -514,6 +516,30 @@ TEST_F(WicImageFiles, JpegReadsBackWithinItsLossAndQualitySetsTheSize) {
       EXPECT_EQ(load("q10.jpg"), load("q100.jpg"));
     }
   }
+}
+
+// A photograph stored sideways with its orientation tag reads upright, the tag then saying so,
+// or as stored when asked; its quality is estimated from its tables.
+TEST_F(WicImageFiles, ASidewaysJpegReadsUprightOrAsStoredWithItsQuality) {
+  std::string error;
+  auto upright = image_io::read_image(ZORBEL_TEST_PHOTOS "/sideways-q70.jpg", &error);
+  auto stored = image_io::read_image(ZORBEL_TEST_PHOTOS "/sideways-q70.jpg", &error,
+                                     image_io::Orientation::kAsStored);
+  ASSERT_TRUE(upright && stored) << error;
+  EXPECT_EQ(upright->jpeg_quality, 70);
+  EXPECT_EQ(upright->turned_from, 6);
+  EXPECT_EQ(stored->turned_from, 1);
+  EXPECT_EQ(image_io::exif_orientation(upright->metadata.exif), 1);
+  EXPECT_EQ(image_io::exif_orientation(stored->metadata.exif), 6);
+  ASSERT_EQ(stored->image.width, 64);
+  ASSERT_EQ(upright->image.width, 40);
+  ASSERT_EQ(upright->image.height, 64);
+  // Turned a quarter clockwise: the stored left column is the upright top row, right to left.
+  for (int32_t y = 0; y < 40; ++y)
+    for (int32_t x = 0; x < 64; ++x)
+      ASSERT_TRUE(std::equal(stored->image.at(x, y), stored->image.at(x, y) + 3,
+                             upright->image.at(39 - y, x)))
+          << x << "," << y;
 }
 
 TEST_F(WicImageFiles, CmykIsWrittenWhereTheCodecKeepsItAndRefusedBeforehandWhereNot) {
@@ -792,7 +818,7 @@ TEST_F(WicImageFiles, ExifXmpAndIptcAreReadFromATiffAndTravelIntoEveryFormat) {
                                 rational(282, 240, 1),
                                 rational(283, 240, 1),
                                 {700, 1, uint32_t(xmp.size()), Bytes(xmp.begin(), xmp.end())}}));
-  LoadedImage camera = read("camera.tif");
+  LoadedImage camera = read("camera.tif", image_io::Orientation::kAsStored);
   EXPECT_EQ(std::string(camera.metadata.xmp.begin(), camera.metadata.xmp.end()), xmp);
   std::map<uint16_t, Bytes> fields = first_ifd(camera.metadata.exif);
   ASSERT_EQ(camera.metadata.exif.size() >= 8 ? camera.metadata.exif[0] : 0, 'I');
@@ -812,7 +838,7 @@ TEST_F(WicImageFiles, ExifXmpAndIptcAreReadFromATiffAndTravelIntoEveryFormat) {
     SCOPED_TRACE(name);
     const std::string f_name = name;
     write(name, camera);
-    LoadedImage back = read(name);
+    LoadedImage back = read(name, image_io::Orientation::kAsStored);
     std::map<uint16_t, Bytes> kept = first_ifd(back.metadata.exif);
     EXPECT_EQ(kept[271], fields[271]);
     EXPECT_EQ(kept[274], fields[274]);
