@@ -152,12 +152,13 @@ TEST(UnderWine, TaggedPhotographsAreTurnedUprightAsNatively) {
       const std::string name = "o" + std::to_string(orientation) + "." + format;
       SCOPED_TRACE(name);
       // IFD0 with the orientation, a SHORT.
-      photo->metadata.exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 1, 3, 0, 1, 0,
-                              0,   0,   uint8_t(orientation), 0, 0, 0, 0, 0, 0, 0};
+      photo->metadata.exif = {
+          'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 1, 3, 0, 1, 0, 0, 0, uint8_t(orientation),
+          0,   0,   0,  0, 0, 0, 0};
       ASSERT_TRUE(image_io::write_image(folder + "/" + name, *photo, &why)) << why;
       std::string output;
-      ASSERT_EQ(run(std::string(ZORBEL_WINE_RUN " " ZORBEL_WIN64_COMMAND) + settings + "Z:" +
-                        folder + "/" + name + " Z:" + folder + "/wine-" + name + ".png",
+      ASSERT_EQ(run(std::string(ZORBEL_WINE_RUN " " ZORBEL_WIN64_COMMAND) + settings +
+                        "Z:" + folder + "/" + name + " Z:" + folder + "/wine-" + name + ".png",
                     &output),
                 0)
           << output;
@@ -190,8 +191,8 @@ TEST(UnderWine, TaggedPhotographsAreTurnedUprightAsNatively) {
                 &output),
             0)
       << output;
-  auto out = image_io::read_image(folder + "/wine-o6-out.jpg", &why,
-                                  image_io::Orientation::kAsStored);
+  auto out =
+      image_io::read_image(folder + "/wine-o6-out.jpg", &why, image_io::Orientation::kAsStored);
   ASSERT_TRUE(out) << why;
   EXPECT_EQ(out->image.width, photo->image.height);
   EXPECT_EQ(image_io::exif_orientation(out->metadata.exif), 1);
