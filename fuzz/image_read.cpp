@@ -7,10 +7,12 @@
 // refused or allocated by the reader as the header says, and nothing more is learnt.
 // The same bytes go to the readers of metadata inside JPEG, PNG and TIFF files (which the
 // Windows build uses), and what they find is written into small files of each kind and read
-// back as it was.
+// back as it was; their orientation and a JPEG's estimated quality stay in range, and a picture
+// marked upright says orientation 1 in an EXIF block of the same size.
 // Our headers first: they define TRUE and FALSE as Windows does, which GLib then keeps.
 #include "image_files/embedded_metadata.h"
 #include "image_files/image_io.h"
+#include "image_files/orientation.h"
 //
 #include <unistd.h>
 #include <vips/vips8>
@@ -89,6 +91,16 @@ void metadata_round_trip(const uint8_t* data, size_t size) {
   const bool exif = found.exif.size() >= 8 && (found.exif[0] == 'I' || found.exif[0] == 'M');
   check(!exif || from_png.exif == found.exif, "a PNG keeps the EXIF");
   check(from_png.xmp == found.xmp, "a PNG keeps the XMP");
+
+  const int quality = image_io::jpeg_quality(data, size);
+  check(quality >= 0 && quality <= 100, "a JPEG's quality is 0 to 100");
+  const int orientation = image_io::exif_orientation(found.exif);
+  check(orientation >= 1 && orientation <= 8, "an orientation is 1 to 8");
+  image_io::Metadata upright = found;
+  image_io::mark_upright(&upright, orientation);
+  check(upright.exif.size() == found.exif.size() && upright.xmp.size() == found.xmp.size(),
+        "marking a picture upright keeps the blocks' sizes");
+  check(image_io::exif_orientation(upright.exif) == 1, "a picture marked upright says so");
 }
 
 }  // namespace
@@ -139,6 +151,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(image.pixels.size() == size_t(image.width) * image.height * image.planes,
           "every pixel is there");
     check(image_io::color_planes(loaded->kind) <= image.planes, "colour planes fit");
+    check(image_io::exif_orientation(loaded->metadata.exif) == 1 || loaded->turned_from == 1,
+          "a picture turned upright says orientation 1");
   }
   std::remove(path.c_str());
   return 0;

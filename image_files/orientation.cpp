@@ -28,6 +28,10 @@ struct Tiff {
     data[at + (little ? 0 : 1)] = uint8_t(value);
     data[at + (little ? 1 : 0)] = uint8_t(value >> 8);
   }
+  void put32(std::size_t at, uint32_t value) {
+    put16(at + (little ? 0 : 2), value & 0xFFFF);
+    put16(at + (little ? 2 : 0), value >> 16);
+  }
   // The offset of the 12-byte entry for `tag` in the IFD at `ifd`, or 0 when it has none.
   std::size_t entry(std::size_t ifd, uint16_t tag) const {
     if (ifd < 8 || ifd > size || size - ifd < 2) return 0;
@@ -48,11 +52,17 @@ Tiff open_tiff(const uint8_t* data, std::size_t size) {
   return tiff;
 }
 
-// The entry of tag 274 in the first IFD when it is one SHORT, else 0.
+// The entry of tag 274 in the first IFD when it is one SHORT (or, as some writers have it, one
+// LONG), else 0.
 std::size_t orientation_entry(const Tiff& tiff) {
   if (tiff.size == 0) return 0;
   const std::size_t at = tiff.entry(tiff.u32(4), kOrientationTag);
-  return at != 0 && tiff.u16(at + 2) == 3 && tiff.u32(at + 4) == 1 ? at : 0;
+  const uint32_t type = at != 0 ? tiff.u16(at + 2) : 0;
+  return (type == 3 || type == 4) && tiff.u32(at + 4) == 1 ? at : 0;
+}
+
+uint32_t orientation_value(const Tiff& tiff, std::size_t entry) {
+  return tiff.u16(entry + 2) == 3 ? tiff.u16(entry + 8) : tiff.u32(entry + 8);
 }
 
 // Copies a strip to the places of its pixels: stored (x, y) goes to pixels[first + x * step_x +
@@ -105,7 +115,7 @@ void set_xmp_orientation(std::vector<uint8_t>* xmp) {
 int exif_orientation(const uint8_t* data, std::size_t size) {
   const Tiff tiff = open_tiff(data, size);
   const std::size_t at = orientation_entry(tiff);
-  const uint32_t value = at != 0 ? tiff.u16(at + 8) : 1;
+  const uint32_t value = at != 0 ? orientation_value(tiff, at) : 1;
   return value >= 1 && value <= 8 ? int(value) : 1;
 }
 
@@ -174,7 +184,12 @@ void place_upright(const uint8_t* strip, std::size_t stride, int32_t left, int32
 void mark_upright(Metadata* metadata, int orientation) {
   if (orientation == 1) return;
   Tiff tiff = open_tiff(metadata->exif.data(), metadata->exif.size());
-  if (const std::size_t at = orientation_entry(tiff)) tiff.put16(at + 8, 1);
+  if (const std::size_t at = orientation_entry(tiff)) {
+    if (tiff.u16(at + 2) == 3)
+      tiff.put16(at + 8, 1);
+    else
+      tiff.put32(at + 8, 1);
+  }
   if (swaps_sides(orientation) && tiff.size != 0) {
     // The pixel dimensions of the EXIF IFD: their types, counts and values change places.
     const std::size_t pointer = tiff.entry(tiff.u32(4), 34665);

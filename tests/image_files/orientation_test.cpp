@@ -143,6 +143,11 @@ TEST(Upright, TheMetadataSaysUprightAndTheDimensionsFollowAQuarterTurn) {
   image_io::mark_upright(&half, 3);
   EXPECT_EQ(image_io::exif_fields(half.exif)[2].type, 4);
   EXPECT_EQ(image_io::exif_orientation(image_io::exif_block({field(0, 274, 3, {9, 0})})), 1);
+  image_io::Metadata as_long;  // some writers store it as a LONG
+  as_long.exif = image_io::exif_block({field(0, 274, 4, {8, 0, 0, 0})});
+  EXPECT_EQ(image_io::exif_orientation(as_long.exif), 8);
+  image_io::mark_upright(&as_long, 8);
+  EXPECT_EQ(image_io::exif_orientation(as_long.exif), 1);
   EXPECT_EQ(image_io::exif_orientation(image_io::exif_block({field(0, 305, 2, {'Z', 0})})), 1);
   EXPECT_EQ(image_io::exif_orientation(std::vector<uint8_t>{'I', 'I', 42, 0}), 1);
 }
