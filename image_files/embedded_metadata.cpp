@@ -341,7 +341,9 @@ std::vector<uint8_t> png_with_metadata(const std::vector<uint8_t>& png, const Me
     data.insert(data.end(), packed.begin(), packed.end());
     add_png_chunk(&out, "iCCP", data);
   }
-  const bool exif = m.exif.size() >= 8 && (m.exif[0] == 'I' || m.exif[0] == 'M');
+  // Only a TIFF structure, as readers (this one's too) take the chunk.
+  const bool exif = m.exif.size() >= 8 && (starts_with(m.exif.data(), m.exif.size(), "II", 2) ||
+                                           starts_with(m.exif.data(), m.exif.size(), "MM", 2));
   if (exif) add_png_chunk(&out, "eXIf", m.exif);
   if (!m.xmp.empty()) {
     std::vector<uint8_t> data(kXmpKeyword, kXmpKeyword + sizeof kXmpKeyword);
