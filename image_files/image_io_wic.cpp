@@ -69,6 +69,10 @@ std::optional<std::string> output_format(const std::string& path_or_format) {
 
 std::string writable_formats() { return "png, jpg, tif"; }
 
+bool holds_frames(const std::string&) { return false; }
+
+std::string frame_formats() { return ""; }
+
 bool writable_extension(const std::string& path) {
   std::optional<std::string> extension = extension_of(path);
   return extension && writable_format(*extension) != nullptr;
