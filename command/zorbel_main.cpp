@@ -356,11 +356,11 @@ int filter_file(Shared& shared, const std::string& input_path, const std::string
   write.lossless = o.lossless;
   write.strip = o.strip;
   const std::string& named = write.format.empty() ? output_path : write.format;
+  if (int status = check_frames(o, input_path, *input, named); status != kDone) return status;
   if (auto refusal = image_io::write_refusal(named, input->kind)) {
     std::cerr << "zorbel: " << shown_name(output_path, true) << ": " << *refusal << "\n";
     return kUsage;
   }
-  if (int status = check_frames(o, input_path, *input, named); status != kDone) return status;
 
   plugin_host::Area area{0, 0, image.width, image.height};
   if (!o.area.empty()) {
