@@ -69,9 +69,11 @@ std::optional<std::string> output_format(const std::string& path_or_format) {
 
 std::string writable_formats() { return "png, jpg, tif"; }
 
-bool holds_frames(const std::string&) { return false; }
+bool holds_frames(const std::string& path_or_format) {
+  return writable_format(format_word(path_or_format)) == &kTiff;
+}
 
-std::string frame_formats() { return ""; }
+std::string frame_formats() { return "tif"; }
 
 bool writable_extension(const std::string& path) {
   std::optional<std::string> extension = extension_of(path);
@@ -102,7 +104,7 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
     std::optional<LoadedImage> loaded;
     {
       Com<IWICImagingFactory> factory;
-      if (create_factory(&factory, &why)) loaded = decode(factory.get(), bytes, &why);
+      if (create_factory(&factory, &why)) loaded = decode(factory.get(), bytes, &why, shown);
     }
     if (!loaded) *error = shown + ": " + why;
     return loaded;
@@ -297,7 +299,9 @@ class FileStream final : public IStream {
 // memory, for standard output), on the thread that opened it.
 class WicRowWriter : public RowWriter {
  public:
-  WicRowWriter(const std::string& path, UINT height) : path_(path), height_(height) {}
+  // `frames` frames of `frame_height` rows each.
+  WicRowWriter(const std::string& path, UINT frame_height, UINT frames)
+      : path_(path), frame_height_(frame_height), height_(frame_height * frames) {}
 
   ~WicRowWriter() override {
     frame_.reset();
@@ -350,7 +354,7 @@ class WicRowWriter : public RowWriter {
       temporary_ = temporary;
       *stream_.out() = new FileStream(file);
     }
-    EncodeJob job = plain_job(format, header.kind, UINT(header.image.width), height_, options,
+    EncodeJob job = plain_job(format, header.kind, UINT(header.image.width), frame_height_, options,
                               &metadata_, to_byte_);
     frame_.emplace();
     return frame_->begin(factory_.get(), stream_.get(), job, why);
@@ -359,9 +363,11 @@ class WicRowWriter : public RowWriter {
   bool put(const uint8_t* row) override {
     if (rows_ >= height_ || !failure_.empty()) return false;
     ++rows_;
-    if (frame_->write(row, 1)) return true;
     std::string why;
-    frame_->end(&why);
+    if (frame_->write(row, 1) &&
+        (rows_ % frame_height_ != 0 || rows_ == height_ || frame_->next_frame(&why)))
+      return true;
+    if (why.empty()) frame_->end(&why);
     fail(why);
     return false;
   }
@@ -413,7 +419,7 @@ class WicRowWriter : public RowWriter {
   int to_byte_[4] = {};
   std::string path_, temporary_;
   std::wstring wide_target_, wide_temporary_;
-  UINT height_, rows_ = 0;
+  UINT frame_height_, height_, rows_ = 0;
   std::string failure_;
 };
 
@@ -428,6 +434,11 @@ std::unique_ptr<RowWriter> open_row_writer(const std::string& path, const Loaded
     *error = shown + ": cannot be written (" + *problem + ")";
     return nullptr;
   }
+  if (header.frames.count > 1 && !holds_frames(asked)) {
+    *error = shown + ": cannot be written (" + format->name + " keeps one frame, not " +
+             std::to_string(header.frames.count) + ")";
+    return nullptr;
+  }
   if (header.kind == Kind::kGrayAlpha) {
     if (std::optional<std::string> refusal = write_refusal(asked, header.kind)) {
       *error = shown + ": " + *refusal;
@@ -436,7 +447,8 @@ std::unique_ptr<RowWriter> open_row_writer(const std::string& path, const Loaded
     return std::make_unique<KeptRowWriter>(path, header, options);
   }
   try {
-    auto writer = std::make_unique<WicRowWriter>(path, UINT(header.image.height));
+    auto writer = std::make_unique<WicRowWriter>(path, UINT(header.image.height),
+                                                 UINT(std::max(1, header.frames.count)));
     std::string why;
     if (writer->open(*format, header, options, &why)) return writer;
     *error = shown + ": cannot be written (" + why + ")";

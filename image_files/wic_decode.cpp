@@ -236,9 +236,61 @@ std::string container_word(IWICBitmapDecoder* decoder, const GUID& container) {
   return "unknown";
 }
 
+// The planes of a kind from a decoded frame (or any source of its size): WIC's own format when
+// it holds them; otherwise a conversion to BGRA (palettes, gray below 8 bits, gray with a
+// transparent colour that wine hands over as indexed, 5- and 6-bit RGB).
+HRESULT frame_planes(IWICImagingFactory* factory, IWICBitmapSource* frame, Kind kind,
+                     plugin_host::Image* image) {
+  GUID format = {};
+  UINT width = 0, height = 0;
+  HRESULT hr = frame->GetPixelFormat(&format);
+  if (SUCCEEDED(hr)) hr = frame->GetSize(&width, &height);
+  if (FAILED(hr)) return hr;
+  if (int32_t(width) != image->width || int32_t(height) != image->height) return E_INVALIDARG;
+  const Layout* layout = find_layout(format);
+  IWICBitmapSource* source = frame;
+  Com<IWICFormatConverter> converter;
+  int planes_from[4] = {-1, -1, -1, -1};
+  if (layout == nullptr || !plane_sources(kind, *layout, planes_from)) {
+    if (kind == Kind::kCmyk) return WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
+    const GUID& wanted = GUID_WICPixelFormat32bppBGRA;
+    hr = factory->CreateFormatConverter(converter.out());
+    if (SUCCEEDED(hr))
+      hr = converter->Initialize(frame, wanted, WICBitmapDitherTypeNone, nullptr, 0.0,
+                                 WICBitmapPaletteTypeCustom);
+    if (FAILED(hr)) return hr;
+    source = converter.get();
+    layout = find_layout(wanted);
+    plane_sources(kind, *layout, planes_from);
+  }
+  const int planes = total_planes(kind);
+  UINT stride = width * UINT(layout->bytes);
+  UINT band_rows = UINT(std::max<size_t>(1, kBandBytes / stride));
+  std::vector<uint8_t> band(size_t(stride) * std::min(band_rows, height));
+  for (UINT top = 0; top < height; top += band_rows) {
+    UINT rows = std::min(band_rows, height - top);
+    WICRect rect = {0, INT(top), INT(width), INT(rows)};
+    hr = source->CopyPixels(&rect, stride, stride * rows, band.data());
+    if (FAILED(hr)) return hr;
+    const uint8_t* in = band.data();
+    uint8_t* out = image->at(0, int32_t(top));
+    for (size_t n = size_t(width) * rows; n > 0; --n, in += layout->bytes, out += planes) {
+      for (int p = 0; p < planes; ++p) out[p] = in[planes_from[p]];
+      if (layout->premultiplied && planes_from[planes - 1] == layout->alpha) {
+        uint32_t alpha = out[planes - 1];
+        for (int p = 0; p < planes - 1; ++p)
+          out[p] = alpha == 0
+                       ? 0
+                       : uint8_t(std::min<uint32_t>(255, (out[p] * 255u + alpha / 2) / alpha));
+      }
+    }
+  }
+  return S_OK;
+}
+
 // Decodes frame 0 of an image file's bytes. The reason for a refusal names no file.
 std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8_t>& bytes,
-                                  std::string* why) {
+                                  std::string* why, const std::string& shown) {
   auto refuse = [&](const std::string& reason) -> std::optional<LoadedImage> {
     *why = reason;
     return std::nullopt;
@@ -314,57 +366,23 @@ std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8
     kind = info.channels == 1 ? Kind::kGray : info.channels == 4 ? Kind::kRgba : Kind::kRgb;
   if (!kind) return refuse("this colour layout is not supported (gray, RGB, RGBA or CMYK only)");
 
-  // WIC's own format when it holds the planes; otherwise a conversion to BGRA (palettes, gray
-  // below 8 bits, gray with a transparent colour that wine hands over as indexed, 5- and
-  // 6-bit RGB).
-  IWICBitmapSource* source = frame.get();
-  Com<IWICFormatConverter> converter;
-  int planes_from[4] = {-1, -1, -1, -1};
-  if (layout == nullptr || !plane_sources(*kind, *layout, planes_from)) {
-    if (*kind == Kind::kCmyk)
-      return refuse("this colour layout is not supported (gray, RGB, RGBA or CMYK only)");
-    const GUID& wanted = GUID_WICPixelFormat32bppBGRA;
-    hr = factory->CreateFormatConverter(converter.out());
-    if (SUCCEEDED(hr))
-      hr = converter->Initialize(frame.get(), wanted, WICBitmapDitherTypeNone, nullptr, 0.0,
-                                 WICBitmapPaletteTypeCustom);
-    if (FAILED(hr)) return refuse(damaged + hex(hr) + ")");
-    source = converter.get();
-    layout = find_layout(wanted);
-    plane_sources(*kind, *layout, planes_from);
-  }
-
   LoadedImage loaded;
   loaded.kind = *kind;
   loaded.format = word;
-  int planes = total_planes(*kind);
-  loaded.image = plugin_host::Image(int32_t(width), int32_t(height), planes);
-  UINT stride = width * UINT(layout->bytes);
-  UINT band_rows = UINT(std::max<size_t>(1, kBandBytes / stride));
-  std::vector<uint8_t> band(size_t(stride) * std::min(band_rows, height));
-  for (UINT top = 0; top < height; top += band_rows) {
-    UINT rows = std::min(band_rows, height - top);
-    WICRect rect = {0, INT(top), INT(width), INT(rows)};
-    hr = source->CopyPixels(&rect, stride, stride * rows, band.data());
-    if (FAILED(hr)) return refuse(damaged + hex(hr) + ")");
-    const uint8_t* in = band.data();
-    uint8_t* out = loaded.image.at(0, int32_t(top));
-    for (size_t n = size_t(width) * rows; n > 0; --n, in += layout->bytes, out += planes) {
-      for (int p = 0; p < planes; ++p) out[p] = in[planes_from[p]];
-      if (layout->premultiplied && planes_from[planes - 1] == layout->alpha) {
-        uint32_t alpha = out[planes - 1];
-        for (int p = 0; p < planes - 1; ++p)
-          out[p] = alpha == 0
-                       ? 0
-                       : uint8_t(std::min<uint32_t>(255, (out[p] * 255u + alpha / 2) / alpha));
-      }
-    }
-  }
+  loaded.image = plugin_host::Image(int32_t(width), int32_t(height), total_planes(*kind));
+  int planes_from[4] = {-1, -1, -1, -1};
+  if (*kind == Kind::kCmyk && (layout == nullptr || !plane_sources(*kind, *layout, planes_from)))
+    return refuse("this colour layout is not supported (gray, RGB, RGBA or CMYK only)");
+  hr = frame_planes(factory, frame.get(), *kind, &loaded.image);
+  if (FAILED(hr)) return refuse(damaged + hex(hr) + ")");
   read_metadata(factory, frame.get(), facts, &loaded.metadata);
   // What this system's WIC did not give, from the file's own segments, chunks or IFD.
   read_jpeg_metadata(bytes.data(), bytes.size(), &loaded.metadata);
   if (facts.png) read_png_metadata(bytes.data(), bytes.size(), &loaded.metadata);
   if (facts.tiff) read_tiff_metadata(bytes.data(), bytes.size(), &loaded.metadata);
+  UINT frames = 0;
+  if (SUCCEEDED(decoder->GetFrameCount(&frames)) && frames > 1)
+    loaded.frames = frames_of(factory, decoder.get(), container, bytes, loaded, shown);
   return loaded;
 }
 
