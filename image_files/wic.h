@@ -131,6 +131,7 @@ struct PixelInfo {
 extern const WritableFormat kPng;
 extern const WritableFormat kJpeg;
 extern const WritableFormat kTiff;
+extern const WritableFormat kGif;
 
 std::string hex(HRESULT hr);
 
@@ -344,6 +345,29 @@ class FrameWriter {
   std::vector<uint8_t> band_;
   HRESULT hr_ = S_OK;
 };
+
+// A GIF being encoded, frame after frame, each given whole in the job's layout and reduced by
+// WIC to a palette of its own (256 colours at most, one of them transparent for pictures with
+// alpha).
+class GifEncoder {
+ public:
+  bool begin(IWICImagingFactory* factory, IStream* stream, const EncodeJob& job, std::string* why);
+  bool frame(const uint8_t* pixels, std::string* why);
+  bool end(std::string* why);
+
+ private:
+  bool failed(HRESULT hr, std::string* why);
+  IWICImagingFactory* factory_ = nullptr;
+  EncodeJob job_{};
+  Com<IWICBitmapEncoder> encoder_;
+};
+
+// Puts each frame's delay (milliseconds; none when empty) and the loop count (none when
+// negative) into the bytes of a GIF, and makes each frame clear its place after it when the
+// picture has alpha (so a transparent pixel shows through, not the frame before). False when
+// the bytes are not a GIF this code can follow.
+bool gif_with_timing(std::vector<uint8_t>* gif, const std::vector<int>& delays, int loop,
+                     bool alpha);
 
 }  // namespace wic
 }  // namespace image_io

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -209,6 +210,118 @@ Frames frames_of(IWICImagingFactory*, IWICBitmapDecoder* decoder, const GUID& co
     frames.same_size = false;
   }
   return frames;
+}
+
+// --- writing GIF ---
+
+bool GifEncoder::failed(HRESULT hr, std::string* why) {
+  if (SUCCEEDED(hr)) return false;
+  *why = "the GIF encoder failed (" + hex(hr) + ")";
+  return true;
+}
+
+bool GifEncoder::begin(IWICImagingFactory* factory, IStream* stream, const EncodeJob& job,
+                       std::string* why) {
+  factory_ = factory;
+  job_ = job;
+  HRESULT hr = factory->CreateEncoder(GUID_ContainerFormatGif, nullptr, encoder_.out());
+  if (SUCCEEDED(hr)) hr = encoder_->Initialize(stream, WICBitmapEncoderNoCache);
+  return !failed(hr, why);
+}
+
+bool GifEncoder::frame(const uint8_t* pixels, std::string* why) {
+  const Layout& layout = *job_.layout;
+  const UINT stride = job_.width * UINT(layout.bytes);
+  Com<IWICBitmap> bitmap;
+  Com<IWICPalette> palette;
+  Com<IWICFormatConverter> indexed;
+  Com<IWICBitmapFrameEncode> frame;
+  Com<IPropertyBag2> options;
+  HRESULT hr = factory_->CreateBitmapFromMemory(job_.width, job_.height, *layout.format, stride,
+                                                stride * job_.height, const_cast<BYTE*>(pixels),
+                                                bitmap.out());
+  if (SUCCEEDED(hr)) hr = factory_->CreatePalette(palette.out());
+  if (SUCCEEDED(hr)) hr = palette->InitializeFromBitmap(bitmap.get(), 256, layout.alpha >= 0);
+  if (SUCCEEDED(hr)) hr = factory_->CreateFormatConverter(indexed.out());
+  if (SUCCEEDED(hr))
+    hr = indexed->Initialize(bitmap.get(), GUID_WICPixelFormat8bppIndexed, WICBitmapDitherTypeNone,
+                             palette.get(), 0.0, WICBitmapPaletteTypeCustom);
+  if (SUCCEEDED(hr)) hr = encoder_->CreateNewFrame(frame.out(), options.out());
+  if (SUCCEEDED(hr)) hr = frame->Initialize(options.get());
+  if (SUCCEEDED(hr)) hr = frame->SetSize(job_.width, job_.height);
+  GUID format = GUID_WICPixelFormat8bppIndexed;
+  if (SUCCEEDED(hr)) hr = frame->SetPixelFormat(&format);
+  if (SUCCEEDED(hr) && !IsEqualGUID(format, GUID_WICPixelFormat8bppIndexed))
+    hr = WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
+  if (SUCCEEDED(hr)) hr = frame->SetPalette(palette.get());
+  if (SUCCEEDED(hr)) hr = frame->WriteSource(indexed.get(), nullptr);
+  if (SUCCEEDED(hr)) hr = frame->Commit();
+  return !failed(hr, why);
+}
+
+bool GifEncoder::end(std::string* why) { return !failed(encoder_->Commit(), why); }
+
+bool gif_with_timing(std::vector<uint8_t>* gif, const std::vector<int>& delays, int loop,
+                     bool alpha) {
+  const std::vector<uint8_t>& in = *gif;
+  if (in.size() < 13 || std::memcmp(in.data(), "GIF8", 4) != 0) return false;
+  auto table = [](uint8_t packed) {
+    return (packed & 0x80) != 0 ? size_t(3) << ((packed & 7) + 1) : size_t(0);
+  };
+  // The sub-blocks from `at`, up to and with their terminator; 0 when they run past the end.
+  auto sub_blocks = [&](size_t at) {
+    while (at < in.size() && in[at] != 0) at += size_t(in[at]) + 1;
+    return at < in.size() ? at + 1 : 0;
+  };
+  const size_t header = 13 + table(in[10]);
+  if (header > in.size()) return false;
+  std::vector<uint8_t> out(in.begin(), in.begin() + long(header));
+  const uint8_t netscape[] = {0x21, 0xFF, 0x0B, 'N', 'E',           'T',
+                              'S',  'C',  'A',  'P', 'E',           '2',
+                              '.',  '0',  3,    1,   uint8_t(loop), uint8_t(loop >> 8),
+                              0};
+  if (loop >= 0) out.insert(out.end(), std::begin(netscape), std::end(netscape));
+  size_t frame = 0;
+  std::vector<uint8_t> control;  // the graphic control extension of the coming frame
+  for (size_t at = header; at < in.size();) {
+    const uint8_t kind = in[at];
+    if (kind == 0x3B) {
+      out.push_back(0x3B);
+      *gif = std::move(out);
+      return true;
+    }
+    if (kind == 0x21 && at + 1 < in.size()) {
+      const size_t end = sub_blocks(at + 2);
+      if (end == 0) return false;
+      const bool is_control = in[at + 1] == 0xF9 && end - at == 8;
+      const bool is_loop = in[at + 1] == 0xFF && at + 14 <= in.size() &&
+                           std::memcmp(&in[at + 3], "NETSCAPE2.0", 11) == 0;
+      if (is_control) {
+        control.assign(in.begin() + long(at), in.begin() + long(end));
+      } else if (!(is_loop && loop >= 0)) {
+        out.insert(out.end(), in.begin() + long(at), in.begin() + long(end));
+      }
+      at = end;
+      continue;
+    }
+    if (kind != 0x2C || at + 10 > in.size()) return false;
+    const size_t data = at + 10 + table(in[at + 9]) + 1;  // after the LZW code size
+    const size_t end = data <= in.size() ? sub_blocks(data) : 0;
+    if (end == 0) return false;
+    if (control.empty()) control = {0x21, 0xF9, 4, 0, 0, 0, 0, 0};
+    if (frame < delays.size()) {
+      const int centiseconds = (delays[frame] + 5) / 10;
+      control[4] = uint8_t(centiseconds);
+      control[5] = uint8_t(centiseconds >> 8);
+    }
+    if (alpha) control[3] = uint8_t((control[3] & ~0x1C) | 2 << 2);  // cleared after it
+    out.insert(out.end(), control.begin(), control.end());
+    out.insert(out.end(), in.begin() + long(at), in.begin() + long(end));
+    control.clear();
+    ++frame;
+    at = end;
+  }
+  return false;
 }
 
 }  // namespace wic
