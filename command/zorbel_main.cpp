@@ -159,20 +159,23 @@ class ProgressBar {
     if (drawn_ >= 0) std::fprintf(stderr, "\n");
     drawn_ = -1;
   }
-  void update(int64_t done, int64_t total) {
+  // `frame` of `frames` (from 1) is being filtered, when there are several.
+  void update(int64_t done, int64_t total, int frame = 0, int frames = 0) {
     if (!shown_ || total <= 0) return;
     int percent = int(done * 100 / total);
-    if (percent == drawn_) return;
+    if (percent == drawn_ && frame == frame_) return;
     drawn_ = percent;
+    frame_ = frame;
     int filled = percent * 30 / 100;
     std::fprintf(stderr, "\rfiltering [%.*s%*s] %3d%%", filled, "##############################",
                  30 - filled, "", percent);
+    if (frames > 1) std::fprintf(stderr, "  frame %d of %d", frame, frames);
     std::fflush(stderr);
   }
 
  private:
   bool shown_;
-  int drawn_ = -1;
+  int drawn_ = -1, frame_ = 0;
 };
 
 std::string module_error(int16_t result) {
@@ -420,7 +423,7 @@ int filter_file(Shared& shared, const std::string& input_path, const std::string
   const int frames = input->frames.count;
   int frame = 0;
   options.progress = [&](int32_t done, int32_t total) {
-    bar.update(int64_t(frame) * total + done + 1, int64_t(frames) * total);
+    bar.update(int64_t(frame) * total + done + 1, int64_t(frames) * total, frame + 1, frames);
   };
   plugin_host::RunResult result;
   std::optional<ui_player::Report> report;

@@ -1189,9 +1189,10 @@ TEST_F(Cli, AnInterruptedRunLeavesNothingBehind) {
 }
 
 // Runs zorbel with its standard error on a terminal, where it draws its progress bar, and
-// presses Ctrl+C (SIGINT) once the bar shows, that is while the final pass runs. Returns the
-// exit status and what the terminal showed.
-Outcome stopped_while_filtering(const std::vector<std::string>& arguments) {
+// presses Ctrl+C (SIGINT) once the bar shows `shown` (by default: the bar at all), that is while
+// the final pass runs. Returns the exit status and what the terminal showed.
+Outcome stopped_while_filtering(const std::vector<std::string>& arguments,
+                                const std::string& trigger = "filtering [") {
   int terminal = posix_openpt(O_RDWR | O_NOCTTY);
   if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) return {-1, "no pty"};
   std::string side = ptsname(terminal);
@@ -1210,7 +1211,7 @@ Outcome stopped_while_filtering(const std::vector<std::string>& arguments) {
   char buffer[256];
   for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;) {
     shown.append(buffer, size_t(n));
-    if (!pressed && shown.find("filtering [") != std::string::npos) {
+    if (!pressed && shown.find(trigger) != std::string::npos) {
       kill(child, SIGINT);
       pressed = true;
     }
@@ -1239,6 +1240,42 @@ TEST_F(Cli, CtrlCWhileFilteringCancelsTheRunAndWritesNothing) {
             std::string::npos)
       << run.output;
   EXPECT_EQ(run.output.find("100%"), std::string::npos);  // stopped before the last row
+  DIR* dir = opendir(folder.c_str());
+  ASSERT_NE(dir, nullptr);
+  int left = 0;
+  while (dirent* entry = readdir(dir)) left += entry->d_name[0] != '.';
+  closedir(dir);
+  EXPECT_EQ(left, 0);
+}
+
+// The bar counts the frames of a multi-page file; Ctrl+C in a later frame leaves nothing, of
+// a single run or of a batch.
+TEST_F(Cli, CtrlCInALaterFrameWritesNothing) {
+  LoadedImage header;
+  header.image = plugin_host::Image(1600, 1200, 3);
+  header.frames.count = 3;
+  std::string why;
+  auto writer = image_io::open_row_writer(path("pages-big.tif"), header, {}, &why);
+  ASSERT_TRUE(writer) << why;
+  std::vector<uint8_t> row(1600 * 3);
+  for (int32_t y = 0; y < 3 * 1200; ++y) {
+    for (size_t i = 0; i < row.size(); ++i) row[i] = uint8_t(i * 3 + size_t(y) * 5);
+    ASSERT_TRUE(writer->put(row.data()));
+  }
+  ASSERT_TRUE(writer->finish(&why)) << why;
+  std::string folder = path("stopped-frames");
+  mkdir(folder.c_str(), 0755);
+  Outcome single = stopped_while_filtering(
+      {"--max-space", "4000000", "--regions", "20", path("pages-big.tif"), folder + "/out.tif"},
+      "frame 2 of 3");
+  EXPECT_EQ(single.status, 1) << single.output;
+  EXPECT_NE(single.output.find("frame 1 of 3"), std::string::npos) << single.output;
+  EXPECT_NE(single.output.find("zorbel: interrupted; " + folder + "/out.tif was not written"),
+            std::string::npos)
+      << single.output;
+  Outcome batch = stopped_while_filtering({"--max-space", "4000000", "--regions", "20", "-j", "1",
+                                           "--output-dir", folder, path("pages-big.tif")});
+  EXPECT_EQ(batch.status, 1) << batch.output;
   DIR* dir = opendir(folder.c_str());
   ASSERT_NE(dir, nullptr);
   int left = 0;
