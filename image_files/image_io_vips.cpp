@@ -30,7 +30,8 @@ namespace {
 
 // The writable formats: the word WriteOptions uses, the extensions that ask for it, the libvips
 // saver, and what the format holds (frames: an animation or pages, from a tall image of frames
-// one under the other with its page height, delays and loop count).
+// one under the other with its page height, delays and loop count; HEIF holds them as a
+// collection of pictures, without delays).
 struct Format {
   const char* word;
   const char* extensions[3];
@@ -42,8 +43,8 @@ const Format kFormats[] = {
     {"jpeg", {"jpg", "jpeg", "jpe"}, "jpegsave", false, true, true, false},
     {"tiff", {"tif", "tiff", nullptr}, "tiffsave", true, true, false, true},
     {"webp", {"webp", nullptr, nullptr}, "webpsave", true, false, true, true},
-    {"heif", {"heic", "heif", nullptr}, "heifsave", true, false, true, false},
-    {"avif", {"avif", nullptr, nullptr}, "heifsave", true, false, true, false},
+    {"heif", {"heic", "heif", nullptr}, "heifsave", true, false, true, true},
+    {"avif", {"avif", nullptr, nullptr}, "heifsave", true, false, true, true},
     {"gif", {"gif", nullptr, nullptr}, "gifsave", true, false, false, true},
 };
 
