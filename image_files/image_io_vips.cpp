@@ -312,10 +312,12 @@ class VipsFrameSource : public FrameSource {
   bool read(int index, plugin_host::Image* image, std::string* error) override {
     std::unique_lock<std::mutex> lock(mutex_);
     if (image->width != pages_.width() || image->height != page_height_ ||
-        image->planes != pages_.bands()) {
-      *error = shown_ + ": frame " + std::to_string(index + 1) + " is not of the first's size";
+        image->planes != pages_.bands() || index != next_ || ended_) {
+      *error = shown_ + ": frame " + std::to_string(index + 1) + " cannot be read" +
+               (ended_ ? ": " + failure_ : " here (frames are read once, in order)");
       return false;
     }
+    ++next_;
     target_ = image;
     wanted_ = index;
     done_ = false;
@@ -372,6 +374,7 @@ class VipsFrameSource : public FrameSource {
   std::condition_variable changed_;
   plugin_host::Image* target_ = nullptr;  // the buffer of the waiting read
   int wanted_ = -1;                       // the frame it waits for
+  int next_ = 1;                          // the frame the next read must ask for
   bool done_ = false, ended_ = false, closed_ = false;
   std::string failure_;
   std::thread producer_;
