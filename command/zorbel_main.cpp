@@ -761,8 +761,9 @@ int main(int argc, char** argv) {
   app.set_version_flag(
       "--version", "zorbel " ZORBEL_VERSION " (filter module ZORBEL.8bf " ZORBEL_VERSION_SHORT ")");
   app.add_option("FILES", o.files,
-                 "INPUT OUTPUT, or with --output-dir the INPUT images. Inputs: JPEG, PNG, TIFF, "
-                 "WebP, HEIF/AVIF, GIF and what else the platform reads, 8-bit gray, RGB or CMYK "
+                 "INPUT OUTPUT, or in a batch (--output-dir, --name or --in-place) the INPUT "
+                 "images. Inputs: JPEG, PNG, TIFF, WebP, HEIF/AVIF, GIF (every frame or page) and "
+                 "what else the platform reads, 8-bit gray, RGB or CMYK "
                  "with or without alpha (palette images become RGB or RGBA; alpha passes through "
                  "untouched). The output's format follows its extension (or --format); - reads "
                  "standard input or writes standard output")
@@ -793,7 +794,7 @@ int main(int argc, char** argv) {
   app.add_flag("--lossless", o.lossless, "lossless WebP (and AVIF/HEIF where the encoder can)");
   app.add_flag("--strip", o.strip,
                "write no colour profile, EXIF, XMP, IPTC or resolution (kept by default)");
-  app.add_option("-j,--jobs", o.jobs, "N files at once with --output-dir (default: the cores)")
+  app.add_option("-j,--jobs", o.jobs, "N files at once in a batch (default: the cores)")
       ->check(CLI::Range(1, 256));
   app.add_option("--angle", o.angle,
                  "direction in degrees, 0 to 360 (default 50; 0 points "
