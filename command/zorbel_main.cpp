@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "command/batch_names.h"
 #include "command/settings_file.h"
 #include "command/ui_player.h"
 #include "filter_api/parameter_record.h"
@@ -83,6 +84,9 @@ struct Options {
   std::vector<std::string> files;  // INPUT OUTPUT, or the inputs with --output-dir
   std::string selection, module_path;
   std::string output_dir, format;
+  std::string name;          // --name's pattern for a batch's outputs
+  bool in_place = false;     // a batch's outputs may replace their own inputs
+  bool first_frame = false;  // filter only the first frame of a multi-frame input
   int quality = 0, jobs = 0;
   bool lossless = false, strip = false;
   int angle = 50, regions = 8, spacing = 50, intensity = 100;
@@ -155,20 +159,23 @@ class ProgressBar {
     if (drawn_ >= 0) std::fprintf(stderr, "\n");
     drawn_ = -1;
   }
-  void update(int32_t done, int32_t total) {
+  // `frame` of `frames` (from 1) is being filtered, when there are several.
+  void update(int64_t done, int64_t total, int frame = 0, int frames = 0) {
     if (!shown_ || total <= 0) return;
-    int percent = int(int64_t(done) * 100 / total);
-    if (percent == drawn_) return;
+    int percent = int(done * 100 / total);
+    if (percent == drawn_ && frame == frame_) return;
     drawn_ = percent;
+    frame_ = frame;
     int filled = percent * 30 / 100;
     std::fprintf(stderr, "\rfiltering [%.*s%*s] %3d%%", filled, "##############################",
                  30 - filled, "", percent);
+    if (frames > 1) std::fprintf(stderr, "  frame %d of %d", frame, frames);
     std::fflush(stderr);
   }
 
  private:
   bool shown_;
-  int drawn_ = -1;
+  int drawn_ = -1, frame_ = 0;
 };
 
 std::string module_error(int16_t result) {
@@ -298,6 +305,46 @@ std::string shown_name(const std::string& path, bool output) {
   return path != "-" ? path : output ? "standard output" : "standard input";
 }
 
+// A multi-frame input is filtered whole into a format that keeps its frames; otherwise it is
+// refused, unless --first-frame asks for its first frame alone (its frames then forgotten).
+int check_frames(const Options& o, const std::string& input_path, image_io::LoadedImage& input,
+                 const std::string& output_named) {
+  image_io::Frames& frames = input.frames;
+  if (frames.count <= 1) return kDone;
+  if (o.first_frame) {
+    frames = image_io::Frames{};
+    return kDone;
+  }
+  const bool pages = input.format == "tiff" || input.format == "heif" || input.format == "pdf";
+  const std::string count = std::to_string(frames.count) + (pages ? " pages" : " frames");
+  const std::string shown = shown_name(input_path, false);
+  if (!frames.same_size) {
+    std::cerr << "zorbel: " << shown << ": its " << count
+              << " are not all of one size, so they cannot be filtered into one file; give "
+                 "--first-frame to filter the first alone\n";
+    return kUsage;
+  }
+  if (!image_io::holds_frames(output_named)) {
+    std::cerr << "zorbel: " << shown << ": has " << count << ", and "
+              << image_io::output_format(output_named).value_or(output_named)
+              << " keeps one; write " << image_io::frame_formats()
+              << " to keep them all, or give --first-frame to filter the first alone\n";
+    return kUsage;
+  }
+  return kDone;
+}
+
+// The settings for the frames after the first: those the first was filtered with, without
+// the dialog.
+std::vector<uint8_t> later_frame_settings(std::vector<uint8_t> record) {
+  filter_api::ParameterRecord fields{};
+  if (record.size() != sizeof fields) return record;
+  std::memcpy(&fields, record.data(), sizeof fields);
+  fields.show_dialog = 0;
+  std::memcpy(record.data(), &fields, sizeof fields);
+  return record;
+}
+
 // Reads, filters and writes one file; prints one line for anything that goes wrong and
 // returns the exit status.
 int filter_file(Shared& shared, const std::string& input_path, const std::string& output_path) {
@@ -316,6 +363,7 @@ int filter_file(Shared& shared, const std::string& input_path, const std::string
   write.lossless = o.lossless;
   write.strip = o.strip;
   const std::string& named = write.format.empty() ? output_path : write.format;
+  if (int status = check_frames(o, input_path, *input, named); status != kDone) return status;
   if (auto refusal = image_io::write_refusal(named, input->kind)) {
     std::cerr << "zorbel: " << shown_name(output_path, true) << ": " << *refusal << "\n";
     return kUsage;
@@ -379,16 +427,28 @@ int filter_file(Shared& shared, const std::string& input_path, const std::string
   options.ask_for_dialog = o.dialog;
   options.abort = [] { return image_io::stop_requested(); };
   ProgressBar bar(shared.single && !o.quiet && on_terminal());
-  options.progress = [&](int32_t done, int32_t total) { bar.update(done + 1, total); };
+  const int frames = input->frames.count;
+  int frame = 0;
+  options.progress = [&](int32_t done, int32_t total) {
+    bar.update(int64_t(frame) * total + done + 1, int64_t(frames) * total, frame + 1, frames);
+  };
   plugin_host::RunResult result;
   std::optional<ui_player::Report> report;
   bool stopped = false;
-  {
+  // Every frame of an animation or page of a multi-page file in turn, into the same buffer,
+  // with the settings the first frame was filtered with (its dialog, if any, shown once).
+  std::optional<std::vector<uint8_t>> frame_settings;
+  for (; frame < frames; ++frame) {
+    if (frame > 0 && !input->frames.source->read(frame, &image, &why)) {
+      std::cerr << "zorbel: " << why << "\n";
+      return kFileError;
+    }
     std::lock_guard<std::mutex> lock(shared.filtering);
     if (shared.stopped) return kCancelled;  // an earlier file was stopped: the batch ends
     options.window = make_host_window();
-    shared.module.set_parameters(settings_record(o, area, center, shared.stored));
-    bool scripted = !o.ui_script_path.empty();
+    shared.module.set_parameters(frame_settings ? *frame_settings
+                                                : settings_record(o, area, center, shared.stored));
+    bool scripted = !o.ui_script_path.empty() && frame == 0;
     if (scripted) ui_player::start(o.ui_script);
     image_io::begin_stoppable_run();
     result = shared.module.run(image, options);
@@ -397,6 +457,12 @@ int filter_file(Shared& shared, const std::string& input_path, const std::string
     if (scripted) report = ui_player::finish();
     if (result.ok() && !stopped) shared.used = shared.module.parameters();
     DestroyWindow(options.window);
+    if (!result.ok() || stopped || (report && (!report->failures.empty() || report->ran_out)))
+      break;
+    if (frame + 1 < frames)
+      frame_settings = later_frame_settings(
+          shared.module.parameters().value_or(settings_record(o, area, center, shared.stored)));
+    options.ask_for_dialog = false;
   }
   std::vector<uint8_t>().swap(image.pixels);  // what is left to encode is in the writer
   const std::string out = shown_name(output_path, true);
@@ -463,21 +529,22 @@ bool is_folder(const std::string& path) {
 #endif
 }
 
-// The file name of a path, without its folder.
-std::string base_name(const std::string& path) {
-  std::size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Where --output-dir puts the result of an input: the input's name in the folder, with the
-// extension of --format when one is given.
-std::string batch_output(const Options& o, const std::string& input) {
-  std::string name = base_name(input);
-  if (!o.format.empty()) {
+// Where a batch puts the result of the input at `position` (1-based): in --output-dir, else
+// beside the input, under --name's pattern, else the input's own name (with the extension of
+// --format when one is given). Nothing, with the reason, for a pattern that gives no name.
+std::optional<std::string> batch_output(const Options& o, const std::string& input,
+                                        std::size_t position, std::string* why) {
+  std::string name = batch_names::base_name(input);
+  if (!o.name.empty()) {
+    auto expanded = batch_names::expand(o.name, input, position, o.files.size(), o.format, why);
+    if (!expanded) return std::nullopt;
+    name = *expanded;
+  } else if (!o.format.empty()) {
     std::size_t dot = name.find_last_of('.');
     if (dot != std::string::npos) name.resize(dot);
     name += "." + o.format;
   }
+  if (o.output_dir.empty()) return batch_names::folder_of(input) + name;
   std::string folder = o.output_dir;
   if (!folder.empty() && folder.back() != '/' && folder.back() != '\\') folder += '/';
   return folder + name;
@@ -490,7 +557,8 @@ int run(Options& o, const std::vector<std::string>& settings_given) {
     return kUsage;
   }
   std::vector<std::pair<std::string, std::string>> jobs;
-  if (o.output_dir.empty()) {
+  const bool batch = !o.output_dir.empty() || !o.name.empty() || o.in_place;
+  if (!batch) {
     if (o.files.size() != 2) {
       std::cerr << "zorbel: an INPUT and an OUTPUT image are needed: zorbel [options] INPUT OUTPUT"
                    ", or zorbel [options] --output-dir DIR INPUT... (see zorbel --help)\n";
@@ -499,7 +567,10 @@ int run(Options& o, const std::vector<std::string>& settings_given) {
     jobs.emplace_back(o.files[0], o.files[1]);
   } else {
     if (o.files.empty()) {
-      std::cerr << "zorbel: --output-dir " << o.output_dir
+      std::cerr << "zorbel: "
+                << (!o.output_dir.empty() ? "--output-dir " + o.output_dir
+                    : o.in_place          ? std::string("--in-place")
+                                          : "--name " + o.name)
                 << " needs at least one INPUT image (see zorbel --help)\n";
       return kUsage;
     }
@@ -512,9 +583,15 @@ int run(Options& o, const std::vector<std::string>& settings_given) {
         std::cerr << "zorbel: - (standard input) cannot be one of several inputs\n";
         return kUsage;
       }
-      jobs.emplace_back(input, batch_output(o, input));
+      std::string why;
+      std::optional<std::string> output = batch_output(o, input, jobs.size() + 1, &why);
+      if (!output) {
+        std::cerr << "zorbel: " << why << "\n";
+        return kUsage;
+      }
+      jobs.emplace_back(input, *output);
     }
-    if (!is_folder(o.output_dir)) {
+    if (!o.output_dir.empty() && !is_folder(o.output_dir)) {
       std::cerr << "zorbel: " << o.output_dir << ": no such folder for the outputs\n";
       return kFileError;
     }
@@ -530,6 +607,16 @@ int run(Options& o, const std::vector<std::string>& settings_given) {
                 << image_io::writable_formats() << " (or give --format)\n";
       return kUsage;
     }
+  }
+  if (batch) {
+    // Every output name is checked before anything is written.
+    std::vector<batch_names::Job> named;
+    for (const auto& job : jobs) named.push_back({job.first, job.second});
+    std::vector<std::string> kept;
+    if (!o.selection.empty()) kept.push_back(o.selection);
+    std::vector<std::string> refusals = batch_names::refusals(named, o.in_place, kept);
+    for (const std::string& refusal : refusals) std::cerr << "zorbel: " << refusal << "\n";
+    if (!refusals.empty()) return kUsage;
   }
 
   std::string why;
@@ -590,8 +677,12 @@ int run(Options& o, const std::vector<std::string>& settings_given) {
     for (std::thread& thread : threads) thread.join();
     status = worst.load();
     if (!o.quiet)
-      std::cerr << "zorbel: wrote " << written.load() << " of " << jobs.size() << " files into "
-                << o.output_dir << "\n";
+      std::cerr << "zorbel: wrote " << written.load() << " of " << jobs.size() << " files"
+                << (o.output_dir.empty()
+                        ? std::string(o.in_place && o.name.empty() ? " in place"
+                                                                   : " beside their inputs")
+                        : " into " + o.output_dir)
+                << "\n";
   }
   if (shared.used && status == kDone) {
     std::string save_error;
@@ -670,6 +761,9 @@ int main(int argc, char** argv) {
       "  zorbel --repeat other.png other-echoes.png  the settings of the last run\n"
       "  zorbel --quality 85 photo.jpg echoes.jpg  profile, EXIF and XMP kept\n"
       "  zorbel -j 2 --center 30%,50% --output-dir out/ *.jpg  a batch, two at a time\n"
+      "  zorbel --name {stem}-echoes.{ext} card/*/*.JPG  a batch, each beside its original\n"
+      "  zorbel --in-place *.jpg  the originals replaced by their results\n"
+      "  zorbel animation.gif echoes.webp  every frame, the delays and the loop kept\n"
       "  cat photo.png | zorbel - --format webp - > echoes.webp  a pipe\n"
       "\n"
       "A photograph whose EXIF orientation tag says it is stored sideways or mirrored is turned\n"
@@ -679,15 +773,30 @@ int main(int argc, char** argv) {
   app.set_version_flag(
       "--version", "zorbel " ZORBEL_VERSION " (filter module ZORBEL.8bf " ZORBEL_VERSION_SHORT ")");
   app.add_option("FILES", o.files,
-                 "INPUT OUTPUT, or with --output-dir the INPUT images. Inputs: JPEG, PNG, TIFF, "
-                 "WebP, HEIF/AVIF, GIF and what else the platform reads, 8-bit gray, RGB or CMYK "
+                 "INPUT OUTPUT, or in a batch (--output-dir, --name or --in-place) the INPUT "
+                 "images. Inputs: JPEG, PNG, TIFF, WebP, HEIF/AVIF, GIF (every frame or page) and "
+                 "what else the platform reads, 8-bit gray, RGB or CMYK "
                  "with or without alpha (palette images become RGB or RGBA; alpha passes through "
                  "untouched). The output's format follows its extension (or --format); - reads "
                  "standard input or writes standard output")
       ->type_name("FILE");
   app.add_option("--output-dir", o.output_dir,
-                 "filter every INPUT into DIR, under the input's own file name")
+                 "filter every INPUT into DIR, under the input's own file name (or --name's); "
+                 "two inputs that would write one output, or an output that would replace an "
+                 "input, are refused before anything is written")
       ->type_name("DIR");
+  app.add_option("--name", o.name,
+                 "name each output of a batch by PATTERN: {stem} the input's name without its "
+                 "extension, {ext} its extension (or --format's), {n} its position among the "
+                 "inputs; without --output-dir the outputs go beside their inputs (for example "
+                 "--name {stem}-echoes.{ext})")
+      ->type_name("PATTERN");
+  app.add_flag("--in-place", o.in_place,
+               "let a batch replace its inputs with their results (each only once its result is "
+               "complete); without it an output that would replace an input is refused");
+  app.add_flag("--first-frame", o.first_frame,
+               "filter only the first frame or page of an animation or multi-page input (needed "
+               "to write one as jpg or png)");
   app.add_option("--format", o.format,
                  "the output format (jpg, png, tif, webp, ...) instead of the output's "
                  "extension; needed for - as output unless the input's format will do")
@@ -702,7 +811,7 @@ int main(int argc, char** argv) {
                "(by default a tagged photograph is turned upright first)");
   app.add_flag("--strip", o.strip,
                "write no colour profile, EXIF, XMP, IPTC or resolution (kept by default)");
-  app.add_option("-j,--jobs", o.jobs, "N files at once with --output-dir (default: the cores)")
+  app.add_option("-j,--jobs", o.jobs, "N files at once in a batch (default: the cores)")
       ->check(CLI::Range(1, 256));
   app.add_option("--angle", o.angle,
                  "direction in degrees, 0 to 360 (default 50; 0 points right, 90 down, in the "

@@ -25,6 +25,27 @@ struct Metadata {
   double y_dpi = 0;
 };
 
+// The frames after the first of an animation or a multi-page file, read one at a time.
+class FrameSource {
+ public:
+  virtual ~FrameSource() = default;
+  // Frame `index` (1 to the count less one, each once and in order) into `image`, which has the
+  // first frame's size and planes. False, with one line naming the file, when it cannot be read.
+  virtual bool read(int index, plugin_host::Image* image, std::string* error) = 0;
+};
+
+// The frames of an animation (GIF, WebP) or the pages of a multi-page file (TIFF, HEIF); one
+// for every other image. An image read with several frames holds the first; `source` gives the
+// others. A header given to open_row_writer with several frames asks for a file holding them
+// all, in order, with these delays and this loop count where the format keeps them.
+struct Frames {
+  int count = 1;            // frames or pages in the file
+  bool same_size = true;    // all of the first one's size and kind (else only the first is read)
+  std::vector<int> delays;  // milliseconds each frame shows; empty when the file gives none
+  int loop = -1;            // times an animation plays, 0 for ever; -1 when the file says none
+  std::shared_ptr<FrameSource> source;  // when count > 1 and same_size
+};
+
 struct LoadedImage {
   plugin_host::Image image;  // planes: 1, 2, 3, 4 or 4 by kind; alpha last
   Kind kind = Kind::kRgb;
@@ -32,6 +53,7 @@ struct LoadedImage {
   std::string format;    // what it was read from: "png", "jpeg", "tiff", "webp", "heif", ...
   int jpeg_quality = 0;  // a JPEG's quality, estimated from its quantisation tables; else 0
   int turned_from = 1;   // the EXIF orientation the picture was turned upright from; 1: as stored
+  Frames frames;         // every frame is turned as the first is
 };
 
 // Which way up a picture is read: turned upright as its EXIF orientation tag says (the tag then
@@ -83,7 +105,8 @@ class RowWriter {
 };
 
 // Starts writing `path` ("-": standard output) for an image of the size, kind and metadata of
-// `header` (its pixels are not read). Nothing, with one line in *error, when the format cannot
+// `header` (its pixels are not read); with several header.frames, for all of them, their rows
+// put one frame after the other. Nothing, with one line in *error, when the format cannot
 // hold the image or the file cannot be made.
 std::unique_ptr<RowWriter> open_row_writer(const std::string& path, const LoadedImage& header,
                                            const WriteOptions& options, std::string* error);
@@ -93,6 +116,11 @@ std::unique_ptr<RowWriter> open_row_writer(const std::string& path, const Loaded
 std::optional<std::string> output_format(const std::string& path_or_format);
 // The formats this build writes, as their usual extensions, for messages ("png, jpg, ...").
 std::string writable_formats();
+
+// Whether a format (named as for output_format) keeps several frames or pages in one file, and
+// the formats of this build that do, for messages ("tif, webp or gif").
+bool holds_frames(const std::string& path_or_format);
+std::string frame_formats();
 
 // True for a path whose extension write_image understands.
 bool writable_extension(const std::string& path);

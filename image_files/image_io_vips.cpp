@@ -30,21 +30,27 @@ namespace image_io {
 namespace {
 
 // The writable formats: the word WriteOptions uses, the extensions that ask for it, the libvips
-// saver, and what the format holds.
+// saver, and what the format holds (frames: an animation or pages, from a tall image of frames
+// one under the other with its page height, delays and loop count; HEIF holds them as a
+// collection of pictures, without delays).
 struct Format {
   const char* word;
   const char* extensions[3];
   const char* saver;
-  bool alpha, cmyk, lossy;
+  bool alpha, cmyk, lossy, frames;
 };
 const Format kFormats[] = {
-    {"png", {"png", nullptr, nullptr}, "pngsave", true, false, false},
-    {"jpeg", {"jpg", "jpeg", "jpe"}, "jpegsave", false, true, true},
-    {"tiff", {"tif", "tiff", nullptr}, "tiffsave", true, true, false},
-    {"webp", {"webp", nullptr, nullptr}, "webpsave", true, false, true},
-    {"heif", {"heic", "heif", nullptr}, "heifsave", true, false, true},
-    {"avif", {"avif", nullptr, nullptr}, "heifsave", true, false, true},
+    {"png", {"png", nullptr, nullptr}, "pngsave", true, false, false, false},
+    {"jpeg", {"jpg", "jpeg", "jpe"}, "jpegsave", false, true, true, false},
+    {"tiff", {"tif", "tiff", nullptr}, "tiffsave", true, true, false, true},
+    {"webp", {"webp", nullptr, nullptr}, "webpsave", true, false, true, true},
+    {"heif", {"heic", "heif", nullptr}, "heifsave", true, false, true, true},
+    {"avif", {"avif", nullptr, nullptr}, "heifsave", true, false, true, true},
+    {"gif", {"gif", nullptr, nullptr}, "gifsave", true, false, false, true},
 };
+
+// The most frames one output holds: libvips' largest image height over the frame's.
+int64_t max_frames(int32_t frame_height) { return 10000000 / std::max<int32_t>(frame_height, 1); }
 
 // Whether the loaders libvips marks as untrusted (not fuzzed: vips, PPM, CSV, Analyze, FITS,
 // ...) may read files: only with ZORBEL_ALLOW_UNTRUSTED_LOADERS=1 in the environment.
@@ -290,6 +296,157 @@ std::optional<LoadedImage> decode(const std::string& path, vips::VImage image,
   return loaded;
 }
 
+// The frames after the first of a file libvips reads as pages, from all of them loaded as one
+// tall image, one under the other. A thread runs libvips over that image once, top to bottom
+// (so the loader reads the file once, front to back, as sequential loaders must), and hands
+// each frame's rows straight into the buffer of the read waiting for it: no more than the
+// frame being filtered is held.
+class VipsFrameSource : public FrameSource {
+ public:
+  VipsFrameSource(vips::VImage pages, int page_height, int orientation, std::string shown,
+                  std::shared_ptr<std::vector<uint8_t>> bytes)
+      : pages_(std::move(pages)),
+        page_height_(page_height),
+        orientation_(orientation),
+        shown_(std::move(shown)),
+        bytes_(std::move(bytes)) {}
+
+  ~VipsFrameSource() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      closed_ = true;
+    }
+    changed_.notify_all();
+    if (producer_.joinable()) producer_.join();
+  }
+
+  bool read(int index, plugin_host::Image* image, std::string* error) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const bool swapped = swaps_sides(orientation_);
+    if (image->width != (swapped ? page_height_ : pages_.width()) ||
+        image->height != (swapped ? pages_.width() : page_height_) ||
+        image->planes != pages_.bands() || index != next_ || ended_) {
+      *error = shown_ + ": frame " + std::to_string(index + 1) + " cannot be read" +
+               (ended_ ? ": " + failure_ : " here (frames are read once, in order)");
+      return false;
+    }
+    ++next_;
+    target_ = image;
+    wanted_ = index;
+    done_ = false;
+    if (!producer_.joinable()) producer_ = std::thread([this] { produce(); });
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return done_ || ended_; });
+    target_ = nullptr;
+    if (done_) return true;
+    *error = shown_ + ": frame " + std::to_string(index + 1) +
+             " cannot be read: " + (failure_.empty() ? std::string("the file ended") : failure_);
+    return false;
+  }
+
+ private:
+  void produce() {
+    const int result = vips_sink_disc(pages_.get_image(), take_rows, this);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (result != 0 && !closed_) failure_ = vips_reason();
+    ended_ = true;
+    changed_.notify_all();
+  }
+
+  // libvips' strips, in order: each row of a frame after the first goes into the buffer of the
+  // read that wants that frame, once there is one.
+  static int take_rows(VipsRegion* region, VipsRect* area, void* self) {
+    auto* source = static_cast<VipsFrameSource*>(self);
+    const std::size_t row_bytes = std::size_t(area->width) * std::size_t(source->pages_.bands());
+    for (int y = area->top; y < area->top + area->height; ++y) {
+      const int frame = y / source->page_height_, row = y % source->page_height_;
+      if (frame == 0) continue;  // the first frame was decoded with the header
+      std::unique_lock<std::mutex> lock(source->mutex_);
+      source->changed_.wait(lock, [&] {
+        return source->closed_ || (source->target_ != nullptr && source->wanted_ == frame);
+      });
+      if (source->closed_) {
+        vips_error("zorbel", "%s", "stopped");
+        return -1;
+      }
+      place_upright(VIPS_REGION_ADDR(region, area->left, y), row_bytes, area->left, row,
+                    area->width, 1, source->pages_.width(), source->page_height_,
+                    source->orientation_, source->target_);
+      if (row == source->page_height_ - 1) {
+        source->done_ = true;
+        source->target_ = nullptr;
+        source->changed_.notify_all();
+      }
+    }
+    return 0;
+  }
+
+  vips::VImage pages_;
+  const int page_height_;
+  const int orientation_;  // every frame is turned as the first was
+  const std::string shown_;
+  std::shared_ptr<std::vector<uint8_t>> bytes_;  // what a loader from memory reads
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  plugin_host::Image* target_ = nullptr;  // the buffer of the waiting read
+  int wanted_ = -1;                       // the frame it waits for
+  int next_ = 1;                          // the frame the next read must ask for
+  bool done_ = false, ended_ = false, closed_ = false;
+  std::string failure_;
+  std::thread producer_;
+};
+
+int page_count(const vips::VImage& image) {
+  return image.get_typeof("n-pages") == G_TYPE_INT ? std::max(1, image.get_int("n-pages")) : 1;
+}
+
+// Decodes a file of several frames or pages (`first` is its first as libvips loads it by
+// itself): when all of them load as one tall image of equal pages, the first page is decoded
+// and the rest are left to a FrameSource; otherwise only `first` is read, its frames marked
+// as of different sizes.
+template <typename LoadAll>
+std::optional<LoadedImage> decode_pages(const std::string& shown, const vips::VImage& first,
+                                        int pages, LoadAll load_all,
+                                        std::shared_ptr<std::vector<uint8_t>> bytes,
+                                        Orientation orientation, std::string* error) {
+  std::optional<vips::VImage> all;
+  try {
+    vips::VImage tall = load_all();
+    if (tall.width() == first.width() &&
+        vips_image_get_page_height(tall.get_image()) == first.height() &&
+        tall.height() == int64_t(first.height()) * pages)
+      all = tall;
+  } catch (const vips::VError&) {
+    vips_error_clear();
+  }
+  Frames frames;
+  frames.count = pages;
+  if (!all) {
+    frames.same_size = false;
+    std::optional<LoadedImage> loaded = decode(shown, first, orientation, error);
+    if (loaded) loaded->frames = frames;
+    return loaded;
+  }
+  std::optional<LoadedImage> loaded =
+      decode(shown, all->crop(0, 0, all->width(), first.height()), orientation, error);
+  if (!loaded) return loaded;
+  if (all->get_typeof("delay") == VIPS_TYPE_ARRAY_INT) {
+    frames.delays = all->get_array_int("delay");
+    if (int(frames.delays.size()) != pages) frames.delays.clear();
+  }
+  if (all->get_typeof("loop") == G_TYPE_INT) frames.loop = all->get_int("loop");
+  // The rest come from a load of their own: the one above has read past the first frame.
+  try {
+    frames.source = std::make_shared<VipsFrameSource>(load_all(), first.height(),
+                                                      loaded->turned_from, shown, std::move(bytes));
+  } catch (const vips::VError&) {
+    *error = shown + ": cannot be read: " + vips_reason();
+    return std::nullopt;
+  }
+  loaded->frames = std::move(frames);
+  return loaded;
+}
+
 VipsInterpretation interpretation_of(Kind kind) {
   if (kind == Kind::kCmyk) return VIPS_INTERPRETATION_CMYK;
   if (kind == Kind::kGray || kind == Kind::kGrayAlpha) return VIPS_INTERPRETATION_B_W;
@@ -477,16 +634,23 @@ class VipsRowWriter : public RowWriter {
                 const WriteOptions& options)
       : path_(path),
         shown_(path == "-" ? "standard output" : path),
-        height_(header.image.height),
+        height_(header.image.height * std::max(1, header.frames.count)),
         queue_(std::size_t(header.image.width) * std::size_t(header.image.planes),
                header.image.planes) {
     const Metadata& m = header.metadata;
     const bool resolution = !options.strip && m.x_dpi > 0 && m.y_dpi > 0;
     if (!options.strip && std::strcmp(format.word, "tiff") == 0) tiff_exif_ = exif_fields(m.exif);
     VipsImage* out = vips_image_new();
-    vips_image_init_fields(out, header.image.width, header.image.height, header.image.planes,
-                           VIPS_FORMAT_UCHAR, VIPS_CODING_NONE, interpretation_of(header.kind),
+    vips_image_init_fields(out, header.image.width, height_, header.image.planes, VIPS_FORMAT_UCHAR,
+                           VIPS_CODING_NONE, interpretation_of(header.kind),
                            resolution ? m.x_dpi / 25.4 : 1.0, resolution ? m.y_dpi / 25.4 : 1.0);
+    const Frames& frames = header.frames;
+    if (frames.count > 1) {
+      vips_image_set_int(out, "page-height", header.image.height);
+      if (int(frames.delays.size()) == frames.count)
+        vips_image_set_array_int(out, "delay", frames.delays.data(), frames.count);
+      if (frames.loop >= 0) vips_image_set_int(out, "loop", frames.loop);
+    }
     vips_image_pipelinev(out, VIPS_DEMAND_STYLE_THINSTRIP, nullptr);
     vips_image_generate(out, nullptr, generate_rows, nullptr, &queue_, nullptr);
     if (!options.strip) attach_metadata(out, m, format.word);
@@ -647,11 +811,19 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
         return std::nullopt;
       }
       vips_error_clear();
+      auto held = std::make_shared<std::vector<uint8_t>>(std::move(bytes));
+      vips::VImage first = vips::VImage::new_from_buffer(held->data(), held->size(), "", options());
+      const int pages = page_count(first);
       std::optional<LoadedImage> loaded =
-          decode("standard input",
-                 vips::VImage::new_from_buffer(bytes.data(), bytes.size(), "", options()),
-                 orientation, error);
-      if (loaded) finish_reading(&*loaded, bytes.data(), bytes.size(), path);
+          pages == 1 ? decode("standard input", first, orientation, error)
+                     : decode_pages(
+                           "standard input", first, pages,
+                           [&] {
+                             return vips::VImage::new_from_buffer(held->data(), held->size(), "",
+                                                                  options()->set("n", -1));
+                           },
+                           held, orientation, error);
+      if (loaded) finish_reading(&*loaded, held->data(), held->size(), path);
       return loaded;
     }
     struct stat info {};
@@ -673,8 +845,17 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
       *error = path + ": " + *refusal;
       return std::nullopt;
     }
+    vips::VImage first = vips::VImage::new_from_file(path.c_str(), options());
+    const int pages = page_count(first);
     std::optional<LoadedImage> loaded =
-        decode(path, vips::VImage::new_from_file(path.c_str(), options()), orientation, error);
+        pages == 1
+            ? decode(path, first, orientation, error)
+            : decode_pages(
+                  path, first, pages,
+                  [&] {
+                    return vips::VImage::new_from_file(path.c_str(), options()->set("n", -1));
+                  },
+                  nullptr, orientation, error);
     if (loaded) finish_reading(&*loaded, nullptr, 0, path);
     return loaded;
   } catch (const vips::VError&) {
@@ -747,6 +928,17 @@ std::unique_ptr<RowWriter> open_row_writer(const std::string& path, const Loaded
     *error = shown + ": " + *refusal;
     return nullptr;
   }
+  const Format& format = *find_format(named);
+  if (header.frames.count > 1 && !format.frames) {
+    *error = shown + ": " + format.word + " keeps one frame, not " +
+             std::to_string(header.frames.count) + " (write " + frame_formats() + ")";
+    return nullptr;
+  }
+  if (header.frames.count > max_frames(header.image.height)) {
+    *error = shown + ": " + std::to_string(header.frames.count) + " frames of " +
+             std::to_string(header.image.height) + " rows are more than one file takes here";
+    return nullptr;
+  }
   if (path != "-") {
     // Whether the temporary file can be made beside the target, before any work is done.
     const std::string probe = temporary_beside(path);
@@ -761,7 +953,7 @@ std::unique_ptr<RowWriter> open_row_writer(const std::string& path, const Loaded
       return nullptr;
     }
   }
-  return std::make_unique<VipsRowWriter>(path, header, *find_format(named), options);
+  return std::make_unique<VipsRowWriter>(path, header, format, options);
 }
 
 std::optional<std::string> output_format(const std::string& path_or_format) {
@@ -783,6 +975,23 @@ std::string writable_formats() {
 }
 
 bool writable_extension(const std::string& path) { return find_format(path) != nullptr; }
+
+bool holds_frames(const std::string& path_or_format) {
+  const Format* format = find_format(path_or_format);
+  return format != nullptr && format->frames;
+}
+
+std::string frame_formats() {
+  std::string list;
+  std::string why;
+  if (!start_vips(&why)) return list;
+  std::vector<std::string> names;
+  for (const Format& format : kFormats)
+    if (format.frames && saver_present(format)) names.emplace_back(format.extensions[0]);
+  for (std::size_t i = 0; i < names.size(); ++i)
+    list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+  return list;
+}
 
 std::optional<std::string> write_refusal(const std::string& path_or_format, Kind kind) {
   const Format* format = find_format(path_or_format);

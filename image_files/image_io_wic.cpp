@@ -67,7 +67,14 @@ std::optional<std::string> output_format(const std::string& path_or_format) {
   return format != nullptr ? std::optional<std::string>(format->word) : std::nullopt;
 }
 
-std::string writable_formats() { return "png, jpg, tif"; }
+std::string writable_formats() { return "png, jpg, tif, gif"; }
+
+bool holds_frames(const std::string& path_or_format) {
+  const WritableFormat* format = writable_format(format_word(path_or_format));
+  return format == &kTiff || format == &kGif;
+}
+
+std::string frame_formats() { return "tif or gif"; }
 
 bool writable_extension(const std::string& path) {
   std::optional<std::string> extension = extension_of(path);
@@ -99,7 +106,8 @@ std::optional<LoadedImage> read_image(const std::string& path, std::string* erro
     std::optional<LoadedImage> loaded;
     {
       Com<IWICImagingFactory> factory;
-      if (create_factory(&factory, &why)) loaded = decode(factory.get(), bytes, &why, orientation);
+      if (create_factory(&factory, &why))
+        loaded = decode(factory.get(), bytes, &why, shown, orientation);
     }
     if (!loaded) *error = shown + ": " + why;
     return loaded;
@@ -294,10 +302,13 @@ class FileStream final : public IStream {
 // memory, for standard output), on the thread that opened it.
 class WicRowWriter : public RowWriter {
  public:
-  WicRowWriter(const std::string& path, UINT height) : path_(path), height_(height) {}
+  // `frames` frames of `frame_height` rows each.
+  WicRowWriter(const std::string& path, UINT frame_height, UINT frames)
+      : path_(path), frame_height_(frame_height), height_(frame_height * frames) {}
 
   ~WicRowWriter() override {
     frame_.reset();
+    gif_.reset();
     stream_.reset();  // closes the file
     if (!temporary_.empty()) {
       DeleteFileW(wide_temporary_.c_str());
@@ -321,7 +332,8 @@ class WicRowWriter : public RowWriter {
     if (!options.strip) metadata_ = header.metadata;
     // A JPEG's or PNG's metadata goes in near its start once it is encoded: such files are
     // encoded into memory (a TIFF takes its metadata at the end, in the file itself).
-    in_memory_ = path_ == "-" || (&format != &kTiff && has_embedded(metadata_));
+    // A GIF is encoded into memory too: its delays and loop count are put into its bytes.
+    in_memory_ = path_ == "-" || &format == &kGif || (&format != &kTiff && has_embedded(metadata_));
     if (in_memory_) {
       HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, stream_.out());
       if (FAILED(hr)) {
@@ -347,18 +359,39 @@ class WicRowWriter : public RowWriter {
       temporary_ = temporary;
       *stream_.out() = new FileStream(file);
     }
-    EncodeJob job = plain_job(format, header.kind, UINT(header.image.width), height_, options,
+    EncodeJob job = plain_job(format, header.kind, UINT(header.image.width), frame_height_, options,
                               &metadata_, to_byte_);
+    if (&format == &kGif) {
+      // Each frame is kept whole until its last row, then reduced to its palette.
+      delays_ = header.frames.delays;
+      loop_ = header.frames.loop;
+      alpha_ = job.layout->alpha >= 0;
+      job_ = job;
+      gif_rows_.resize(size_t(job.width) * job.layout->bytes * frame_height_);
+      gif_.emplace();
+      return gif_->begin(factory_.get(), stream_.get(), job, why);
+    }
     frame_.emplace();
     return frame_->begin(factory_.get(), stream_.get(), job, why);
   }
 
   bool put(const uint8_t* row) override {
     if (rows_ >= height_ || !failure_.empty()) return false;
-    ++rows_;
-    if (frame_->write(row, 1)) return true;
     std::string why;
-    frame_->end(&why);
+    if (gif_) {
+      const Layout& layout = *job_.layout;
+      uint8_t* out = gif_rows_.data() + size_t(rows_ % frame_height_) * job_.width * layout.bytes;
+      for (UINT n = job_.width; n > 0; --n, row += job_.in_bytes, out += layout.bytes)
+        for (int p = 0; p < job_.in_bytes; ++p) out[job_.to_byte[p]] = row[p];
+      if (++rows_ % frame_height_ != 0 || gif_->frame(gif_rows_.data(), &why)) return true;
+      fail(why);
+      return false;
+    }
+    ++rows_;
+    if (frame_->write(row, 1) &&
+        (rows_ % frame_height_ != 0 || rows_ == height_ || frame_->next_frame(&why)))
+      return true;
+    if (why.empty()) frame_->end(&why);
     fail(why);
     return false;
   }
@@ -366,11 +399,14 @@ class WicRowWriter : public RowWriter {
   bool finish(std::string* error) override {
     std::string why;
     if (failure_.empty() && rows_ < height_) fail("the image was not finished");
-    if (failure_.empty() && !frame_->end(&why)) fail(why);
+    if (failure_.empty() && (gif_ ? !gif_->end(&why) : !frame_->end(&why))) fail(why);
     frame_.reset();
+    gif_.reset();
     std::vector<uint8_t> bytes;
     if (failure_.empty() && in_memory_ &&
         !(stream_bytes(stream_.get(), &bytes, &why) &&
+          (format_ != &kGif || gif_with_timing(&bytes, delays_, loop_, alpha_) ||
+           (why = "the GIF encoder wrote blocks this code cannot follow", false)) &&
           put_metadata_into(*format_, metadata_, &bytes, &why) &&
           (path_ == "-" ? write_standard_output(bytes, &why) : replace_file(path_, bytes, &why))))
       fail(why);
@@ -407,10 +443,16 @@ class WicRowWriter : public RowWriter {
   bool in_memory_ = false;  // encoded into memory, and written whole at the end
   Com<IStream> stream_;
   std::optional<FrameWriter> frame_;
+  std::optional<GifEncoder> gif_;  // a GIF: frames kept whole, and their timing
+  EncodeJob job_{};
+  std::vector<uint8_t> gif_rows_;
+  std::vector<int> delays_;
+  int loop_ = -1;
+  bool alpha_ = false;
   int to_byte_[4] = {};
   std::string path_, temporary_;
   std::wstring wide_target_, wide_temporary_;
-  UINT height_, rows_ = 0;
+  UINT frame_height_, height_, rows_ = 0;
   std::string failure_;
 };
 
@@ -425,6 +467,11 @@ std::unique_ptr<RowWriter> open_row_writer(const std::string& path, const Loaded
     *error = shown + ": cannot be written (" + *problem + ")";
     return nullptr;
   }
+  if (header.frames.count > 1 && !holds_frames(asked)) {
+    *error = shown + ": cannot be written (" + format->name + " keeps one frame, not " +
+             std::to_string(header.frames.count) + ")";
+    return nullptr;
+  }
   if (header.kind == Kind::kGrayAlpha) {
     if (std::optional<std::string> refusal = write_refusal(asked, header.kind)) {
       *error = shown + ": " + *refusal;
@@ -433,7 +480,8 @@ std::unique_ptr<RowWriter> open_row_writer(const std::string& path, const Loaded
     return std::make_unique<KeptRowWriter>(path, header, options);
   }
   try {
-    auto writer = std::make_unique<WicRowWriter>(path, UINT(header.image.height));
+    auto writer = std::make_unique<WicRowWriter>(path, UINT(header.image.height),
+                                                 UINT(std::max(1, header.frames.count)));
     std::string why;
     if (writer->open(*format, header, options, &why)) return writer;
     *error = shown + ": cannot be written (" + why + ")";

@@ -131,6 +131,7 @@ struct PixelInfo {
 extern const WritableFormat kPng;
 extern const WritableFormat kJpeg;
 extern const WritableFormat kTiff;
+extern const WritableFormat kGif;
 
 std::string hex(HRESULT hr);
 
@@ -175,10 +176,26 @@ bool is_indexed(const GUID& format);
 // --- decoding and the metadata WIC reads (wic_decode.cpp) ---
 
 // Decodes frame 0 of an image file's bytes, turned upright as its EXIF orientation asks unless
-// it is to be read as stored. The reason for a refusal names no file.
+// it is to be read as stored; with several frames, the others come from LoadedImage::frames
+// (turned as the first is). The reason for a refusal names no file; `shown` names it in the
+// reasons the later frames give.
 std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8_t>& bytes,
-                                  std::string* why,
+                                  std::string* why, const std::string& shown = "",
                                   Orientation orientation = Orientation::kAsStored);
+
+// The planes of a kind from a decoded frame or any source of the stored picture's size, placed
+// upright in `image` as the orientation asks (1: as stored).
+HRESULT frame_planes(IWICImagingFactory* factory, IWICBitmapSource* frame, Kind kind,
+                     int orientation, plugin_host::Image* image);
+
+// --- animations and multi-page files (wic_frames.cpp) ---
+
+// The frames of a decoder with several, the first of them decoded as `first`: their count,
+// whether they share its size, a GIF's delays and loop count, and a source of the others
+// (which keeps its own copy of the bytes).
+Frames frames_of(IWICImagingFactory* factory, IWICBitmapDecoder* decoder, const GUID& container,
+                 const std::vector<uint8_t>& bytes, const LoadedImage& first,
+                 const std::string& shown);
 
 // --- files and standard streams (wic_files.cpp) ---
 
@@ -237,18 +254,62 @@ bool encode_image(const WritableFormat& format, const LoadedImage& loaded,
 // Why an image of this kind cannot be written in this format here, or nothing.
 std::optional<std::string> kind_refusal(const WritableFormat& format, Kind kind);
 
-// One frame being encoded into a stream: set up with the job's size, layout, option and
-// metadata, then fed rows in the job's own layout, a band at a time.
+// The frames of an image being encoded into a stream (one, or the pages of a multi-page file):
+// set up with the job's size, layout, option and metadata, then fed rows in the job's own
+// layout, a band at a time, each frame begun after the last one's rows.
 class FrameWriter {
  public:
   // False, with the reason, when the encoder cannot be set up for the job.
   bool begin(IWICImagingFactory* factory, IStream* stream, const EncodeJob& job, std::string* why) {
     job_ = job;
-    const char* container_name = job.format->name;
-    Com<IPropertyBag2> options;
     HRESULT hr = factory->CreateEncoder(*job.format->container, nullptr, encoder_.out());
     if (SUCCEEDED(hr)) hr = encoder_->Initialize(stream, WICBitmapEncoderNoCache);
-    if (SUCCEEDED(hr)) hr = encoder_->CreateNewFrame(frame_.out(), options.out());
+    if (FAILED(hr)) {
+      *why = std::string("the ") + job.format->name + " encoder failed (" + hex(hr) + ")";
+      return false;
+    }
+    return begin_frame(why);
+  }
+
+  // `rows` rows of the job's pixels; false once the encoder has failed.
+  bool write(const uint8_t* in, UINT rows) {
+    const Layout& layout = *job_.layout;
+    for (; rows > 0 && SUCCEEDED(hr_); --rows) {
+      uint8_t* out = band_.data() + size_t(held_) * stride_;
+      for (UINT n = job_.width; n > 0; --n, in += job_.in_bytes, out += layout.bytes)
+        for (int p = 0; p < job_.in_bytes; ++p) out[job_.to_byte[p]] = in[p];
+      if (++held_ == band_rows_) flush();
+    }
+    return SUCCEEDED(hr_);
+  }
+
+  // After a frame's last row, when another follows: the next frame of the same setup.
+  bool next_frame(std::string* why) {
+    flush();
+    if (SUCCEEDED(hr_)) hr_ = frame_->Commit();
+    if (FAILED(hr_)) {
+      *why = std::string("the ") + job_.format->name + " encoder failed (" + hex(hr_) + ")";
+      return false;
+    }
+    return begin_frame(why);
+  }
+
+  // After the last row: the frame and the file's structure are written out.
+  bool end(std::string* why) {
+    flush();
+    if (SUCCEEDED(hr_)) hr_ = frame_->Commit();
+    if (SUCCEEDED(hr_)) hr_ = encoder_->Commit();
+    if (FAILED(hr_))
+      *why = std::string("the ") + job_.format->name + " encoder failed (" + hex(hr_) + ")";
+    return SUCCEEDED(hr_);
+  }
+
+ private:
+  bool begin_frame(std::string* why) {
+    const EncodeJob& job = job_;
+    const char* container_name = job.format->name;
+    Com<IPropertyBag2> options;
+    HRESULT hr = encoder_->CreateNewFrame(frame_.out(), options.out());
     if (SUCCEEDED(hr)) {
       PROPBAG2 option = {};
       option.pstrName = const_cast<wchar_t*>(job.option.name);
@@ -274,29 +335,6 @@ class FrameWriter {
     return true;
   }
 
-  // `rows` rows of the job's pixels; false once the encoder has failed.
-  bool write(const uint8_t* in, UINT rows) {
-    const Layout& layout = *job_.layout;
-    for (; rows > 0 && SUCCEEDED(hr_); --rows) {
-      uint8_t* out = band_.data() + size_t(held_) * stride_;
-      for (UINT n = job_.width; n > 0; --n, in += job_.in_bytes, out += layout.bytes)
-        for (int p = 0; p < job_.in_bytes; ++p) out[job_.to_byte[p]] = in[p];
-      if (++held_ == band_rows_) flush();
-    }
-    return SUCCEEDED(hr_);
-  }
-
-  // After the last row: the frame and the file's structure are written out.
-  bool end(std::string* why) {
-    flush();
-    if (SUCCEEDED(hr_)) hr_ = frame_->Commit();
-    if (SUCCEEDED(hr_)) hr_ = encoder_->Commit();
-    if (FAILED(hr_))
-      *why = std::string("the ") + job_.format->name + " encoder failed (" + hex(hr_) + ")";
-    return SUCCEEDED(hr_);
-  }
-
- private:
   void flush() {
     if (held_ > 0 && SUCCEEDED(hr_))
       hr_ = frame_->WritePixels(held_, stride_, stride_ * held_, band_.data());
@@ -310,6 +348,29 @@ class FrameWriter {
   std::vector<uint8_t> band_;
   HRESULT hr_ = S_OK;
 };
+
+// A GIF being encoded, frame after frame, each given whole in the job's layout and reduced by
+// WIC to a palette of its own (256 colours at most, one of them transparent for pictures with
+// alpha).
+class GifEncoder {
+ public:
+  bool begin(IWICImagingFactory* factory, IStream* stream, const EncodeJob& job, std::string* why);
+  bool frame(const uint8_t* pixels, std::string* why);
+  bool end(std::string* why);
+
+ private:
+  bool failed(HRESULT hr, std::string* why);
+  IWICImagingFactory* factory_ = nullptr;
+  EncodeJob job_{};
+  Com<IWICBitmapEncoder> encoder_;
+};
+
+// Puts each frame's delay (milliseconds; none when empty) and the loop count (none when
+// negative) into the bytes of a GIF, and makes each frame clear its place after it when the
+// picture has alpha (so a transparent pixel shows through, not the frame before). False when
+// the bytes are not a GIF this code can follow.
+bool gif_with_timing(std::vector<uint8_t>* gif, const std::vector<int>& delays, int loop,
+                     bool alpha);
 
 }  // namespace wic
 }  // namespace image_io

@@ -237,9 +237,70 @@ std::string container_word(IWICBitmapDecoder* decoder, const GUID& container) {
   return "unknown";
 }
 
+// The planes of a kind from a decoded frame (or any source of its size): WIC's own format when
+// it holds them; otherwise a conversion to BGRA (palettes, gray below 8 bits, gray with a
+// transparent colour that wine hands over as indexed, 5- and 6-bit RGB).
+HRESULT frame_planes(IWICImagingFactory* factory, IWICBitmapSource* frame, Kind kind,
+                     int orientation, plugin_host::Image* image) {
+  GUID format = {};
+  UINT width = 0, height = 0;
+  HRESULT hr = frame->GetPixelFormat(&format);
+  if (SUCCEEDED(hr)) hr = frame->GetSize(&width, &height);
+  if (FAILED(hr)) return hr;
+  const bool swapped = swaps_sides(orientation);
+  if (int32_t(swapped ? height : width) != image->width ||
+      int32_t(swapped ? width : height) != image->height)
+    return E_INVALIDARG;
+  const Layout* layout = find_layout(format);
+  IWICBitmapSource* source = frame;
+  Com<IWICFormatConverter> converter;
+  int planes_from[4] = {-1, -1, -1, -1};
+  if (layout == nullptr || !plane_sources(kind, *layout, planes_from)) {
+    if (kind == Kind::kCmyk) return WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
+    const GUID& wanted = GUID_WICPixelFormat32bppBGRA;
+    hr = factory->CreateFormatConverter(converter.out());
+    if (SUCCEEDED(hr))
+      hr = converter->Initialize(frame, wanted, WICBitmapDitherTypeNone, nullptr, 0.0,
+                                 WICBitmapPaletteTypeCustom);
+    if (FAILED(hr)) return hr;
+    source = converter.get();
+    layout = find_layout(wanted);
+    plane_sources(kind, *layout, planes_from);
+  }
+  const int planes = total_planes(kind);
+  UINT stride = width * UINT(layout->bytes);
+  UINT band_rows = UINT(std::max<size_t>(1, kBandBytes / stride));
+  std::vector<uint8_t> band(size_t(stride) * std::min(band_rows, height));
+  std::vector<uint8_t> stored;  // a band of stored rows, when they are to be turned
+  if (orientation != 1) stored.resize(size_t(width) * planes * std::min(band_rows, height));
+  for (UINT top = 0; top < height; top += band_rows) {
+    UINT rows = std::min(band_rows, height - top);
+    WICRect rect = {0, INT(top), INT(width), INT(rows)};
+    hr = source->CopyPixels(&rect, stride, stride * rows, band.data());
+    if (FAILED(hr)) return hr;
+    const uint8_t* in = band.data();
+    uint8_t* out = stored.empty() ? image->at(0, int32_t(top)) : stored.data();
+    for (size_t n = size_t(width) * rows; n > 0; --n, in += layout->bytes, out += planes) {
+      for (int p = 0; p < planes; ++p) out[p] = in[planes_from[p]];
+      if (layout->premultiplied && planes_from[planes - 1] == layout->alpha) {
+        uint32_t alpha = out[planes - 1];
+        for (int p = 0; p < planes - 1; ++p)
+          out[p] = alpha == 0
+                       ? 0
+                       : uint8_t(std::min<uint32_t>(255, (out[p] * 255u + alpha / 2) / alpha));
+      }
+    }
+    if (!stored.empty())
+      place_upright(stored.data(), size_t(width) * planes, 0, int32_t(top), int32_t(width),
+                    int32_t(rows), int32_t(width), int32_t(height), orientation, image);
+  }
+  return S_OK;
+}
+
 // Decodes frame 0 of an image file's bytes. The reason for a refusal names no file.
 std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8_t>& bytes,
-                                  std::string* why, Orientation orientation) {
+                                  std::string* why, const std::string& shown,
+                                  Orientation orientation) {
   auto refuse = [&](const std::string& reason) -> std::optional<LoadedImage> {
     *why = reason;
     return std::nullopt;
@@ -315,26 +376,6 @@ std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8
     kind = info.channels == 1 ? Kind::kGray : info.channels == 4 ? Kind::kRgba : Kind::kRgb;
   if (!kind) return refuse("this colour layout is not supported (gray, RGB, RGBA or CMYK only)");
 
-  // WIC's own format when it holds the planes; otherwise a conversion to BGRA (palettes, gray
-  // below 8 bits, gray with a transparent colour that wine hands over as indexed, 5- and
-  // 6-bit RGB).
-  IWICBitmapSource* source = frame.get();
-  Com<IWICFormatConverter> converter;
-  int planes_from[4] = {-1, -1, -1, -1};
-  if (layout == nullptr || !plane_sources(*kind, *layout, planes_from)) {
-    if (*kind == Kind::kCmyk)
-      return refuse("this colour layout is not supported (gray, RGB, RGBA or CMYK only)");
-    const GUID& wanted = GUID_WICPixelFormat32bppBGRA;
-    hr = factory->CreateFormatConverter(converter.out());
-    if (SUCCEEDED(hr))
-      hr = converter->Initialize(frame.get(), wanted, WICBitmapDitherTypeNone, nullptr, 0.0,
-                                 WICBitmapPaletteTypeCustom);
-    if (FAILED(hr)) return refuse(damaged + hex(hr) + ")");
-    source = converter.get();
-    layout = find_layout(wanted);
-    plane_sources(*kind, *layout, planes_from);
-  }
-
   LoadedImage loaded;
   loaded.kind = *kind;
   loaded.format = word;
@@ -349,37 +390,17 @@ std::optional<LoadedImage> decode(IWICImagingFactory* factory, std::vector<uint8
   if (orientation == Orientation::kUpright && word != "heif")
     loaded.turned_from = exif_orientation(loaded.metadata.exif);
   const bool swapped = swaps_sides(loaded.turned_from);
-  const int planes = total_planes(*kind);
   loaded.image = plugin_host::Image(int32_t(swapped ? height : width),
-                                    int32_t(swapped ? width : height), planes);
-  UINT stride = width * UINT(layout->bytes);
-  UINT band_rows = UINT(std::max<size_t>(1, kBandBytes / stride));
-  std::vector<uint8_t> band(size_t(stride) * std::min(band_rows, height));
-  std::vector<uint8_t> stored;  // a band of stored rows, when they are to be turned
-  if (loaded.turned_from != 1) stored.resize(size_t(width) * planes * std::min(band_rows, height));
-  for (UINT top = 0; top < height; top += band_rows) {
-    UINT rows = std::min(band_rows, height - top);
-    WICRect rect = {0, INT(top), INT(width), INT(rows)};
-    hr = source->CopyPixels(&rect, stride, stride * rows, band.data());
-    if (FAILED(hr)) return refuse(damaged + hex(hr) + ")");
-    const uint8_t* in = band.data();
-    uint8_t* out = stored.empty() ? loaded.image.at(0, int32_t(top)) : stored.data();
-    for (size_t n = size_t(width) * rows; n > 0; --n, in += layout->bytes, out += planes) {
-      for (int p = 0; p < planes; ++p) out[p] = in[planes_from[p]];
-      if (layout->premultiplied && planes_from[planes - 1] == layout->alpha) {
-        uint32_t alpha = out[planes - 1];
-        for (int p = 0; p < planes - 1; ++p)
-          out[p] = alpha == 0
-                       ? 0
-                       : uint8_t(std::min<uint32_t>(255, (out[p] * 255u + alpha / 2) / alpha));
-      }
-    }
-    if (!stored.empty())
-      place_upright(stored.data(), size_t(width) * planes, 0, int32_t(top), int32_t(width),
-                    int32_t(rows), int32_t(width), int32_t(height), loaded.turned_from,
-                    &loaded.image);
-  }
+                                    int32_t(swapped ? width : height), total_planes(*kind));
+  int planes_from[4] = {-1, -1, -1, -1};
+  if (*kind == Kind::kCmyk && (layout == nullptr || !plane_sources(*kind, *layout, planes_from)))
+    return refuse("this colour layout is not supported (gray, RGB, RGBA or CMYK only)");
+  hr = frame_planes(factory, frame.get(), *kind, loaded.turned_from, &loaded.image);
+  if (FAILED(hr)) return refuse(damaged + hex(hr) + ")");
   mark_upright(&loaded.metadata, loaded.turned_from);
+  UINT frames = 0;
+  if (SUCCEEDED(decoder->GetFrameCount(&frames)) && frames > 1)
+    loaded.frames = frames_of(factory, decoder.get(), container, bytes, loaded, shown);
   return loaded;
 }
 

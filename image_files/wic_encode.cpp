@@ -188,6 +188,25 @@ bool encode_image(const WritableFormat& format, const LoadedImage& loaded,
   int to_byte[4];
   EncodeJob job = plain_job(format, loaded.kind, width, height, options, metadata, to_byte);
   job.pixels = image.pixels.data();
+  if (&format == &kGif) {
+    // The pixels in the encoder's layout, reduced to a palette by WIC.
+    std::vector<uint8_t> laid(size_t(width) * height * job.layout->bytes);
+    const uint8_t* in = image.pixels.data();
+    for (uint8_t *out = laid.data(), *end = out + laid.size(); out < end;
+         out += job.layout->bytes, in += job.in_bytes)
+      for (int p = 0; p < job.in_bytes; ++p) out[to_byte[p]] = in[p];
+    Com<IStream> stream;
+    GifEncoder gif;
+    HRESULT hr = CreateStreamOnHGlobal(nullptr, TRUE, stream.out());
+    if (FAILED(hr)) {
+      *why = "no memory stream (" + hex(hr) + ")";
+      return false;
+    }
+    return gif.begin(factory.get(), stream.get(), job, why) && gif.frame(laid.data(), why) &&
+           gif.end(why) && stream_bytes(stream.get(), bytes, why) &&
+           (gif_with_timing(bytes, {}, -1, job.layout->alpha >= 0) ||
+            (*why = "the GIF encoder wrote blocks this code cannot follow", false));
+  }
   return encode(factory.get(), job, bytes, why) &&
          (metadata == nullptr || put_metadata_into(format, *metadata, bytes, why));
 }
@@ -229,10 +248,36 @@ bool cmyk_jpeg_reads_back(IWICImagingFactory* factory) {
   return true;
 }
 
+// Whether a GIF with transparent pixels that this system writes reads back with them (wine's
+// encoder, seen with 8.0, drops the transparency).
+bool gif_keeps_transparency() {
+  static const bool keeps = [] {
+    ComScope com;
+    Com<IWICImagingFactory> factory;
+    std::string why;
+    if (!com.usable() || !create_factory(&factory, &why)) return false;
+    LoadedImage clear;
+    clear.kind = Kind::kRgba;
+    clear.image = plugin_host::Image(4, 2, 4);
+    for (size_t i = 0; i < clear.image.pixels.size(); ++i)
+      clear.image.pixels[i] = i % 4 == 3 ? uint8_t(i < 16 ? 0 : 255) : uint8_t(i * 20);
+    std::vector<uint8_t> bytes;
+    if (!encode_image(kGif, clear, WriteOptions{}, &bytes, &why)) return false;
+    std::optional<LoadedImage> back = decode(factory.get(), bytes, &why);
+    return back && back->kind == Kind::kRgba && back->image.pixels[3] == 0 &&
+           back->image.pixels[31] == 255;
+  }();
+  return keeps;
+}
+
 // Why an image of this kind cannot be written in this format here, or nothing.
 std::optional<std::string> kind_refusal(const WritableFormat& format, Kind kind) {
   bool png = &format == &kPng, jpeg = &format == &kJpeg;
   if (png && kind == Kind::kCmyk) return std::string("a CMYK image cannot be written as PNG");
+  if (&format == &kGif && kind == Kind::kCmyk)
+    return std::string("a CMYK image cannot be written as GIF");
+  if (&format == &kGif && kind == Kind::kRgba && !gif_keeps_transparency())
+    return std::string("this system's GIF encoder drops transparency; write tif or png");
   if (jpeg && (kind == Kind::kRgba || kind == Kind::kGrayAlpha))
     return std::string("JPEG has no alpha; write ") + (kind == Kind::kRgba ? "png or tif" : "png");
   // Windows' TIFF encoder has no gray-with-alpha format.

@@ -90,12 +90,14 @@ std::string lower(std::string text) {
 extern const WritableFormat kPng = {"png", "png", "PNG", &GUID_ContainerFormatPng};
 extern const WritableFormat kJpeg = {"jpeg", "jpg", "JPEG", &GUID_ContainerFormatJpeg};
 extern const WritableFormat kTiff = {"tiff", "tif", "TIFF", &GUID_ContainerFormatTiff};
+extern const WritableFormat kGif = {"gif", "gif", "GIF", &GUID_ContainerFormatGif};
 
 const WritableFormat* writable_format(const std::string& word) {
   std::string w = lower(word);
   if (w == "png") return &kPng;
   if (w == "jpeg" || w == "jpg" || w == "jpe" || w == "jfif") return &kJpeg;
   if (w == "tiff" || w == "tif") return &kTiff;
+  if (w == "gif") return &kGif;
   return nullptr;
 }
 

@@ -917,6 +917,213 @@ TEST_F(Cli, BatchesFilterEveryFileAndGoOnPastBrokenOnes) {
                  "coffee-x.png", path("coffee-x.png"));
 }
 
+// Two cards' folders both start at IMG_0001.JPG: a batch over them must not lose either.
+TEST_F(Cli, BatchesRefuseClashesAndOutputsOverInputsBeforeWritingAnything) {
+  const std::string card = path("card"), out = path("card-out");
+  for (const std::string& folder : {card, card + "/100CANON", card + "/101CANON", out})
+    mkdir(folder.c_str(), 0755);
+  LoadedImage first, second;
+  first.image = plugin_host::Image(40, 30, 3);
+  second.image = plugin_host::Image(40, 30, 3);
+  for (size_t i = 0; i < first.image.pixels.size(); ++i) {
+    first.image.pixels[i] = uint8_t(i * 7);
+    second.image.pixels[i] = uint8_t(i * 11 + 5);
+  }
+  const std::string a = card + "/100CANON/IMG_0001.png", b = card + "/101CANON/IMG_0001.png";
+  write(a, first);
+  write(b, second);
+  const std::vector<uint8_t> original = read(a).image.pixels;
+
+  Outcome clash = zorbel("-q --output-dir " + out + " " + a + " " + b);
+  expect_refused(clash, 2, a + " and " + b + " would both be written as " + out + "/IMG_0001.png",
+                 out + "/IMG_0001.png");
+  EXPECT_EQ(std::count(clash.output.begin(), clash.output.end(), '\n'), 1) << clash.output;
+
+  // --name tells them apart; {n} numbers them in the order given.
+  ASSERT_EQ(zorbel("-q --name {n}-{stem}.{ext} --output-dir " + out + " " + a + " " + b).status, 0);
+  ASSERT_EQ(zorbel("-q " + a + " " + path("single-a.png")).status, 0);
+  ASSERT_EQ(zorbel("-q " + b + " " + path("single-b.png")).status, 0);
+  EXPECT_EQ(read(out + "/1-IMG_0001.png").image.pixels, read(path("single-a.png")).image.pixels);
+  EXPECT_EQ(read(out + "/2-IMG_0001.png").image.pixels, read(path("single-b.png")).image.pixels);
+  // Without --output-dir each result goes beside its own original.
+  ASSERT_EQ(zorbel("-q --name {stem}-echoes.{ext} " + a + " " + b).status, 0);
+  EXPECT_EQ(read(card + "/101CANON/IMG_0001-echoes.png").image.pixels,
+            read(path("single-b.png")).image.pixels);
+
+  // The inputs' own folder, here through "..": refused, the original untouched.
+  Outcome over = zorbel("-q --output-dir " + card + "/101CANON/../100CANON " + a);
+  EXPECT_EQ(over.status, 2);
+  EXPECT_NE(over.output.find("would replace its input " + a + "; give --in-place"),
+            std::string::npos)
+      << over.output;
+  EXPECT_EQ(read(a).image.pixels, original);
+  // A single run names its output itself; --in-place replaces the originals once done.
+  ASSERT_EQ(zorbel("-q " + b + " " + path("copy-b.png")).status, 0);
+  ASSERT_EQ(zorbel("-q " + path("copy-b.png") + " " + path("copy-b.png")).status, 0);
+  EXPECT_EQ(read(path("copy-b.png")).image.pixels, read(path("single-b.png")).image.pixels);
+  Outcome in_place = zorbel("--in-place " + a + " " + b);
+  EXPECT_EQ(in_place.status, 0) << in_place.output;
+  EXPECT_NE(in_place.output.find("wrote 2 of 2 files in place"), std::string::npos)
+      << in_place.output;
+  EXPECT_EQ(read(a).image.pixels, read(path("single-a.png")).image.pixels);
+  EXPECT_EQ(read(b).image.pixels, read(path("single-b.png")).image.pixels);
+}
+
+// --- animations and multi-page files ---
+
+// Frames of `width` x `height` RGB, each its own pattern, in at most 216 colours (a GIF keeps
+// them exactly).
+std::vector<plugin_host::Image> test_frames(int count, int32_t width, int32_t height) {
+  std::vector<plugin_host::Image> frames;
+  for (int f = 0; f < count; ++f) {
+    plugin_host::Image frame(width, height, 3);
+    for (int32_t y = 0; y < height; ++y)
+      for (int32_t x = 0; x < width; ++x)
+        for (int c = 0; c < 3; ++c)
+          frame.at(x, y)[c] = uint8_t(51 * ((x / (3 + f) + y / (4 + c) * (f + 1) + c) % 6));
+    frames.push_back(frame);
+  }
+  return frames;
+}
+
+// Writes frames as one file through libvips: one tall image with its page height, the delays
+// (milliseconds) and the loop count, in the format of the name (with libvips' [options]).
+void write_frames(const std::string& file, const std::vector<plugin_host::Image>& frames,
+                  const std::vector<int>& delays, int loop) {
+  ASSERT_EQ(VIPS_INIT("zorbel-tests"), 0);
+  std::vector<uint8_t> tall;
+  for (const plugin_host::Image& frame : frames)
+    tall.insert(tall.end(), frame.pixels.begin(), frame.pixels.end());
+  const plugin_host::Image& first = frames[0];
+  VipsImage* image =
+      vips_image_new_from_memory_copy(tall.data(), tall.size(), first.width,
+                                      first.height * int(frames.size()), 3, VIPS_FORMAT_UCHAR);
+  ASSERT_NE(image, nullptr);
+  image->Type = VIPS_INTERPRETATION_sRGB;
+  vips_image_set_int(image, "page-height", first.height);
+  if (!delays.empty()) vips_image_set_array_int(image, "delay", delays.data(), int(delays.size()));
+  if (loop >= 0) vips_image_set_int(image, "loop", loop);
+  EXPECT_EQ(vips_image_write_to_file(image, file.c_str(), nullptr), 0) << vips_error_buffer();
+  g_object_unref(image);
+}
+
+// What a multi-frame file holds, as libvips reads it: each frame's pixels (alpha dropped when
+// it is all opaque), the delays and the loop count.
+struct FramesRead {
+  std::vector<std::vector<uint8_t>> frames;
+  std::vector<int> delays;
+  int loop = -1;
+};
+FramesRead frames_of(const std::string& file) {
+  FramesRead read;
+  if (VIPS_INIT("zorbel-tests") != 0) return read;
+  VipsImage* all = vips_image_new_from_file(file.c_str(), "n", -1, nullptr);
+  if (all == nullptr) {
+    ADD_FAILURE() << file << ": " << vips_error_buffer();
+    vips_error_clear();
+    return read;
+  }
+  const int page = vips_image_get_page_height(all);
+  int* delays = nullptr;
+  int count = 0;
+  if (vips_image_get_typeof(all, "delay") != 0 &&
+      vips_image_get_array_int(all, "delay", &delays, &count) == 0)
+    read.delays.assign(delays, delays + count);
+  if (vips_image_get_typeof(all, "loop") != 0) vips_image_get_int(all, "loop", &read.loop);
+  const int bands = vips_image_get_bands(all);
+  for (int top = 0; top + page <= vips_image_get_height(all); top += page) {
+    VipsImage* frame = nullptr;
+    vips_crop(all, &frame, 0, top, vips_image_get_width(all), page, nullptr);
+    std::size_t size = 0;
+    auto* bytes = static_cast<uint8_t*>(vips_image_write_to_memory(frame, &size));
+    std::vector<uint8_t> pixels;
+    bool opaque = true;
+    for (std::size_t i = 3; bands == 4 && i < size; i += 4) opaque = opaque && bytes[i] == 255;
+    for (std::size_t i = 0; i < size; ++i)
+      if (!(bands == 4 && opaque && i % 4 == 3)) pixels.push_back(bytes[i]);
+    read.frames.push_back(std::move(pixels));
+    g_free(bytes);
+    g_object_unref(frame);
+  }
+  g_object_unref(all);
+  return read;
+}
+
+double mean_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size()) return 255;
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i) sum += std::abs(int(a[i]) - int(b[i]));
+  return sum / double(a.size());
+}
+
+TEST_F(Cli, EveryFrameOfAnAnimationOrPageOfAFileIsFilteredAndKept) {
+  const std::vector<plugin_host::Image> frames = test_frames(3, 90, 60);
+  const std::vector<int> delays = {100, 250, 400};
+  write_frames(path("anim.gif"), frames, delays, 3);
+  write_frames(path("anim.webp[lossless]"), frames, delays, 0);
+  write_frames(path("pages.tif"), frames, {}, -1);
+  // Each frame filtered alone, at the settings given, centre in its own coordinates.
+  const std::string settings = "-q --regions 5 --center 30%,60% --mode mixed ";
+  std::vector<std::vector<uint8_t>> singles;
+  for (size_t f = 0; f < frames.size(); ++f) {
+    LoadedImage frame;
+    frame.image = frames[f];
+    write(path("frame" + std::to_string(f) + ".png"), frame);
+    ASSERT_EQ(zorbel(settings + path("frame" + std::to_string(f) + ".png") + " " +
+                     path("frame-out" + std::to_string(f) + ".png"))
+                  .status,
+              0);
+    singles.push_back(read(path("frame-out" + std::to_string(f) + ".png")).image.pixels);
+  }
+  struct Case {
+    std::string input, output;
+    std::vector<int> delays;
+    int loop;
+    double within;  // mean difference per sample allowed (GIF: 256 colours; HEIF: lossy)
+  } cases[] = {{"anim.gif", "gif-to.tif", {}, -1, 0},
+               {"anim.gif", "gif-to.webp --lossless", delays, 3, 0},
+               {"anim.webp", "webp-to.gif", delays, 0, 6},
+               {"anim.gif", "gif-to.gif", delays, 3, 6},
+               {"pages.tif", "tif-to.tif", {}, -1, 0},
+               {"pages.tif", "tif-to.heic", {}, -1, 25}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input + " -> " + c.output);
+    Outcome run = zorbel(settings + path(c.input) + " " + path(c.output));
+    ASSERT_EQ(run.status, 0) << run.output;
+    FramesRead out = frames_of(path(c.output.substr(0, c.output.find(' '))));
+    ASSERT_EQ(out.frames.size(), frames.size());
+    for (size_t f = 0; f < frames.size(); ++f) {
+      EXPECT_LE(mean_difference(out.frames[f], singles[f]), c.within) << "frame " << f;
+      for (size_t other = 0; other < frames.size(); ++other)  // and in their order
+        if (other != f) {
+          EXPECT_LT(mean_difference(out.frames[f], singles[f]),
+                    mean_difference(out.frames[f], singles[other]))
+              << "frame " << f;
+        }
+    }
+    if (!c.delays.empty()) {
+      EXPECT_EQ(out.delays, c.delays);
+    }
+    if (c.loop >= 0) {
+      EXPECT_EQ(out.loop, c.loop);
+    }
+  }
+  // A format of one frame: refused with the count, unless --first-frame takes the first alone.
+  for (const std::string output : {"one.jpg", "one.png"}) {
+    Outcome run = zorbel(settings + path("anim.webp") + " " + path(output));
+    expect_refused(run, 2, "anim.webp: has 3 frames, and ", path(output));
+    EXPECT_NE(run.output.find("keeps one; write " + image_io::frame_formats() +
+                              " to keep them all, or give --first-frame"),
+              std::string::npos)
+        << run.output;
+  }
+  expect_refused(zorbel(settings + path("pages.tif") + " " + path("page.png")), 2,
+                 "pages.tif: has 3 pages", path("page.png"));
+  ASSERT_EQ(zorbel(settings + "--first-frame " + path("pages.tif") + " " + path("page.png")).status,
+            0);
+  EXPECT_EQ(read(path("page.png")).image.pixels, singles[0]);
+}
+
 TEST_F(Cli, StandardInputAndOutputCarryImages) {
   ASSERT_EQ(zorbel("-q " + sample("coffee.png") + " " + path("stream-ref.png")).status, 0);
   ASSERT_EQ(zorbel("-q - " + path("stream-in.png") + " < " + sample("coffee.png")).status, 0);
@@ -985,9 +1192,10 @@ TEST_F(Cli, AnInterruptedRunLeavesNothingBehind) {
 }
 
 // Runs zorbel with its standard error on a terminal, where it draws its progress bar, and
-// presses Ctrl+C (SIGINT) once the bar shows, that is while the final pass runs. Returns the
-// exit status and what the terminal showed.
-Outcome stopped_while_filtering(const std::vector<std::string>& arguments) {
+// presses Ctrl+C (SIGINT) once the bar shows `shown` (by default: the bar at all), that is while
+// the final pass runs. Returns the exit status and what the terminal showed.
+Outcome stopped_while_filtering(const std::vector<std::string>& arguments,
+                                const std::string& trigger = "filtering [") {
   int terminal = posix_openpt(O_RDWR | O_NOCTTY);
   if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) return {-1, "no pty"};
   std::string side = ptsname(terminal);
@@ -1006,7 +1214,7 @@ Outcome stopped_while_filtering(const std::vector<std::string>& arguments) {
   char buffer[256];
   for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;) {
     shown.append(buffer, size_t(n));
-    if (!pressed && shown.find("filtering [") != std::string::npos) {
+    if (!pressed && shown.find(trigger) != std::string::npos) {
       kill(child, SIGINT);
       pressed = true;
     }
@@ -1035,6 +1243,42 @@ TEST_F(Cli, CtrlCWhileFilteringCancelsTheRunAndWritesNothing) {
             std::string::npos)
       << run.output;
   EXPECT_EQ(run.output.find("100%"), std::string::npos);  // stopped before the last row
+  DIR* dir = opendir(folder.c_str());
+  ASSERT_NE(dir, nullptr);
+  int left = 0;
+  while (dirent* entry = readdir(dir)) left += entry->d_name[0] != '.';
+  closedir(dir);
+  EXPECT_EQ(left, 0);
+}
+
+// The bar counts the frames of a multi-page file; Ctrl+C in a later frame leaves nothing, of
+// a single run or of a batch.
+TEST_F(Cli, CtrlCInALaterFrameWritesNothing) {
+  LoadedImage header;
+  header.image = plugin_host::Image(1600, 1200, 3);
+  header.frames.count = 3;
+  std::string why;
+  auto writer = image_io::open_row_writer(path("pages-big.tif"), header, {}, &why);
+  ASSERT_TRUE(writer) << why;
+  std::vector<uint8_t> row(1600 * 3);
+  for (int32_t y = 0; y < 3 * 1200; ++y) {
+    for (size_t i = 0; i < row.size(); ++i) row[i] = uint8_t(i * 3 + size_t(y) * 5);
+    ASSERT_TRUE(writer->put(row.data()));
+  }
+  ASSERT_TRUE(writer->finish(&why)) << why;
+  std::string folder = path("stopped-frames");
+  mkdir(folder.c_str(), 0755);
+  Outcome single = stopped_while_filtering(
+      {"--max-space", "4000000", "--regions", "20", path("pages-big.tif"), folder + "/out.tif"},
+      "frame 2 of 3");
+  EXPECT_EQ(single.status, 1) << single.output;
+  EXPECT_NE(single.output.find("frame 1 of 3"), std::string::npos) << single.output;
+  EXPECT_NE(single.output.find("zorbel: interrupted; " + folder + "/out.tif was not written"),
+            std::string::npos)
+      << single.output;
+  Outcome batch = stopped_while_filtering({"--max-space", "4000000", "--regions", "20", "-j", "1",
+                                           "--output-dir", folder, path("pages-big.tif")});
+  EXPECT_EQ(batch.status, 1) << batch.output;
   DIR* dir = opendir(folder.c_str());
   ASSERT_NE(dir, nullptr);
   int left = 0;

@@ -479,7 +479,7 @@ TEST_F(WicImageFiles, FormatComesFromTheOptionsElseTheExtensionInAnyCase) {
   EXPECT_FALSE(image_io::output_format("x.webp"));
   EXPECT_FALSE(image_io::output_format("C:\\a.png\\scan"));
   EXPECT_FALSE(image_io::output_format("-"));
-  EXPECT_EQ(image_io::writable_formats(), "png, jpg, tif");
+  EXPECT_EQ(image_io::writable_formats(), "png, jpg, tif, gif");
   EXPECT_TRUE(image_io::writable_extension("a.jpeg"));
   EXPECT_FALSE(image_io::writable_extension("jpeg"));  // a name without an extension
 }
@@ -756,6 +756,89 @@ TEST_F(WicImageFiles, RowWritersMakeTheSameFilesOrNothing) {
   EXPECT_EQ(files().size(), made + 1);
   EXPECT_FALSE(image_io::open_row_writer(path("missing\\out.png"), image, {}, &error));
   EXPECT_EQ(error, path("missing\\out.png") + ": cannot be written (no such folder)");
+}
+
+// Frames in few colours, each its own, so a GIF's palette keeps them exactly.
+LoadedImage few_colours(int frame, Kind kind) {
+  LoadedImage image = pattern(kind, 40, 24);
+  for (size_t i = 0; i < image.image.pixels.size(); ++i) {
+    const size_t x = i / size_t(image.image.planes) % 40, p = i % size_t(image.image.planes);
+    image.image.pixels[i] = p == 3 ? uint8_t(x < 5 ? 0 : 255)  // a transparent edge
+                                   : uint8_t(60 * ((x / (2 + frame) + p) % 4));
+  }
+  return image;
+}
+
+// The same pixels within `within`, where they show: a transparent pixel's colour is not kept
+// by every format.
+bool same_where_shown(const LoadedImage& a, const LoadedImage& b, int within) {
+  if (a.image.pixels.size() != b.image.pixels.size()) return false;
+  const int planes = a.image.planes;
+  for (size_t i = 0; i < a.image.pixels.size(); i += size_t(planes)) {
+    const bool hidden = a.kind == Kind::kRgba && a.image.pixels[i + 3] == 0;
+    for (int p = hidden ? 3 : 0; p < planes; ++p)
+      if (std::abs(a.image.pixels[i + size_t(p)] - b.image.pixels[i + size_t(p)]) > within) {
+        ADD_FAILURE() << "pixel " << i / size_t(planes) << " plane " << p << ": "
+                      << int(a.image.pixels[i + size_t(p)]) << " read as "
+                      << int(b.image.pixels[i + size_t(p)]);
+        return false;
+      }
+  }
+  return true;
+}
+
+TEST_F(WicImageFiles, AnimationsAndPagesAreWrittenAndReadFrameByFrame) {
+  const std::vector<int> delays = {100, 250, 400};
+  for (const char* name : {"anim.gif", "pages.tif", "alpha.tif", "alpha.gif"}) {
+    SCOPED_TRACE(name);
+    const bool alpha = std::strstr(name, "alpha") != nullptr, gif = std::strstr(name, "gif");
+    LoadedImage header = few_colours(0, alpha ? Kind::kRgba : Kind::kRgb);
+    header.frames.count = 3;
+    header.frames.delays = delays;
+    header.frames.loop = 2;
+    std::string error;
+    auto writer = image_io::open_row_writer(path(name), header, {}, &error);
+    if (alpha && gif && !writer) {
+      // Where the encoder drops transparency, as wine's does, such a GIF is refused.
+      EXPECT_EQ(error, path(name) +
+                           ": cannot be written (this system's GIF encoder drops "
+                           "transparency; write tif or png)");
+      continue;
+    }
+    ASSERT_TRUE(writer) << error;
+    for (int f = 0; f < 3; ++f) {
+      const LoadedImage frame = few_colours(f, header.kind);
+      for (int32_t y = 0; y < 24; ++y) ASSERT_TRUE(writer->put(frame.image.at(0, y)));
+    }
+    ASSERT_TRUE(writer->finish(&error)) << error;
+
+    LoadedImage back = read(name);
+    ASSERT_EQ(back.frames.count, 3);
+    ASSERT_TRUE(back.frames.same_size);
+    ASSERT_TRUE(back.frames.source);
+    EXPECT_EQ(back.kind, header.kind);
+    if (gif) {
+      EXPECT_EQ(back.frames.delays, delays);
+      EXPECT_EQ(back.frames.loop, 2);
+    }
+    // A GIF's palette comes from WIC's own reduction, which need not keep even a few colours
+    // exactly.
+    const int within = gif ? 8 : 0;
+    EXPECT_TRUE(same_where_shown(few_colours(0, header.kind), back, within));
+    for (int f = 1; f < 3; ++f) {
+      ASSERT_TRUE(back.frames.source->read(f, &back.image, &error)) << error;
+      EXPECT_TRUE(same_where_shown(few_colours(f, header.kind), back, within)) << "frame " << f;
+    }
+  }
+  // One frame where the format keeps one: refused before anything is made.
+  LoadedImage header = few_colours(0, Kind::kRgb);
+  header.frames.count = 3;
+  std::string error;
+  EXPECT_FALSE(image_io::open_row_writer(path("one.png"), header, {}, &error));
+  EXPECT_EQ(error, path("one.png") + ": cannot be written (PNG keeps one frame, not 3)");
+  EXPECT_TRUE(image_io::holds_frames("x.GIF") && image_io::holds_frames("tif"));
+  EXPECT_FALSE(image_io::holds_frames("x.jpg"));
+  EXPECT_EQ(image_io::frame_formats(), "tif or gif");
 }
 
 TEST_F(WicImageFiles, ProfileAndResolutionAreReadAndTravelIntoEveryFormat) {
