@@ -75,7 +75,11 @@ class WicFrameSource : public FrameSource {
  public:
   WicFrameSource(const std::vector<uint8_t>& bytes, Kind kind, bool gif, int orientation,
                  std::string shown)
-      : bytes_(bytes), kind_(kind), gif_(gif), orientation_(orientation), shown_(std::move(shown)) {}
+      : bytes_(bytes),
+        kind_(kind),
+        gif_(gif),
+        orientation_(orientation),
+        shown_(std::move(shown)) {}
 
   // The decoder; a GIF's screen as its first frame leaves it. False when it cannot be made.
   bool open(UINT width, UINT height) {
@@ -102,7 +106,8 @@ class WicFrameSource : public FrameSource {
         hr = factory_->CreateBitmapFromMemory(width_, height_, GUID_WICPixelFormat32bppBGRA,
                                               width_ * 4, UINT(screen_.size()), screen_.data(),
                                               bitmap.out());
-      if (SUCCEEDED(hr)) hr = frame_planes(factory_.get(), bitmap.get(), kind_, orientation_, image);
+      if (SUCCEEDED(hr))
+        hr = frame_planes(factory_.get(), bitmap.get(), kind_, orientation_, image);
     } else {
       Com<IWICBitmapFrameDecode> frame;
       hr = decoder_->GetFrame(UINT(index), frame.out());

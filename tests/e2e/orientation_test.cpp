@@ -174,6 +174,54 @@ TEST_F(Orientation, TheSelectionIsReadInTheSameFrameAsThePicture) {
       << output;
 }
 
+TEST_F(Orientation, EveryPageOfASidewaysFileIsTurnedAsItsFirst) {
+  // Three stored pages of a sideways TIFF, each also alone, and the alone ones as libvips turns
+  // them and the command filters them.
+  VipsImage* photo = vips_image_new_from_file(ZORBEL_SAMPLES "/chelsea.png", nullptr);
+  ASSERT_NE(photo, nullptr);
+  VipsImage* pages[3] = {};
+  for (int page = 0; page < 3; ++page) {
+    ASSERT_EQ(vips_extract_area(photo, &pages[page], 20 + 90 * page, 40, 160, 100, nullptr), 0);
+    const std::string alone = path("page" + std::to_string(page) + ".tif");
+    VipsImage* tagged_page = nullptr;
+    ASSERT_EQ(vips_copy(pages[page], &tagged_page, nullptr), 0);
+    vips_image_set_int(tagged_page, VIPS_META_ORIENTATION, 6);
+    ASSERT_EQ(vips_image_write_to_file(tagged_page, alone.c_str(), nullptr), 0);
+    g_object_unref(tagged_page);
+    turned_by_libvips(alone, path("page-upright" + std::to_string(page) + ".png"));
+    expect_zorbel(std::string(kFramed) + " " +
+                  path("page-upright" + std::to_string(page) + ".png") + " " +
+                  path("page-expected" + std::to_string(page) + ".png"));
+  }
+  VipsImage* tall = nullptr;
+  ASSERT_EQ(vips_arrayjoin(pages, &tall, 3, "across", 1, nullptr), 0);
+  vips_image_set_int(tall, "page-height", 100);
+  vips_image_set_int(tall, VIPS_META_ORIENTATION, 6);
+  ASSERT_EQ(vips_image_write_to_file(tall, path("pages.tif").c_str(), nullptr), 0);
+  for (VipsImage* page : pages) g_object_unref(page);
+  g_object_unref(tall);
+  g_object_unref(photo);
+
+  expect_zorbel(std::string(kFramed) + " " + path("pages.tif") + " " + path("pages-out.tif"));
+  VipsImage* out = vips_image_new_from_file(path("pages-out.tif").c_str(), "n", -1, nullptr);
+  ASSERT_NE(out, nullptr) << vips_error_buffer();
+  ASSERT_EQ(vips_image_get_width(out), 100);
+  ASSERT_EQ(vips_image_get_page_height(out), 160);
+  ASSERT_EQ(vips_image_get_height(out), 3 * 160);
+  for (int page = 0; page < 3; ++page) {
+    VipsImage* one = nullptr;
+    ASSERT_EQ(vips_crop(out, &one, 0, 160 * page, 100, 160, nullptr), 0);
+    std::size_t size = 0;
+    auto* bytes = static_cast<uint8_t*>(vips_image_write_to_memory(one, &size));
+    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + size),
+              read(path("page-expected" + std::to_string(page) + ".png")).image.pixels)
+        << "page " << page;
+    g_free(bytes);
+    g_object_unref(one);
+  }
+  g_object_unref(out);
+}
+
 TEST_F(Orientation, AJpegFromAJpegKeepsTheQualityItWasSavedWith) {
   for (int quality : {30, 75, 95}) {
     const std::string in = path("q" + std::to_string(quality) + ".jpg");
