@@ -654,7 +654,7 @@ TEST_F(WicImageFiles, RefusalsNameTheFileAndTheReason) {
 }
 
 TEST_F(WicImageFiles, WritesThatCannotHappenCreateNothing) {
-  const std::string list = "this build writes png, jpg, tif";
+  const std::string list = "this build writes png, jpg, tif, gif";
   const struct {
     const char* name;
     Kind kind;
@@ -664,7 +664,8 @@ TEST_F(WicImageFiles, WritesThatCannotHappenCreateNothing) {
       {"ga.tif", Kind::kGrayAlpha, "gray with alpha can only be written as PNG on Windows"},
       {"ga.jpg", Kind::kGrayAlpha, "JPEG has no alpha; write png"},
       {"rgba.jpeg", Kind::kRgba, "JPEG has no alpha; write png or tif"},
-      {"rgb.webp", Kind::kRgb, "this build cannot write webp (it writes png, jpg, tif)"},
+      {"cmyk.gif", Kind::kCmyk, "a CMYK image cannot be written as GIF"},
+      {"rgb.webp", Kind::kRgb, "this build cannot write webp (it writes png, jpg, tif, gif)"},
       {"rgb", Kind::kRgb, "the name has no extension to choose a format by; " + list},
   };
   for (const auto& c : kinds) {
@@ -673,7 +674,7 @@ TEST_F(WicImageFiles, WritesThatCannotHappenCreateNothing) {
     EXPECT_EQ(image_io::write_refusal(path(c.name), c.kind), c.reason);
   }
   EXPECT_EQ(image_io::write_refusal("webp", Kind::kRgb),
-            "this build cannot write webp (it writes png, jpg, tif)");
+            "this build cannot write webp (it writes png, jpg, tif, gif)");
   EXPECT_EQ(image_io::write_refusal("dir\\out.", Kind::kRgb),
             "the name has no extension to choose a format by; " + list);
   EXPECT_FALSE(image_io::write_refusal("x.jpg", Kind::kGray));
@@ -998,7 +999,7 @@ TEST_F(WicImageFiles, StandardInputAndOutputCarryWholeFilesInBinary) {
   EXPECT_FALSE(image_io::write_image("-", image, &error));
   EXPECT_EQ(error,
             "standard output: cannot be written (standard output needs a format; this build "
-            "writes png, jpg, tif)");
+            "writes png, jpg, tif, gif)");
 
   std::optional<LoadedImage> from_stdin;
   with_stream_on(0, path("from-stdout.png"),
