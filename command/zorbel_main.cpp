@@ -295,6 +295,23 @@ struct Shared {
   std::optional<image_io::LoadedImage> mask;
   bool single = true;                // one file: the row progress bar and the closing message
   std::atomic<bool> stopped{false};  // Ctrl+C stopped a run: no further file is filtered
+
+  // A batch's bar counts frames: a file counts one until it is read, then as many as it has.
+  ProgressBar* batch_bar = nullptr;
+  std::mutex progress{};
+  int64_t frames_total = 0, frames_done = 0;
+  void count_frames(int64_t more_total, int64_t more_done) {
+    if (batch_bar == nullptr) return;
+    std::lock_guard<std::mutex> lock(progress);
+    frames_total += more_total;
+    frames_done += more_done;
+    batch_bar->update(frames_done, frames_total);
+  }
+};
+
+// The frames of one file on a batch's bar: those it has once read, and those filtered.
+struct FrameCount {
+  int64_t total = 1, done = 0;
 };
 
 image_io::Orientation orientation(const Options& o) {
@@ -347,7 +364,8 @@ std::vector<uint8_t> later_frame_settings(std::vector<uint8_t> record) {
 
 // Reads, filters and writes one file; prints one line for anything that goes wrong and
 // returns the exit status.
-int filter_file(Shared& shared, const std::string& input_path, const std::string& output_path) {
+int filter_file(Shared& shared, const std::string& input_path, const std::string& output_path,
+                FrameCount* count) {
   const Options& o = shared.o;
   std::string why;
   auto input = image_io::read_image(input_path, &why, orientation(o));
@@ -355,6 +373,8 @@ int filter_file(Shared& shared, const std::string& input_path, const std::string
     std::cerr << "zorbel: " << why << "\n";
     return kFileError;
   }
+  shared.count_frames(input->frames.count - count->total, 0);
+  count->total = input->frames.count;
   plugin_host::Image& image = input->image;
   image_io::WriteOptions write;
   write.format = o.format;
@@ -459,6 +479,8 @@ int filter_file(Shared& shared, const std::string& input_path, const std::string
     DestroyWindow(options.window);
     if (!result.ok() || stopped || (report && (!report->failures.empty() || report->ran_out)))
       break;
+    shared.count_frames(0, 1);
+    ++count->done;
     if (frame + 1 < frames)
       frame_settings = later_frame_settings(
           shared.module.parameters().value_or(settings_record(o, area, center, shared.stored)));
@@ -650,31 +672,35 @@ int run(Options& o, const std::vector<std::string>& settings_given) {
 
   int status = kDone;
   if (jobs.size() == 1) {
-    status = filter_file(shared, jobs[0].first, jobs[0].second);
+    FrameCount count;
+    status = filter_file(shared, jobs[0].first, jobs[0].second, &count);
   } else {
     // Several files: each worker reads, filters and writes whole files; the filtering itself
-    // takes turns. One bar counts the files.
+    // takes turns. One bar counts the frames of every file.
     std::size_t workers = o.jobs > 0 ? std::size_t(o.jobs) : std::thread::hardware_concurrency();
     workers = std::max<std::size_t>(1, std::min(workers, jobs.size()));
-    std::atomic<std::size_t> next{0}, finished{0}, written{0};
+    std::atomic<std::size_t> next{0}, written{0};
     std::atomic<int> worst{kDone};
-    std::mutex progress;
     ProgressBar bar(!o.quiet && on_terminal());
+    shared.batch_bar = &bar;
+    shared.frames_total = int64_t(jobs.size());
     auto work = [&] {
       for (std::size_t i; !shared.stopped && (i = next++) < jobs.size();) {
-        int result = filter_file(shared, jobs[i].first, jobs[i].second);
+        FrameCount count;
+        int result = filter_file(shared, jobs[i].first, jobs[i].second, &count);
         if (result == kDone) ++written;
         for (int seen = worst.load();
              result > seen && !worst.compare_exchange_weak(seen, result);) {
         }
-        std::lock_guard<std::mutex> lock(progress);
-        bar.update(int32_t(++finished), int32_t(jobs.size()));
+        shared.count_frames(0, count.total - count.done);  // a failed file's frames end too
       }
     };
     std::vector<std::thread> threads;
     for (std::size_t i = 1; i < workers; ++i) threads.emplace_back(work);
     work();
     for (std::thread& thread : threads) thread.join();
+    shared.batch_bar = nullptr;
+    bar.end_line();  // the closing line goes on a line of its own
     status = worst.load();
     if (!o.quiet)
       std::cerr << "zorbel: wrote " << written.load() << " of " << jobs.size() << " files"

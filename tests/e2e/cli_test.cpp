@@ -1276,6 +1276,16 @@ TEST_F(Cli, CtrlCInALaterFrameWritesNothing) {
   EXPECT_NE(single.output.find("zorbel: interrupted; " + folder + "/out.tif was not written"),
             std::string::npos)
       << single.output;
+  // A batch's bar counts frames: 3 pages and a picture make quarters.
+  std::string counted = path("counted-frames");
+  mkdir(counted.c_str(), 0755);
+  Outcome whole = stopped_while_filtering(
+      {"-j", "1", "--output-dir", counted, path("pages-big.tif"), sample("camera.png")},
+      "no such text");
+  EXPECT_EQ(whole.status, 0) << whole.output;
+  for (const char* step : {" 25%", " 50%", " 75%", "100%"})
+    EXPECT_NE(whole.output.find(step), std::string::npos) << step << "\n" << whole.output;
+  EXPECT_NE(whole.output.find("\nzorbel: wrote 2 of 2 files"), std::string::npos) << whole.output;
   Outcome batch = stopped_while_filtering({"--max-space", "4000000", "--regions", "20", "-j", "1",
                                            "--output-dir", folder, path("pages-big.tif")});
   EXPECT_EQ(batch.status, 1) << batch.output;
